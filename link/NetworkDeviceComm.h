@@ -1,0 +1,41 @@
+// The TCP link to the unit. Connects in the constructor (blocking, no time-out
+// of our own) and never throws: failures are traced and leave m_bConnected 0.
+// Sends are blocking and whole; receives are single attempts that wait at
+// most 1 ms for a byte, so the protocol keeps its own time-outs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/SocketDebugInfo.h"
+#include "platform/Clock.h"
+
+class CNetworkDeviceComm : public CSocketDebugInfo {
+public:
+    CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock = SystemClock());
+    ~CNetworkDeviceComm() override;
+    CNetworkDeviceComm(const CNetworkDeviceComm&) = delete;
+    CNetworkDeviceComm& operator=(const CNetworkDeviceComm&) = delete;
+
+    uint32_t GetLinkType() override { return LINK_TYPE_NETWORK; }
+    uint16_t FlushReceive() override;
+    uint32_t WriteByte(uint32_t value) override;
+    uint32_t WriteBuffer(const uint8_t* data, uint32_t length) override;
+    uint32_t WriteHeader(const uint8_t* header) override;
+    uint32_t ReadByte(uint8_t* byte) override;
+
+    // Data the unit sends while no exchange runs is read and dropped here
+    // (the data-arrival notification of the original). Front ends with an
+    // event loop may call it when the socket becomes readable while idle.
+    void OnReceive();
+    int SocketHandle() const { return m_socket; }
+
+private:
+    uint32_t SendAll(const uint8_t* data, size_t length);
+
+    CClock& m_clock;
+    int m_socket = -1;
+    uint32_t m_nRxCount = 0;
+    uint8_t m_RxBuffer[2054] = {};
+    bool m_bPeerClosedReported = false;
+};

@@ -1,0 +1,64 @@
+// Debug output: the debugger-output role. Every trace line of the loader goes
+// through DebugOutput(); each call is one write, kept whole.
+#pragma once
+
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CDebugSink {
+public:
+    virtual ~CDebugSink() = default;
+    virtual void Write(std::string_view text) = 0;
+};
+
+void DebugOutput(std::string_view text);
+
+// Process-wide destination (stderr until set); nullptr restores stderr.
+void SetDebugSink(CDebugSink* sink);
+
+// While alive, DebugOutput() calls from this thread go to `sink` instead of
+// the process-wide one. Lets several units run side by side, each with its
+// own trace.
+class CScopedThreadDebugSink {
+public:
+    explicit CScopedThreadDebugSink(CDebugSink* sink);
+    ~CScopedThreadDebugSink();
+    CScopedThreadDebugSink(const CScopedThreadDebugSink&) = delete;
+    CScopedThreadDebugSink& operator=(const CScopedThreadDebugSink&) = delete;
+
+private:
+    CDebugSink* m_pPrevious;
+};
+
+class CStderrDebugSink : public CDebugSink {
+public:
+    void Write(std::string_view text) override;
+};
+
+// Appends to a file, flushed after every write so a crash keeps the trace.
+class CFileDebugSink : public CDebugSink {
+public:
+    explicit CFileDebugSink(const std::string& path);
+    bool IsOpen() const { return m_file.is_open(); }
+    void Write(std::string_view text) override;
+
+private:
+    std::mutex m_mutex;
+    std::ofstream m_file;
+};
+
+// Keeps every write separately, for tests that check traces write by write.
+class CCapturingDebugSink : public CDebugSink {
+public:
+    void Write(std::string_view text) override;
+    std::vector<std::string> Writes() const;
+    std::string Text() const;  // all writes joined
+    void Clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_writes;
+};

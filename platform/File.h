@@ -1,0 +1,51 @@
+// Image file access with the file-exception causes of the original
+// framework, so the update procedures can report the cause by name.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+class CFileException : public std::exception {
+public:
+    enum Cause {
+        none = 0, genericException, fileNotFound, badPath, tooManyOpenFiles, accessDenied,
+        invalidFile, removeCurrentDir, directoryFull, badSeek, hardIO, sharingViolation,
+        lockViolation, diskFull, endOfFile
+    };
+    CFileException(int cause, int osError, std::string fileName)
+        : m_cause(cause), m_lOsError(osError), m_strFileName(std::move(fileName)) {}
+    const char* what() const noexcept override { return "CFileException"; }
+
+    int m_cause;
+    int m_lOsError;  // errno
+    std::string m_strFileName;
+
+    static int CauseFromErrno(int err);
+};
+
+// Read-only binary file. Open() reports failure instead of throwing, like
+// CFile::Open with an exception pointer; later calls on a file that is not
+// open throw CFileException(invalidFile).
+class CImageFile {
+public:
+    CImageFile() = default;
+    ~CImageFile();
+    CImageFile(const CImageFile&) = delete;
+    CImageFile& operator=(const CImageFile&) = delete;
+
+    bool Open(const std::string& path, CFileException* error);
+    uint64_t GetLength() const;                    // throws CFileException
+    uint32_t Read(uint8_t* buffer, uint32_t count);  // throws CFileException
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+    std::string m_strPath;
+};
+
+// Whole-file read used where the caller only needs the bytes. Throws
+// CFileException; refuses directories.
+std::vector<uint8_t> ReadWholeFile(const std::string& path);

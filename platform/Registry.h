@@ -1,0 +1,119 @@
+// Registry store: the role of HKEY_LOCAL_MACHINE for the loader's settings.
+// The calls mirror RegCreateKeyEx / RegQueryValueEx / RegSetValueEx /
+// RegCloseKey closely enough that the settings code keeps the original
+// result codes and error boxes. REG_SZ data travels as UTF-16LE bytes with
+// the terminator, as on Windows, so stored sizes match ("10.1.2.3" is 18).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Win32Types.h"
+
+using RegKey = uint32_t;  // 0 is the null handle
+
+class CRegistryStore {
+public:
+    virtual ~CRegistryStore() = default;
+
+    // Opens the key below HKEY_LOCAL_MACHINE, creating it when it is absent.
+    // `access` is KEY_READ or KEY_WRITE. Returns a Win32 error code.
+    virtual uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) = 0;
+
+    // `*type` and `*size` are in/out as for RegQueryValueEx: on entry the
+    // size is the capacity of `data` in bytes; on return the value's type
+    // and its full size. A value larger than the capacity gives
+    // ERROR_MORE_DATA; an absent one ERROR_FILE_NOT_FOUND.
+    virtual uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type,
+                                uint8_t* data, uint32_t* size) = 0;
+
+    // Stores the value and makes it durable before returning.
+    virtual uint32_t SetValue(RegKey key, const std::string& name, uint32_t type,
+                              const uint8_t* data, uint32_t size) = 0;
+
+    virtual uint32_t CloseKey(RegKey key) = 0;
+};
+
+// One stored value.
+struct RegValue {
+    uint32_t type = win32::REG_NONE;
+    std::vector<uint8_t> data;
+};
+using RegKeyValues = std::map<std::string, RegValue>;            // value name -> value
+using RegHive = std::map<std::string, RegKeyValues>;             // key path -> values
+
+// Parses and writes the text of a registry export:
+//   Windows Registry Editor Version 5.00
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Korvanex\TR52K]
+//   "ETHERNET_IP_ADDR"="192.168.1.100"
+//   "NO_INIT_STATUS"=dword:00000001
+//   "BLOB"=hex:01,02,ff
+// Key paths in the hive omit the "HKEY_LOCAL_MACHINE\" root. Parse returns
+// false (and leaves `hive` unspecified) on any malformed line.
+bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* error);
+std::string FormatRegistryExport(const RegHive& hive);
+
+// The machine's store: one export-format file, rewritten atomically
+// (temporary file, fsync, rename) on every change.
+class CFileRegistryStore : public CRegistryStore {
+public:
+    explicit CFileRegistryStore(std::string filePath);
+
+    // $TR52K_REGISTRY_FILE when set, else the machine-wide default
+    // /var/lib/tr52k/registry.reg.
+    static std::string DefaultPath();
+
+    uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
+    uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                        uint32_t* size) override;
+    uint32_t SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                      uint32_t size) override;
+    uint32_t CloseKey(RegKey key) override;
+
+    const std::string& FilePath() const { return m_strFilePath; }
+
+private:
+    struct OpenKey {
+        std::string path;
+        uint32_t access = 0;
+    };
+    uint32_t Load(RegHive* hive) const;
+    uint32_t Store(const RegHive& hive) const;
+
+    std::string m_strFilePath;
+    std::map<RegKey, OpenKey> m_openKeys;
+    RegKey m_nextKey = 1;
+};
+
+// In-memory store for tests: every call can be made to fail with a chosen
+// code, and CreateKey can hand back a null handle.
+class CMemoryRegistryStore : public CRegistryStore {
+public:
+    uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
+    uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                        uint32_t* size) override;
+    uint32_t SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                      uint32_t size) override;
+    uint32_t CloseKey(RegKey key) override;
+
+    // Convenience for tests.
+    void PutString(const std::string& path, const std::string& name, const std::string& utf8);
+    void PutDword(const std::string& path, const std::string& name, uint32_t value);
+    void PutRaw(const std::string& path, const std::string& name, uint32_t type,
+                std::vector<uint8_t> data);
+
+    RegHive m_hive;
+    uint32_t m_nCreateResult = 0;   // non-zero: CreateKey fails with it
+    bool m_bNullHandle = false;     // CreateKey succeeds with a null handle
+    uint32_t m_nQueryResult = 0;    // non-zero: QueryValue fails with it
+    uint32_t m_nSetResult = 0;
+    uint32_t m_nCloseResult = 0;
+    std::vector<std::string> m_calls;  // "CreateKey(path,access)", "SetValue(name)", ...
+
+private:
+    std::map<RegKey, std::string> m_openKeys;
+    RegKey m_nextKey = 1;
+};

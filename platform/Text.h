@@ -1,0 +1,16 @@
+// Text conversions. The loader keeps its texts in UTF-8; the few fixed-size
+// fields and sizes that the unit or the registry define in UTF-16 units are
+// converted at the edge.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+std::u16string Utf8ToUtf16(const std::string& utf8);
+std::string Utf16ToUtf8(const std::u16string& utf16);
+// Number of UTF-16 code units the text takes.
+size_t Utf16Length(const std::string& utf8);
+// Zero-terminated UTF-16 array (device id, configuration texts) to UTF-8.
+std::string Utf16ToUtf8(const char16_t* text);
+// printf-style formatting into a std::string.
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
