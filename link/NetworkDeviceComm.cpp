@@ -1,0 +1,253 @@
+// TCP link on POSIX sockets.
+//
+// The constructor makes the connection in the order the traces show:
+// create, linger off, connect (host names resolved here, IPv4 or IPv6),
+// local name. Any failing step is traced with its Windows Sockets code and
+// leaves the link unconnected; nothing throws and nothing reconnects.
+//
+// ReadByte is one non-blocking attempt. With nothing waiting it waits up to
+// 1 ms for data with poll() and returns 0: the caller's loop keeps its
+// one-attempt-per-millisecond rhythm while idle, but a reply that arrives is
+// taken on the very next attempt instead of after a blind sleep.
+//
+// An orderly close by the unit (recv() returning 0) is not an error code on
+// this platform. ReadByte then returns 0 ("no byte"), clears m_bConnected,
+// writes one trace line the first time, and paces further attempts at 1 ms,
+// so the caller's exchange ends by its own time-out as with a silent unit.
+#include "link/NetworkDeviceComm.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/DebugOutput.h"
+#include "platform/ErrorText.h"
+#include "platform/Text.h"
+
+namespace {
+int CreateStreamSocket(int family) {
+    int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    linger off{0, 0};
+    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0) {
+        int err = errno;
+        ::close(s);
+        errno = err;
+        return -1;
+    }
+    return s;
+}
+}  // namespace
+
+CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock)
+    : m_clock(clock) {
+    const bool tooLong = Utf16Length(host) > MAX_ADDRESS_CHARS;
+    if (tooLong) {
+        std::u16string w = Utf8ToUtf16(host);
+        w.resize(MAX_ADDRESS_CHARS);
+        m_szRemoteAddress = Utf16ToUtf8(w);
+    } else {
+        m_szRemoteAddress = host;
+    }
+    SetRemotePort(port);
+
+    m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_bConnected = m_socket >= 0;
+    if (!m_bConnected) {
+        ReportSocketError(ErrnoToWsaError(errno), "CSocket::Create()");
+        return;
+    }
+    DebugOutput("***** CSocket::Create() in CNetworkDeviceComm() ctor succeeded.\r\n");
+
+    linger off{0, 0};
+    m_bConnected = ::setsockopt(m_socket, SOL_SOCKET, SO_LINGER, &off, sizeof off) == 0;
+    if (!m_bConnected) {
+        ReportSocketError(ErrnoToWsaError(errno), "CSocket::SetSockOpt()");
+        return;
+    }
+    DebugOutput("***** CSocket::SetSockOpt() in CNetworkDeviceComm() ctor succeeded.\r\n");
+
+    // A host text that does not fit the address field is refused outright
+    // rather than cut: a cut name could reach a different machine.
+    if (tooLong) {
+        m_bConnected = 0;
+        DebugOutput(Format("***** Host address of %zu characters refused; at most %zu are accepted.\r\n",
+                           Utf16Length(host), MAX_ADDRESS_CHARS));
+        ReportSocketError(10014, "CSocket::Connect()");
+        return;
+    }
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int gai = ::getaddrinfo(host.c_str(), std::to_string(GetRemotePort()).c_str(), &hints, &list);
+    if (gai != 0 || !list) {
+        m_bConnected = 0;
+        ReportSocketError(gai == EAI_SYSTEM ? ErrnoToWsaError(errno) : ResolverErrorToWsa(gai),
+                          "CSocket::Connect()");
+        if (list) ::freeaddrinfo(list);
+        return;
+    }
+    int lastError = ECONNREFUSED;
+    bool connected = false;
+    for (addrinfo* ai = list; ai && !connected; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+        if (ai->ai_family != AF_INET) {
+            // The socket was made for IPv4; this address needs its own.
+            int s = CreateStreamSocket(ai->ai_family);
+            if (s < 0) {
+                lastError = errno;
+                continue;
+            }
+            ::close(m_socket);
+            m_socket = s;
+        }
+        int r;
+        do {
+            r = ::connect(m_socket, ai->ai_addr, ai->ai_addrlen);
+        } while (r != 0 && errno == EINTR);
+        if (r == 0) {
+            connected = true;
+        } else {
+            lastError = errno;
+            if (ai->ai_next) {
+                // A failed connect leaves the socket unusable: start afresh.
+                int s = CreateStreamSocket(AF_INET);
+                if (s >= 0) {
+                    ::close(m_socket);
+                    m_socket = s;
+                }
+            }
+        }
+    }
+    ::freeaddrinfo(list);
+    m_bConnected = connected;
+    if (!connected) {
+        ReportSocketError(ErrnoToWsaError(lastError), "CSocket::Connect()");
+        return;
+    }
+    DebugOutput("***** CSocket::Connect() in CNetworkDeviceComm() ctor succeeded.\r\n");
+
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    m_bConnected = ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+    if (!m_bConnected) {
+        ReportSocketError(ErrnoToWsaError(errno), "CSocket::GetSockName()");
+        return;
+    }
+    DebugOutput("***** CSocket::GetSockName() in CNetworkDeviceComm() ctor succeeded.\r\n");
+
+    if (local.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&local);
+        m_nLocalPort = ntohs(in->sin_port);
+        const auto* b = reinterpret_cast<const uint8_t*>(&in->sin_addr.s_addr);
+        if (b[0] == 0 && b[1] == 0 && b[2] == 0 && b[3] == 0)
+            SetLocalAddress("localhost");
+        else
+            SetLocalAddress(Format("%u.%u.%u.%u", b[0], b[1], b[2], b[3]));
+    } else {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&local);
+        m_nLocalPort = ntohs(in6->sin6_port);
+        char text[INET6_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        SetLocalAddress(text);
+    }
+    DebugOutput(Format("***** CNetworkDeviceComm() ctor Local IP Addr and Port Num: %s:%u.\r\n",
+                       m_szLocalAddress.c_str(), m_nLocalPort));
+}
+
+CNetworkDeviceComm::~CNetworkDeviceComm() {
+    if (m_socket < 0) {
+        m_bConnected = 0;
+        ReportSocketError(10038, "CSocket::ShutDown()");
+    } else if (::shutdown(m_socket, SHUT_RDWR) == 0) {
+        DebugOutput("***** CSocket::ShutDown() in ~CNetworkDeviceComm() dtor succeeded.\r\n");
+    } else {
+        m_bConnected = 0;
+        ReportSocketError(ErrnoToWsaError(errno), "CSocket::ShutDown()");
+    }
+    if (m_socket >= 0) ::close(m_socket);
+    m_socket = -1;
+    m_bConnected = 0;
+}
+
+uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
+    // The outcome is not examined: a failed send shows as a missing reply.
+    size_t done = 0;
+    while (m_socket >= 0 && done < length) {
+        ssize_t w = ::send(m_socket, data + done, length - done, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
+    return 1;
+}
+
+uint32_t CNetworkDeviceComm::WriteByte(uint32_t value) {
+    uint8_t b = static_cast<uint8_t>(value);
+    return SendAll(&b, 1);
+}
+
+uint32_t CNetworkDeviceComm::WriteBuffer(const uint8_t* data, uint32_t length) { return SendAll(data, length); }
+
+uint32_t CNetworkDeviceComm::WriteHeader(const uint8_t* header) { return SendAll(header, 6); }
+
+uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
+    ssize_t r = m_socket >= 0 ? ::recv(m_socket, m_RxBuffer, 1, MSG_DONTWAIT) : -1;
+    int err = m_socket >= 0 ? errno : EBADF;
+    if (r == 1) {
+        *byte = m_RxBuffer[0];
+        ++m_nRxCount;
+        return 1;
+    }
+    if (r == 0) {
+        m_bConnected = 0;
+        if (!m_bPeerClosedReported) {
+            m_bPeerClosedReported = true;
+            DebugOutput("***** CAsyncSocket::Receive() connection closed by the device.\r\n");
+        }
+        m_clock.SleepMs(1);
+        return 0;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        pollfd p{m_socket, POLLIN, 0};
+        ::poll(&p, 1, 1);
+        return 0;
+    }
+    m_bConnected = 0;
+    ReportSocketError(ErrnoToWsaError(err), "CAsyncSocket::Receive()");
+    return 0;
+}
+
+uint16_t CNetworkDeviceComm::FlushReceive() {
+    m_nRxCount = 0;
+    const int64_t start = m_clock.NowMs();
+    while (true) {
+        ssize_t r = m_socket >= 0 ? ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT) : -1;
+        int err = m_socket >= 0 ? errno : EBADF;
+        if (r > 0) {
+            m_nRxCount += static_cast<uint32_t>(r);
+        } else if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
+            pollfd p{m_socket, POLLIN, 0};
+            ::poll(&p, 1, 1);
+        } else if (r == 0) {
+            m_clock.SleepMs(1);  // closed: nothing more will come
+        } else {
+            break;
+        }
+        if (m_clock.NowMs() - start >= 100) break;
+    }
+    return static_cast<uint16_t>(m_nRxCount);
+}
+
+void CNetworkDeviceComm::OnReceive() {
+    if (m_socket < 0) return;
+    ssize_t r = ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT);
+    m_nRxCount = r > 0 ? static_cast<uint32_t>(r) : 0;
+}

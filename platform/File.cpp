@@ -1,0 +1,96 @@
+#include "platform/File.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int CFileException::CauseFromErrno(int err) {
+    switch (err) {
+        case 0: return none;
+        case ENOENT: return fileNotFound;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP: return badPath;
+        case EMFILE:
+        case ENFILE: return tooManyOpenFiles;
+        case EACCES:
+        case EPERM:
+        case EISDIR:  // a folder cannot be read as an image, as on Windows
+        case EROFS: return accessDenied;
+        case EIO: return hardIO;
+        case ENOSPC: return diskFull;
+        case ESPIPE: return badSeek;
+        case EBUSY:
+        case ETXTBSY: return sharingViolation;
+        default: return genericException;
+    }
+}
+
+CImageFile::~CImageFile() { Close(); }
+
+bool CImageFile::Open(const std::string& path, CFileException* error) {
+    Close();
+    m_strPath = path;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int err = errno;
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            err = errno;
+            ::close(fd);
+            fd = -1;
+        } else if (S_ISDIR(st.st_mode)) {
+            err = EISDIR;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        if (error) *error = CFileException(CFileException::CauseFromErrno(err), err, path);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+uint64_t CImageFile::GetLength() const {
+    if (m_fd < 0) throw CFileException(CFileException::invalidFile, EBADF, m_strPath);
+    struct stat st;
+    if (fstat(m_fd, &st) != 0) throw CFileException(CFileException::CauseFromErrno(errno), errno, m_strPath);
+    return static_cast<uint64_t>(st.st_size);
+}
+
+uint32_t CImageFile::Read(uint8_t* buffer, uint32_t count) {
+    if (m_fd < 0) throw CFileException(CFileException::invalidFile, EBADF, m_strPath);
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t r = ::read(m_fd, buffer + done, count - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) throw CFileException(CFileException::CauseFromErrno(errno), errno, m_strPath);
+        if (r == 0) break;
+        done += static_cast<uint32_t>(r);
+    }
+    return done;
+}
+
+void CImageFile::Close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    CImageFile file;
+    CFileException error(0, 0, path);
+    if (!file.Open(path, &error)) throw error;
+    // Reads to the end, whatever the length was when opened: a file that
+    // grows or shrinks meanwhile yields exactly the bytes that were read.
+    std::vector<uint8_t> data;
+    uint8_t chunk[65536];
+    while (true) {
+        uint32_t n = file.Read(chunk, sizeof chunk);
+        data.insert(data.end(), chunk, chunk + n);
+        if (n < sizeof chunk) break;
+    }
+    return data;
+}

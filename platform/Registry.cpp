@@ -1,0 +1,424 @@
+// File-backed registry store. The file is a registry export, readable and
+// editable by hand; every change rewrites it through a temporary file and a
+// rename, so a crash leaves either the old or the new file, never half of one.
+#include "platform/Registry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Text.h"
+
+using namespace win32;
+
+namespace {
+
+constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+constexpr const char* kRoot = "HKEY_LOCAL_MACHINE\\";
+constexpr size_t kMaxFileSize = 1 << 20;  // a settings file is a few lines
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string RegSzBytesToUtf8(const std::vector<uint8_t>& data) {
+    std::u16string s;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == 0) break;
+        s.push_back(c);
+    }
+    return Utf16ToUtf8(s);
+}
+
+std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text) {
+    std::u16string s = Utf8ToUtf16(text);
+    std::vector<uint8_t> out;
+    for (char16_t c : s) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Parses a quoted string starting at s[pos] == '"'; leaves pos after it.
+bool ParseQuoted(const std::string& s, size_t& pos, std::string* out) {
+    if (pos >= s.size() || s[pos] != '"') return false;
+    ++pos;
+    out->clear();
+    while (pos < s.size()) {
+        char c = s[pos++];
+        if (c == '"') return true;
+        if (c == '\\') {
+            if (pos >= s.size()) return false;
+            char e = s[pos++];
+            if (e != '\\' && e != '"') return false;
+            out->push_back(e);
+        } else {
+            out->push_back(c);
+        }
+    }
+    return false;
+}
+
+bool ParseHexList(const std::string& s, std::vector<uint8_t>* out) {
+    out->clear();
+    size_t i = 0;
+    if (s.empty()) return true;
+    while (true) {
+        if (i + 2 > s.size()) return false;
+        int hi = HexDigit(s[i]), lo = HexDigit(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+        i += 2;
+        if (i == s.size()) return true;
+        if (s[i] != ',') return false;
+        ++i;
+    }
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+}  // namespace
+
+bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* error) {
+    hive->clear();
+    auto fail = [&](size_t line, const std::string& why) {
+        if (error) *error = Format("line %zu: %s", line, why.c_str());
+        return false;
+    };
+    if (text.find('\0') != std::string::npos) return fail(1, "binary data");
+    // Join continuation lines (a trailing backslash), as regedit writes them.
+    std::vector<std::pair<size_t, std::string>> lines;
+    {
+        std::istringstream in(text);
+        std::string line, pending;
+        size_t n = 0, start = 0;
+        while (std::getline(in, line)) {
+            ++n;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (pending.empty()) start = n;
+            if (!line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos) {
+                line.pop_back();
+                pending += line;
+                continue;
+            }
+            if (!pending.empty()) {
+                size_t k = line.find_first_not_of(" \t");
+                pending += (k == std::string::npos) ? "" : line.substr(k);
+                lines.emplace_back(start, pending);
+                pending.clear();
+            } else {
+                lines.emplace_back(n, line);
+            }
+        }
+        if (!pending.empty()) return fail(start, "unfinished continuation");
+    }
+    size_t i = 0;
+    while (i < lines.size() && lines[i].second.empty()) ++i;
+    std::string first = i < lines.size() ? lines[i].second : "";
+    if (first.size() >= 3 && static_cast<unsigned char>(first[0]) == 0xEF) first = first.substr(3);
+    if (first != kHeader) return fail(i + 1, "missing header");
+    RegKeyValues* current = nullptr;
+    for (++i; i < lines.size(); ++i) {
+        const auto& [n, line] = lines[i];
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') return fail(n, "bad key line");
+            std::string path = line.substr(1, line.size() - 2);
+            if (Lower(path.substr(0, 19)) != Lower(kRoot)) return fail(n, "key outside HKEY_LOCAL_MACHINE");
+            current = &(*hive)[path.substr(19)];
+            continue;
+        }
+        if (!current) return fail(n, "value outside a key");
+        size_t pos = 0;
+        std::string name;
+        if (line[0] == '@') {
+            pos = 1;
+        } else if (!ParseQuoted(line, pos, &name)) {
+            return fail(n, "bad value name");
+        }
+        if (pos >= line.size() || line[pos] != '=') return fail(n, "missing '='");
+        ++pos;
+        std::string rest = line.substr(pos);
+        RegValue v;
+        if (!rest.empty() && rest[0] == '"') {
+            size_t p = 0;
+            std::string s;
+            if (!ParseQuoted(rest, p, &s) || p != rest.size()) return fail(n, "bad string");
+            v.type = REG_SZ;
+            v.data = Utf8ToRegSzBytes(s);
+        } else if (rest.compare(0, 6, "dword:") == 0) {
+            std::string hex = rest.substr(6);
+            if (hex.size() != 8) return fail(n, "bad dword");
+            uint32_t value = 0;
+            for (char c : hex) {
+                int d = HexDigit(c);
+                if (d < 0) return fail(n, "bad dword");
+                value = value << 4 | static_cast<uint32_t>(d);
+            }
+            v.type = REG_DWORD;
+            v.data = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+        } else if (rest.compare(0, 4, "hex:") == 0) {
+            v.type = REG_BINARY;
+            if (!ParseHexList(rest.substr(4), &v.data)) return fail(n, "bad hex data");
+        } else if (rest.compare(0, 4, "hex(") == 0) {
+            size_t close = rest.find("):");
+            if (close == std::string::npos || close == 4 || close > 12) return fail(n, "bad hex type");
+            uint32_t type = 0;
+            for (size_t k = 4; k < close; ++k) {
+                int d = HexDigit(rest[k]);
+                if (d < 0) return fail(n, "bad hex type");
+                type = type << 4 | static_cast<uint32_t>(d);
+            }
+            v.type = type;
+            if (!ParseHexList(rest.substr(close + 2), &v.data)) return fail(n, "bad hex data");
+        } else {
+            return fail(n, "unknown value format");
+        }
+        (*current)[name] = std::move(v);
+    }
+    return true;
+}
+
+std::string FormatRegistryExport(const RegHive& hive) {
+    std::string out = std::string(kHeader) + "\n";
+    for (const auto& [path, values] : hive) {
+        out += "\n[" + std::string(kRoot) + path + "]\n";
+        for (const auto& [name, v] : values) {
+            out += name.empty() ? std::string("@") : Quote(name);
+            out += "=";
+            if (v.type == REG_SZ) {
+                out += Quote(RegSzBytesToUtf8(v.data));
+            } else if (v.type == REG_DWORD && v.data.size() == 4) {
+                uint32_t value = v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
+                                 static_cast<uint32_t>(v.data[3]) << 24;
+                out += Format("dword:%08x", value);
+            } else {
+                out += v.type == REG_BINARY ? std::string("hex:") : Format("hex(%x):", v.type);
+                for (size_t i = 0; i < v.data.size(); ++i) {
+                    if (i) out += ",";
+                    out += Format("%02x", v.data[i]);
+                }
+            }
+            out += "\n";
+        }
+    }
+    return out;
+}
+
+// --- Shared value lookup -------------------------------------------------
+
+static uint32_t QueryFrom(const RegKeyValues* values, const std::string& name, uint32_t* type,
+                          uint8_t* data, uint32_t* size) {
+    if (!values) return ERROR_FILE_NOT_FOUND;
+    auto it = values->find(name);
+    if (it == values->end()) return ERROR_FILE_NOT_FOUND;
+    const RegValue& v = it->second;
+    uint32_t capacity = size ? *size : 0;
+    if (type) *type = v.type;
+    if (size) *size = static_cast<uint32_t>(v.data.size());
+    if (!data) return ERROR_SUCCESS;
+    if (v.data.size() > capacity) return ERROR_MORE_DATA;
+    std::copy(v.data.begin(), v.data.end(), data);
+    return ERROR_SUCCESS;
+}
+
+// --- CFileRegistryStore --------------------------------------------------
+
+CFileRegistryStore::CFileRegistryStore(std::string filePath) : m_strFilePath(std::move(filePath)) {}
+
+std::string CFileRegistryStore::DefaultPath() {
+    const char* env = std::getenv("TR52K_REGISTRY_FILE");
+    if (env && *env) return env;
+    return "/var/lib/tr52k/registry.reg";
+}
+
+uint32_t CFileRegistryStore::Load(RegHive* hive) const {
+    hive->clear();
+    FILE* f = std::fopen(m_strFilePath.c_str(), "rb");
+    if (!f) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    bool tooBig = false;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        text.append(buf, n);
+        if (text.size() > kMaxFileSize) {
+            tooBig = true;
+            break;
+        }
+    }
+    bool readError = std::ferror(f) != 0;
+    std::fclose(f);
+    if (readError) return ERROR_ACCESS_DENIED;
+    if (tooBig || !ParseRegistryExport(text, hive, nullptr)) return ERROR_BADDB;
+    return ERROR_SUCCESS;
+}
+
+static bool MakeParentDirs(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return true;
+    std::string dir = path.substr(0, slash);
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (!MakeParentDirs(dir)) return false;
+    return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+uint32_t CFileRegistryStore::Store(const RegHive& hive) const {
+    if (!MakeParentDirs(m_strFilePath)) return ERROR_ACCESS_DENIED;
+    std::string tmp = m_strFilePath + ".tmp." + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return ERROR_ACCESS_DENIED;
+    std::string text = FormatRegistryExport(hive);
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t w = write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            close(fd);
+            unlink(tmp.c_str());
+            return ERROR_ACCESS_DENIED;
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (fsync(fd) != 0 || close(fd) != 0 || rename(tmp.c_str(), m_strFilePath.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return ERROR_ACCESS_DENIED;
+    }
+    size_t slash = m_strFilePath.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : m_strFilePath.substr(0, slash));
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t CFileRegistryStore::CreateKey(const std::string& path, uint32_t access, RegKey* key) {
+    if (!key) return ERROR_INVALID_PARAMETER;
+    *key = 0;
+    RegHive hive;
+    uint32_t r = Load(&hive);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
+    if (hive.find(path) == hive.end()) {
+        hive[path];
+        if ((r = Store(hive)) != ERROR_SUCCESS) return r;
+    }
+    *key = m_nextKey++;
+    m_openKeys[*key] = {path, access};
+    return ERROR_SUCCESS;
+}
+
+uint32_t CFileRegistryStore::QueryValue(RegKey key, const std::string& name, uint32_t* type,
+                                        uint8_t* data, uint32_t* size) {
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    RegHive hive;
+    uint32_t r = Load(&hive);
+    if (r == ERROR_FILE_NOT_FOUND) return ERROR_FILE_NOT_FOUND;
+    if (r != ERROR_SUCCESS) return r;
+    auto k = hive.find(it->second.path);
+    return QueryFrom(k == hive.end() ? nullptr : &k->second, name, type, data, size);
+}
+
+uint32_t CFileRegistryStore::SetValue(RegKey key, const std::string& name, uint32_t type,
+                                      const uint8_t* data, uint32_t size) {
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    if ((it->second.access & KEY_WRITE) != KEY_WRITE) return ERROR_ACCESS_DENIED;
+    RegHive hive;
+    uint32_t r = Load(&hive);
+    if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
+    RegValue& v = hive[it->second.path][name];
+    v.type = type;
+    v.data.assign(data, data + size);
+    return Store(hive);
+}
+
+uint32_t CFileRegistryStore::CloseKey(RegKey key) {
+    return m_openKeys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// --- CMemoryRegistryStore ------------------------------------------------
+
+uint32_t CMemoryRegistryStore::CreateKey(const std::string& path, uint32_t access, RegKey* key) {
+    m_calls.push_back(Format("CreateKey(%s,0x%X)", path.c_str(), access));
+    *key = 0;
+    if (m_nCreateResult) return m_nCreateResult;
+    if (m_bNullHandle) return ERROR_SUCCESS;
+    m_hive[path];
+    *key = m_nextKey++;
+    m_openKeys[*key] = path;
+    return ERROR_SUCCESS;
+}
+
+uint32_t CMemoryRegistryStore::QueryValue(RegKey key, const std::string& name, uint32_t* type,
+                                          uint8_t* data, uint32_t* size) {
+    m_calls.push_back("QueryValue(" + name + ")");
+    if (m_nQueryResult) return m_nQueryResult;
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    return QueryFrom(&m_hive[it->second], name, type, data, size);
+}
+
+uint32_t CMemoryRegistryStore::SetValue(RegKey key, const std::string& name, uint32_t type,
+                                        const uint8_t* data, uint32_t size) {
+    m_calls.push_back("SetValue(" + name + ")");
+    if (m_nSetResult) return m_nSetResult;
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    RegValue& v = m_hive[it->second][name];
+    v.type = type;
+    v.data.assign(data, data + size);
+    return ERROR_SUCCESS;
+}
+
+uint32_t CMemoryRegistryStore::CloseKey(RegKey key) {
+    m_calls.push_back("CloseKey");
+    m_openKeys.erase(key);
+    return m_nCloseResult;
+}
+
+void CMemoryRegistryStore::PutString(const std::string& path, const std::string& name,
+                                     const std::string& utf8) {
+    m_hive[path][name] = {REG_SZ, Utf8ToRegSzBytes(utf8)};
+}
+
+void CMemoryRegistryStore::PutDword(const std::string& path, const std::string& name, uint32_t value) {
+    m_hive[path][name] = {REG_DWORD,
+                          {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                           static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+}
+
+void CMemoryRegistryStore::PutRaw(const std::string& path, const std::string& name, uint32_t type,
+                                  std::vector<uint8_t> data) {
+    m_hive[path][name] = {type, std::move(data)};
+}

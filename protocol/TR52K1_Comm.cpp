@@ -1,0 +1,316 @@
+// Frames and the two exchanges, then every command built on them.
+//
+// An exchange writes the whole request in one call and then reads the reply
+// one byte per link attempt. Its result depends only on whether the length
+// fixed for that command arrived in time: after every attempt the elapsed
+// time is tested first (elapsed >= time-out fails, even when that attempt
+// brought the last byte), then the count. Nothing is drained before a
+// request, so surplus bytes of one reply open the next.
+#include "protocol/TR52K1_Comm.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/DebugOutput.h"
+#include "platform/Text.h"
+
+namespace {
+
+// Bounds-checked big-endian view of a reply payload.
+class CPayload {
+public:
+    CPayload(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    uint8_t U8(size_t at) const { return at < m_size ? m_data[at] : 0; }
+    uint16_t U16(size_t at) const { return static_cast<uint16_t>(U8(at) << 8 | U8(at + 1)); }
+    uint32_t U32(size_t at) const { return static_cast<uint32_t>(U16(at)) << 16 | U16(at + 2); }
+
+private:
+    const uint8_t* m_data;
+    size_t m_size;
+};
+
+void PutHeader(uint8_t* frame, uint16_t command, uint32_t payloadLength) {
+    frame[0] = static_cast<uint8_t>(FRAME_HEADER_WORD & 0xFF);
+    frame[1] = static_cast<uint8_t>(FRAME_HEADER_WORD >> 8);
+    frame[2] = static_cast<uint8_t>(command & 0xFF);
+    frame[3] = static_cast<uint8_t>(command >> 8);
+    frame[4] = static_cast<uint8_t>(payloadLength & 0xFF);
+    frame[5] = static_cast<uint8_t>((payloadLength >> 8) & 0xFF);
+}
+
+uint8_t SelectorFlag(uint32_t selector) { return selector ? 0x01 : 0x00; }
+
+}  // namespace
+
+const char* PersonalityName(uint32_t number) {
+    switch (number) {
+        case 0: return "Unused";
+        case 1: return "2 BitSyncs, 3 Decoms, 2 Sims Mode";
+        case 2: return "1 BitSync, 2 Decoms, 1 Sim, 1 Super Sim Mode";
+        case 3: return "1 Decom, 2 Super Sims Mode";
+        default: return "Unknown";
+    }
+}
+
+bool EepromSelectCode(uint32_t index, uint8_t* code) {
+    if (index > 11) return false;
+    *code = static_cast<uint8_t>(index < 8 ? 0x10 + index : 0x30 + (index - 8));
+    return true;
+}
+
+CTR52K1_Comm::CTR52K1_Comm(CBaseClass* link, CClock& clock) : m_pDeviceLink(link), m_clock(clock) {}
+
+// --- Exchanges -------------------------------------------------------------
+
+uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
+                                   uint8_t* response, uint32_t responsePayloadLength) {
+    // A longer payload would not fit the 16-bit frame length: refuse it
+    // rather than send a truncated frame.
+    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
+    PutHeader(request, command, requestPayloadLength);
+    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
+    const int64_t start = m_clock.NowMs();
+    const uint32_t target = FRAME_HEADER_SIZE + responsePayloadLength;
+    uint32_t count = 0;
+    while (true) {
+        uint32_t result = m_pDeviceLink->ReadByte(response + count);
+        if (result) ++count;
+        if (m_clock.NowMs() - start >= m_nResponseTimeoutMs) return 0;
+        if (count >= target) return result;
+    }
+}
+
+uint32_t CTR52K1_Comm::SendCommandLongTimeout(int32_t timeoutMs, uint16_t command, uint8_t* request,
+                                              uint32_t requestPayloadLength, uint8_t* response) {
+    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
+    PutHeader(request, command, requestPayloadLength);
+    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
+    const int64_t start = m_clock.NowMs();
+    uint32_t count = 0;
+    uint32_t result = 0;
+    while (true) {
+        uint32_t r = m_pDeviceLink->ReadByte(response + count);
+        if (r) ++count;
+        if (m_clock.NowMs() - start >= timeoutMs) {
+            result = 0;
+            break;
+        }
+        if (count >= FRAME_HEADER_SIZE) {
+            result = r;
+            break;
+        }
+    }
+    if (!result) {
+        DebugOutput(Format("***** CTR52K1_Comm::SendCommandLongTimeout(0x%4.4X, %u, %u) failed.\r\n", command,
+                           requestPayloadLength, result));
+        DebugOutput(Format("***** Number of Bytes Received: %u.\r\n", count));
+        std::string values = "***** Values:";
+        for (uint32_t i = 0; i < count; ++i) values += Format(" 0x%2.2X", response[i]);
+        DebugOutput(values + "\r\n");
+    }
+    return result;
+}
+
+// --- Device information ----------------------------------------------------
+
+void CTR52K1_Comm::DecodeDeviceInfo(const uint8_t* payload) {
+    CPayload p(payload, RSP_DEVICE_INFO);
+    m_wSerialPrefix = p.U16(4);
+    m_wSerialSequence = p.U16(6);
+    m_dwDsp1FwVersion = p.U32(8);
+    m_dwDsp2FwVersion = p.U32(12);
+    m_dwFioFpgaFwVersion = p.U32(16);
+    m_dwBridgeFpgaFwVersion = p.U32(20);
+    m_dwDpFpgaFwVersion = p.U32(24);
+    m_byDspBoardPcbRev = p.U8(29);
+    m_wDpFpgaBoardPcbRev = p.U16(30);
+    m_byPersonality = p.U8(32);
+    // "%4.4X-%0.3u" in the original; the 0 flag has no effect beside a precision.
+    m_strSerialNumber = Format("%4.4X-%.3u", m_wSerialPrefix, m_wSerialSequence);
+}
+
+uint32_t CTR52K1_Comm::ReadDeviceInfo() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_DEVICE_INFO] = {};
+    uint32_t r = SendCommand(CMD_READ_DEVICE_INFO, request, 0, response, RSP_DEVICE_INFO);
+    DecodeDeviceInfo(response + FRAME_HEADER_SIZE);
+    if (!r) return 0;
+    if (!ReadDeviceId()) return 0;
+    if (!ReadTextPages()) return 0;
+    if (!ReadNetworkSettings()) return 0;
+    m_bVersionsRead = 1;
+    return 1;
+}
+
+uint32_t CTR52K1_Comm::ReadDeviceId() {
+    uint8_t request[FRAME_HEADER_SIZE + REQ_DEVICE_ID] = {};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_DEVICE_ID] = {};
+    uint32_t r = SendCommand(CMD_READ_DEVICE_ID, request, REQ_DEVICE_ID, response, RSP_DEVICE_ID);
+    for (int i = 0; i < RSP_DEVICE_ID; ++i) m_szDeviceId[i] = response[FRAME_HEADER_SIZE + i];
+    m_szDeviceId[RSP_DEVICE_ID] = 0;
+    return r;
+}
+
+uint32_t CTR52K1_Comm::ReadConfigPage(uint8_t page) {
+    uint8_t request[FRAME_HEADER_SIZE + 1] = {};
+    request[FRAME_HEADER_SIZE] = page;
+    uint8_t response[FRAME_HEADER_SIZE + RSP_CONFIG_PAGE] = {};
+    uint32_t r = SendCommand(CMD_READ_CONFIG_PAGE, request, 1, response, RSP_CONFIG_PAGE);
+    CPayload p(response + FRAME_HEADER_SIZE, RSP_CONFIG_PAGE);
+    for (int i = 0; i < 64; ++i) m_ConfigPage[i] = p.U16(2 * static_cast<size_t>(i));
+    return r;
+}
+
+uint32_t CTR52K1_Comm::ReadTextPages() {
+    uint32_t r = 0;
+    for (int k = 0; k < CONFIG_TEXT_PAGES; ++k) {
+        r = ReadConfigPage(static_cast<uint8_t>(FIRST_TEXT_PAGE + k));
+        for (int i = 0; i < 32; ++i) m_szConfigText[k][i] = static_cast<char16_t>(m_ConfigPage[i] & 0xFF);
+        m_szConfigText[k][32] = 0;
+        if (!r) return 0;
+    }
+    return r;
+}
+
+uint32_t CTR52K1_Comm::ReadNetworkSettings() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_NETWORK_SETTINGS] = {};
+    uint32_t r = SendCommand(CMD_READ_NETWORK_SETTINGS, request, 0, response, RSP_NETWORK_SETTINGS);
+    CPayload p(response + FRAME_HEADER_SIZE, RSP_NETWORK_SETTINGS);
+    m_bDhcpEnabled = p.U8(0) & 0x01;
+    m_dwIpAddress = p.U32(1);
+    return r;
+}
+
+uint32_t CTR52K1_Comm::ReadStatusRecord() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    std::vector<uint8_t> response(FRAME_HEADER_SIZE + RSP_STATUS_RECORD, 0);
+    return SendCommand(CMD_READ_STATUS_RECORD, request, 0, response.data(), RSP_STATUS_RECORD);
+}
+
+uint32_t CTR52K1_Comm::ReadOperationalStatus() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_OPERATIONAL_STATUS] = {};
+    uint32_t r = SendCommand(CMD_READ_OPERATIONAL_STATUS, request, 0, response, RSP_OPERATIONAL_STATUS);
+    m_nOperationalMode = response[FRAME_HEADER_SIZE + 2] & 0x7F;
+    return r;
+}
+
+uint32_t CTR52K1_Comm::ReadIdentityPage() {
+    uint32_t r = ReadConfigPage(0);
+    m_bDhcpEnabled = (m_ConfigPage[34] >> 1) & 0x01;
+    m_dwIpAddress = static_cast<uint32_t>(m_ConfigPage[38]) << 16 | m_ConfigPage[39];
+    m_bIdentityRead = 1;
+    return r;
+}
+
+void CTR52K1_Comm::DecodeEepromDirectoryPage2() {
+    for (int i = 0; i < 8; ++i)
+        m_dwEepromImageId[i] = static_cast<uint32_t>(m_ConfigPage[27 + 2 * i]) << 16 | m_ConfigPage[28 + 2 * i];
+    uint16_t current = m_ConfigPage[43];
+    m_nCurrentEeprom = (current >= 1 && current <= 11) ? current : 0;
+    for (int i = 0; i < EEPROM_COUNT; ++i) m_wEepromPersonality[i] = m_ConfigPage[44 + i];
+    m_bUpdateEnable = m_ConfigPage[60] & 0x01;
+    m_nOperationalMode = m_ConfigPage[63] & 0x7F;
+}
+
+uint32_t CTR52K1_Comm::ReadEepromDirectory() {
+    uint32_t r = ReadConfigPage(2);
+    DecodeEepromDirectoryPage2();
+    if (r) r = ReadConfigPage(3);
+    for (int j = 0; j < 4; ++j)
+        m_dwEepromImageId[8 + j] = static_cast<uint32_t>(m_ConfigPage[2 * j]) << 16 | m_ConfigPage[2 * j + 1];
+    return r;
+}
+
+// --- Flash and EEPROM --------------------------------------------------------
+
+uint32_t CTR52K1_Comm::StartDSP_Flash(uint32_t selector) {
+    uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0x01,
+                                                         static_cast<uint8_t>(selector), 0, 0, 0};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
+    return SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
+}
+
+uint32_t CTR52K1_Comm::WriteDSP_FlashBlock(uint32_t selector, const uint8_t* data, uint16_t count) {
+    // Blocks beyond 128 bytes do not exist on the unit's side; refusing them
+    // keeps the frame inside its buffer.
+    if (count == 0 || count > DSP_BLOCK_MAX || !data) return 0;
+    uint8_t request[FRAME_HEADER_SIZE + 1 + DSP_BLOCK_MAX] = {};
+    request[FRAME_HEADER_SIZE] = SelectorFlag(selector);
+    std::memcpy(request + FRAME_HEADER_SIZE + 1, data, count);
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    return SendCommand(CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0);
+}
+
+uint32_t CTR52K1_Comm::FinishDSP_Flash(uint32_t selector) {
+    uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0xFF, SelectorFlag(selector),
+                                                         0, 0, 0};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
+    return SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
+}
+
+uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
+    uint8_t code;
+    if (!EepromSelectCode(index, &code)) return 0;
+    uint8_t request[FRAME_HEADER_SIZE + 1] = {};
+    request[FRAME_HEADER_SIZE] = code & 0x7F;
+    uint8_t response[FRAME_HEADER_SIZE + RSP_BULK_ERASE] = {};
+    return SendCommand(CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE);
+}
+
+uint32_t CTR52K1_Comm::ReadContinuousStatus() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    uint8_t response[FRAME_HEADER_SIZE + RSP_CONTINUOUS_STATUS] = {};
+    uint32_t r = SendCommand(CMD_CONTINUOUS_STATUS_READ, request, 0, response, RSP_CONTINUOUS_STATUS);
+    if (r) m_bEraseComplete = response[FRAME_HEADER_SIZE] & 0x01;
+    return r;
+}
+
+uint32_t CTR52K1_Comm::WriteFPGA_ConfigEEPROM_Page(uint32_t index, uint32_t byteOffset, const uint8_t* data) {
+    uint8_t code;
+    if (!EepromSelectCode(index, &code) || !data) return 0;
+    uint8_t request[FRAME_HEADER_SIZE + REQ_EEPROM_PAGE_WRITE] = {};
+    request[FRAME_HEADER_SIZE] = code;
+    request[FRAME_HEADER_SIZE + 1] = static_cast<uint8_t>(byteOffset >> 16);
+    request[FRAME_HEADER_SIZE + 2] = static_cast<uint8_t>(byteOffset >> 8);
+    std::memcpy(request + FRAME_HEADER_SIZE + 3, data, EEPROM_PAGE_SIZE);
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    return SendCommandLongTimeout(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE,
+                                  response);
+}
+
+uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
+    uint8_t code;
+    if (!EepromSelectCode(index, &code)) return 0;
+    uint8_t request[FRAME_HEADER_SIZE + 1] = {};
+    request[FRAME_HEADER_SIZE] = code;
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    return SendCommandLongTimeout(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response);
+}
+
+// --- Control -----------------------------------------------------------------
+
+uint32_t CTR52K1_Comm::Ping() {
+    uint8_t request[FRAME_HEADER_SIZE] = {};
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    uint32_t r = SendCommand(CMD_NULL, request, 0, response, 0);
+    std::memcpy(m_PingReply, response, sizeof m_PingReply);
+    return r;
+}
+
+uint32_t CTR52K1_Comm::SetOperationalMode(uint8_t mode) {
+    uint8_t request[FRAME_HEADER_SIZE + 1] = {};
+    request[FRAME_HEADER_SIZE] = mode;
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    uint32_t r = SendCommandLongTimeout(SET_MODE_TIMEOUT_MS, CMD_SET_OPERATIONAL_MODE, request, 1, response);
+    m_nOperationalMode = mode;
+    return r;
+}
+
+uint32_t CTR52K1_Comm::TurnOff(uint8_t target) {
+    uint8_t request[FRAME_HEADER_SIZE + REQ_TURN_OFF] = {};
+    request[FRAME_HEADER_SIZE] = target;
+    uint8_t response[FRAME_HEADER_SIZE] = {};
+    return SendCommand(CMD_TURN_OFF, request, REQ_TURN_OFF, response, 0);
+}

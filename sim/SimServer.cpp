@@ -1,0 +1,122 @@
+#include "sim/SimServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+CSimServer::CSimServer(CUnitSimulator& unit) : m_unit(unit) {}
+
+CSimServer::~CSimServer() { Stop(); }
+
+bool CSimServer::Start(uint16_t port, const std::string& bindAddress, std::string* error) {
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listener < 0) {
+        if (error) *error = std::strerror(errno);
+        return false;
+    }
+    int one = 1;
+    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
+        if (error) *error = "not an IPv4 address: " + bindAddress;
+        ::close(m_listener);
+        m_listener = -1;
+        return false;
+    }
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listener, 4) != 0) {
+        if (error) *error = std::string("cannot listen on ") + bindAddress + ":" + std::to_string(port) + ": " +
+                            std::strerror(errno);
+        ::close(m_listener);
+        m_listener = -1;
+        return false;
+    }
+    socklen_t len = sizeof addr;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    m_port = ntohs(addr.sin_port);
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void CSimServer::Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_listener >= 0) ::close(m_listener);
+    m_listener = -1;
+}
+
+void CSimServer::Run() {
+    while (!m_stop) {
+        pollfd p{m_listener, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        ++m_clients;
+        Serve(client);
+    }
+}
+
+void CSimServer::RefuseWaiting(int listener) {
+    pollfd p{listener, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0) {
+        int other = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (other < 0) break;
+        ++m_refusedClients;
+        std::fprintf(stderr, "tr52k-sim: refused a second client; the unit serves one connection at a time\n");
+        ::close(other);
+    }
+}
+
+void CSimServer::Serve(int client) {
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    {
+        std::lock_guard<std::mutex> lock(m_unit.m_mutex);
+        m_unit.ResetConnection();
+    }
+    uint8_t buf[4096];
+    bool open = true;
+    while (open && !m_stop) {
+        pollfd p[2] = {{client, POLLIN, 0}, {m_listener, POLLIN, 0}};
+        if (::poll(p, 2, 20) <= 0) continue;
+        if (p[1].revents & POLLIN) RefuseWaiting(m_listener);
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t n = ::recv(client, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        for (const SimReply& r : m_unit.Feed(buf, static_cast<size_t>(n))) {
+            if (r.delayMs > 0) {
+                auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.delayMs);
+                while (!m_stop && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            size_t done = 0;
+            while (done < r.bytes.size()) {
+                ssize_t w = ::send(client, r.bytes.data() + done, r.bytes.size() - done, MSG_NOSIGNAL);
+                if (w <= 0) {
+                    open = false;
+                    break;
+                }
+                done += static_cast<size_t>(w);
+            }
+            if (m_onActivity) m_onActivity();
+            if (r.closeAfter) {
+                if (m_unit.m_faults.resetOnClose) {
+                    linger l{1, 0};  // close with a reset
+                    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                }
+                open = false;
+                break;
+            }
+        }
+    }
+    ::close(client);
+}

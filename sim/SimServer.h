@@ -1,0 +1,43 @@
+// TCP front of the simulator: listens on loopback, serves one client at a
+// time like the unit (a second client is accepted and closed at once, so it
+// sees a refusal instead of hanging), and sends each reply after the delay
+// the unit's work or an injected fault asks for.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "sim/UnitSimulator.h"
+
+class CSimServer {
+public:
+    explicit CSimServer(CUnitSimulator& unit);
+    ~CSimServer();
+    CSimServer(const CSimServer&) = delete;
+    CSimServer& operator=(const CSimServer&) = delete;
+
+    // Port 0 picks a free port. Returns false (with a reason) when the
+    // address cannot be bound.
+    bool Start(uint16_t port, const std::string& bindAddress = "127.0.0.1", std::string* error = nullptr);
+    void Stop();
+    uint16_t Port() const { return m_port; }
+
+    // Called (on the server thread) after every reply; used to save state.
+    std::function<void()> m_onActivity;
+    std::atomic<int> m_refusedClients{0};
+    std::atomic<int> m_clients{0};
+
+private:
+    void Run();
+    void Serve(int client);
+    void RefuseWaiting(int listener);
+
+    CUnitSimulator& m_unit;
+    int m_listener = -1;
+    uint16_t m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};

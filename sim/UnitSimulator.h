@@ -1,0 +1,105 @@
+// The TR52K as a peer on the wire: parses request frames as they arrive and
+// answers each command with a reply of the length the loader expects, from
+// one consistent unit state (versions, network, configuration pages and the
+// EEPROM directory, twelve EEPROM images, two DSP flash images). Faults can
+// be injected per command. Time comes from a CClock so tests can run the
+// erase timing on a fake clock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+
+struct SimFaults {
+    std::map<uint16_t, int> drop;      // command -> replies to swallow (-1: always)
+    std::map<uint16_t, int> delayMs;   // command -> reply delay
+    std::map<uint16_t, int> shortLen;  // command -> send only this many reply bytes
+    std::map<uint16_t, int> extra;     // command -> stray bytes appended to the reply
+    int closeAfterFrames = -1;         // close the connection after this many frames
+    bool resetOnClose = false;         // close with a reset instead of an orderly close
+    int failPages = 0;                 // page writes to ignore (no reply, nothing written)
+};
+
+struct SimReply {
+    std::vector<uint8_t> bytes;
+    int delayMs = 0;
+    bool closeAfter = false;
+};
+
+class CUnitSimulator {
+public:
+    explicit CUnitSimulator(CClock& clock = SystemClock());
+
+    // Feeds received bytes; returns the replies due, in order.
+    std::vector<SimReply> Feed(const uint8_t* data, size_t size);
+    void ResetConnection();  // a new client: parser and frame count start over
+
+    // --- State -------------------------------------------------------------
+    struct Versions {
+        uint16_t serialPrefix = 0x00AB;
+        uint16_t serialSequence = 5;
+        uint32_t dsp1 = 0x01020003, dsp2 = 0x01020004, fio = 0x0000003F, bridge = 0x00110022,
+                 dpFpga = 0x20240601;
+        uint8_t dspPcbRev = 3;
+        uint16_t dpPcbRev = 300;
+        uint8_t personality = 1;
+    };
+    Versions m_versions;
+    std::string m_deviceId = "TR52K-UNIT-0001 ";
+    bool m_bDhcp = false;
+    uint32_t m_ipAddress = 0xC0A80164;  // 192.168.1.100
+    bool m_bUpdateEnable = true;
+    uint8_t m_operationalMode = 1;
+    int m_currentEeprom = 0;
+    std::array<uint32_t, 12> m_imageIds{};
+    std::array<uint16_t, 12> m_personalities{};
+    std::array<std::vector<uint8_t>, 12> m_eeproms;
+    std::array<std::vector<uint8_t>, 2> m_dspImages;
+    std::array<std::string, 5> m_texts{{"TR52K Telemetry Receiver", "Korvanex", "Rack 1", "", ""}};
+    std::vector<uint8_t> m_turnOffs;  // targets received, in order
+
+    // Timing of the unit's own work.
+    int m_eraseMs = 200;
+    int m_pageWriteMs = 0;
+    int m_modeMs = 0;
+    int m_selectMs = 0;
+
+    SimFaults m_faults;
+    std::mutex m_mutex;  // held by Feed; take it to change state from another thread
+
+    // Statistics.
+    std::map<uint16_t, int> m_commandCounts;
+    int m_pageWrites = 0;
+
+    // Digest of a stored image: "<length>:<fnv1a-64 hex>".
+    static std::string Digest(const std::vector<uint8_t>& data);
+    std::string EepromDigest(int index) const { return Digest(m_eeproms.at(index)); }
+    std::string DspDigest(int dsp) const { return Digest(m_dspImages.at(dsp)); }
+
+    bool SaveState(const std::string& path, std::string* error);
+    bool LoadState(const std::string& path, std::string* error);
+
+    bool EraseInProgress() const { return m_eraseIndex >= 0; }
+
+private:
+    std::vector<SimReply> Handle(uint16_t command, const std::vector<uint8_t>& payload);
+    std::vector<uint8_t> ConfigPage(uint8_t page) const;
+    void FinishEraseIfDue();
+
+    CClock& m_clock;
+    std::vector<uint8_t> m_rx;
+    int m_frames = 0;
+    int m_eraseIndex = -1;
+    int64_t m_eraseStart = 0;
+    bool m_bEraseDone = true;
+    int m_uploadDsp = -1;
+    std::vector<uint8_t> m_upload;
+    uint32_t m_imageCounter = 0x5A000000;
+};
+
+int EepromIndexFromSelectCode(uint8_t code);  // -1 for an unknown code

@@ -1,0 +1,122 @@
+// tr52k-sim: the unit simulator as a program, for rehearsing updates and for
+// scripts. Prints "listening on 127.0.0.1:PORT" once it accepts clients.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include "protocol/TR52K1_Comm.h"
+#include "sim/SimServer.h"
+#include "sim/UnitSimulator.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+// "0x1021:3" or "4129:3" -> command, value
+bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, bool valueRequired) {
+    size_t colon = text.find(':');
+    try {
+        *command = static_cast<uint16_t>(std::stoul(text.substr(0, colon), nullptr, 0));
+        if (colon == std::string::npos) {
+            if (valueRequired) return false;
+            *value = -1;
+        } else {
+            *value = std::stoi(text.substr(colon + 1));
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"TR52K unit simulator: answers the loader's commands over TCP like the unit."};
+    uint16_t port = 5000;
+    std::string bind = "127.0.0.1", stateFile;
+    bool realistic = false, digest = false;
+    CUnitSimulator unit;
+    std::vector<std::string> drops, delays, shorts, extras;
+    app.add_option("--port", port, "TCP port (0 picks a free one)")->capture_default_str();
+    app.add_option("--bind", bind, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("--state", stateFile, "load the unit's state from FILE and save it there after changes");
+    app.add_option("--erase-ms", unit.m_eraseMs, "duration of an EEPROM bulk erase")->capture_default_str();
+    app.add_option("--page-write-ms", unit.m_pageWriteMs, "time to write one EEPROM page")->capture_default_str();
+    app.add_option("--mode-ms", unit.m_modeMs, "time to switch the operational mode")->capture_default_str();
+    app.add_option("--select-ms", unit.m_selectMs, "time to select an EEPROM")->capture_default_str();
+    app.add_flag("--realistic", realistic, "timing of a real unit (erase 8 s, page 3 ms, mode 2 s, select 3 s)");
+    app.add_option("--drop", drops, "CMD[:N]  do not answer command CMD (N times; always without N)");
+    app.add_option("--delay", delays, "CMD:MS  answer command CMD after MS milliseconds");
+    app.add_option("--short", shorts, "CMD:K  send only the first K bytes of the reply to CMD");
+    app.add_option("--extra", extras, "CMD:N  append N stray bytes to the reply to CMD");
+    app.add_option("--close-after", unit.m_faults.closeAfterFrames, "close the connection after N frames");
+    app.add_flag("--reset", unit.m_faults.resetOnClose, "close with a reset instead of an orderly close");
+    app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");
+    app.add_flag("--digest", digest, "print the digests of the stored images and exit");
+    app.add_flag("--print-port", "print the listening line (always printed; kept for scripts)");
+    CLI11_PARSE(app, argc, argv);
+
+    if (realistic) {
+        unit.m_eraseMs = 8000;
+        unit.m_pageWriteMs = 3;
+        unit.m_modeMs = 2000;
+        unit.m_selectMs = 3000;
+    }
+    auto addFaults = [](const std::vector<std::string>& specs, std::map<uint16_t, int>& into, bool required,
+                        const char* what) {
+        for (const auto& s : specs) {
+            uint16_t cmd;
+            int value;
+            if (!ParseCommandValue(s, &cmd, &value, required)) {
+                std::fprintf(stderr, "tr52k-sim: bad --%s value '%s'\n", what, s.c_str());
+                return false;
+            }
+            into[cmd] = value;
+        }
+        return true;
+    };
+    if (!addFaults(drops, unit.m_faults.drop, false, "drop") ||
+        !addFaults(delays, unit.m_faults.delayMs, true, "delay") ||
+        !addFaults(shorts, unit.m_faults.shortLen, true, "short") ||
+        !addFaults(extras, unit.m_faults.extra, true, "extra"))
+        return 2;
+
+    std::string error;
+    std::FILE* existing = stateFile.empty() ? nullptr : std::fopen(stateFile.c_str(), "r");
+    if (existing) {
+        std::fclose(existing);
+        if (!unit.LoadState(stateFile, &error)) {
+            std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (digest) {
+        for (int i = 0; i < 12; ++i) std::printf("EEPROM_%d %s\n", i, unit.EepromDigest(i).c_str());
+        for (int i = 0; i < 2; ++i) std::printf("DSP%d %s\n", i + 1, unit.DspDigest(i).c_str());
+        return 0;
+    }
+
+    CSimServer server(unit);
+    if (!stateFile.empty()) {
+        server.m_onActivity = [&] {
+            std::string e;
+            if (!unit.SaveState(stateFile, &e)) std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
+        };
+    }
+    if (!server.Start(port, bind, &error)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("listening on %s:%u\n", bind.c_str(), server.Port());
+    std::fflush(stdout);
+    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server.Stop();
+    if (!stateFile.empty() && !unit.SaveState(stateFile, &error)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
