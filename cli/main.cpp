@@ -1,156 +1,197 @@
-// tr52k: the loader's operations from a terminal or a script.
-//
-// Exit codes: 0 success, 1 the unit did not answer or an exchange failed,
-// 2 bad arguments, 3 the unit could not be reached.
+// tr52k: every operation of the loader from a terminal, a script or SSH.
+// Runs the dialog's own procedures; with several --target options each unit
+// gets its own connection, trace file and result, side by side.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
-#include <nlohmann/json.hpp>
+#include <fstream>
+#include <future>
+#include <unistd.h>
 
 #include "app/Settings.h"
-#include "link/NetworkDeviceComm.h"
+#include "cli/CliTypes.h"
 #include "platform/DebugOutput.h"
+#include "platform/File.h"
 #include "platform/Text.h"
-#include "protocol/TR52K1_Comm.h"
+#include "update/EepromUpdate.h"
+#include <cstring>
+#include <iostream>
 
 namespace {
-
-enum ExitCode { EXIT_OK = 0, EXIT_EXCHANGE_FAILED = 1, EXIT_BAD_ARGUMENT = 2, EXIT_UNREACHABLE = 3 };
-
-struct Options {
-    std::string target;
-    uint16_t port = TR52K_PORT;
-    int timeoutMs = 1000;
-    std::string traceFile;
-    bool json = false;
-};
-
-std::string Ip(uint32_t v) { return Format("%u.%u.%u.%u", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF); }
-
-int RunInfo(CTR52K1_Comm& comm, const Options& o) {
-    uint32_t ok = comm.ReadDeviceInfo();
-    if (ok) ok = comm.ReadEepromDirectory();
-    if (ok) ok = comm.ReadOperationalStatus();
-    if (o.json) {
-        nlohmann::json j;
-        j["ok"] = ok != 0;
-        j["serialNumber"] = comm.m_strSerialNumber;
-        j["deviceId"] = Utf16ToUtf8(comm.m_szDeviceId);
-        j["dsp1FwVersion"] = Format("%8.8X", comm.m_dwDsp1FwVersion);
-        j["dsp2FwVersion"] = Format("%8.8X", comm.m_dwDsp2FwVersion);
-        j["fioFpgaFwVersion"] = Format("%8.8X", comm.m_dwFioFpgaFwVersion);
-        j["bridgeFpgaFwVersion"] = Format("%8.8X", comm.m_dwBridgeFpgaFwVersion);
-        j["dpFpgaFwVersion"] = Format("%8.8X", comm.m_dwDpFpgaFwVersion);
-        j["personality"] = comm.m_byPersonality;
-        j["personalityName"] = PersonalityName(comm.m_byPersonality);
-        j["dspBoardPcbRev"] = comm.m_byDspBoardPcbRev;
-        j["dpFpgaBoardPcbRev"] = comm.m_wDpFpgaBoardPcbRev;
-        j["dhcpEnabled"] = comm.m_bDhcpEnabled != 0;
-        j["ipAddress"] = Ip(comm.m_dwIpAddress);
-        j["operationalMode"] = comm.m_nOperationalMode;
-        j["operationalModeName"] = PersonalityName(static_cast<uint32_t>(comm.m_nOperationalMode));
-        j["currentEeprom"] = comm.m_nCurrentEeprom;
-        j["updateEnable"] = comm.m_bUpdateEnable != 0;
-        for (int k = 0; k < EEPROM_COUNT; ++k)
-            j["eeproms"].push_back({{"index", k},
-                                    {"imageId", Format("%8.8X", comm.m_dwEepromImageId[k])},
-                                    {"personality", comm.m_wEepromPersonality[k]},
-                                    {"personalityName", PersonalityName(comm.m_wEepromPersonality[k])}});
-        if (!ok) j["error"] = "The unit did not answer every read.";
-        std::printf("%s\n", j.dump(2).c_str());
-    } else {
-        std::printf("Serial Number:              %s\n", comm.m_strSerialNumber.c_str());
-        std::printf("Device ID:                  %s\n", Utf16ToUtf8(comm.m_szDeviceId).c_str());
-        std::printf("DSP1 Fw Ver:                %8.8X\n", comm.m_dwDsp1FwVersion);
-        std::printf("DSP2 Fw Ver:                %8.8X\n", comm.m_dwDsp2FwVersion);
-        std::printf("FIO FPGA Fw Ver:            %8.8X\n", comm.m_dwFioFpgaFwVersion);
-        std::printf("Bridge FPGA Fw Ver:         %8.8X\n", comm.m_dwBridgeFpgaFwVersion);
-        std::printf("DP FPGA Fw Ver:             %8.8X\n", comm.m_dwDpFpgaFwVersion);
-        std::printf("DP FPGA Personality Number: 0x%2.2X %s\n", comm.m_byPersonality,
-                    PersonalityName(comm.m_byPersonality));
-        std::printf("DSP Board PCB Revison:      %u\n", comm.m_byDspBoardPcbRev);
-        std::printf("DP FPGA Board PCB Rev:      %u\n", comm.m_wDpFpgaBoardPcbRev);
-        std::printf("DHCP Enabled:               %s\n", comm.m_bDhcpEnabled ? "yes" : "no");
-        std::printf("Device IP Address:          %s\n", Ip(comm.m_dwIpAddress).c_str());
-        std::printf("Operational Mode:           %d %s\n", comm.m_nOperationalMode,
-                    PersonalityName(static_cast<uint32_t>(comm.m_nOperationalMode)));
-        std::printf("Updates enabled:            %s\n", comm.m_bUpdateEnable ? "yes" : "no");
-        for (int k = 0; k < EEPROM_COUNT; ++k)
-            std::printf("%c EEPROM_%-2d %8.8X : %s\n", k == comm.m_nCurrentEeprom ? '*' : ' ', k,
-                        comm.m_dwEepromImageId[k], PersonalityName(comm.m_wEepromPersonality[k]));
-        if (!ok) std::fprintf(stderr, "tr52k: the unit did not answer every read\n");
-    }
-    return ok ? EXIT_OK : EXIT_EXCHANGE_FAILED;
+std::string ExitCodeTable() {
+    std::string t = "Exit codes:\n";
+    for (EExitCode c : AllExitCodes()) t += Format("  %d  %s\n", static_cast<int>(c), ExitCodeText(c));
+    return t;
 }
 
-int RunPing(CTR52K1_Comm& comm, const Options& o) {
-    uint32_t ok = comm.Ping();
-    std::string bytes;
-    for (uint8_t b : comm.m_PingReply) bytes += Format("%2.2X ", b);
-    if (o.json) {
-        std::printf("%s\n", nlohmann::json({{"ok", ok != 0}, {"reply", bytes}}).dump(2).c_str());
-    } else {
-        std::printf("%s\n", bytes.c_str());
-        if (!ok) std::fprintf(stderr, "tr52k: no reply to the ping\n");
-    }
-    return ok ? EXIT_OK : EXIT_EXCHANGE_FAILED;
-}
-
+int Finish(EExitCode c) { return static_cast<int>(c); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"TR52K maintenance tool: unit information and direct commands."};
-    Options o;
-    app.add_option("--target", o.target, "unit address (default: the saved ETHERNET_IP_ADDR)");
-    app.add_option("--port", o.port, "TCP port of the unit")->capture_default_str();
-    app.add_option("--timeout", o.timeoutMs, "response time-out in milliseconds")->capture_default_str()
+    CLI::App app{"tr52k: TR52K maintenance from the command line (unit information, direct commands, DSP flash "
+                 "and configuration EEPROM updates)."};
+    app.footer(ExitCodeTable() +
+               "\nExamples:\n"
+               "  tr52k --target 127.0.0.1 info\n"
+               "  tr52k --target 10.0.0.5 --json ping\n"
+               "  tr52k --target 10.0.0.5 flash-dsp 1 /fw/TR52K1_DSP1_v2.bin\n"
+               "  tr52k --target 10.0.0.5 --target 10.0.0.6 --yes program-eeprom 3 /fw/tr52K_dp_v7.bin\n");
+    std::vector<std::string> targets;
+    std::string targetsFile, traceFile;
+    CJobRequest base;
+    bool json = false, quiet = false, yes = false;
+    app.add_option("--target,-t", targets, "unit address (repeat for several units; default: the saved ETHERNET_IP_ADDR)");
+    app.add_option("--targets-file", targetsFile, "file with one unit address per line")->check(CLI::ExistingFile);
+    app.add_option("--port", base.port, "TCP port of the unit")->capture_default_str();
+    app.add_option("--timeout", base.timeoutMs, "response time-out in milliseconds")->capture_default_str()
         ->check(CLI::Range(1, 600000));
-    app.add_option("--trace", o.traceFile, "write the trace lines to FILE");
-    app.add_flag("--json", o.json, "print one JSON document");
-    auto* info = app.add_subcommand("info", "show what the unit reports about itself");
-    auto* ping = app.add_subcommand("ping", "send the null command and show the reply bytes");
+    app.add_option("--trace", traceFile, "write the trace lines to FILE (FILE.<address> with several units)");
+    app.add_flag("--json", json, "print one JSON document; no progress");
+    app.add_flag("--quiet,-q", quiet, "no progress, only results and errors");
+    app.add_flag("--yes,-y", yes, "do not ask before writing firmware (unattended runs)");
+    app.add_option("--dsp-wait-step-ms", base.dspWaitStepMs, "length of one of the 60 DSP write-wait steps; "
+                   "shorten only against the simulator")->group("")->check(CLI::Range(0, 1000));
+
+    auto* info = app.add_subcommand("info", "show versions, network settings, operational mode and the EEPROM directory");
+    auto* ping = app.add_subcommand("ping", "send the null command and show the six reply bytes");
+    uint32_t mode = 0;
+    auto* modeCmd = app.add_subcommand("mode", "set the operational mode (1, 2 or 3)");
+    modeCmd->add_option("MODE", mode, "1: 2 BitSyncs, 3 Decoms, 2 Sims; 2: 1 BitSync, 2 Decoms, 1 Sim, 1 Super Sim; "
+                        "3: 1 Decom, 2 Super Sims")->required()->check(CLI::Range(1, 3));
+    std::string what;
+    auto* turnOff = app.add_subcommand("turn-off", "turn off the consolidated status or all graphs");
+    turnOff->add_option("WHAT", what, "status | graphs")->required()->check(CLI::IsMember({"status", "graphs"}));
+    uint32_t dsp = 0;
+    std::string file;
+    auto* flash = app.add_subcommand("flash-dsp", "write a DSP flash image (.bin, at most 786,432 bytes)");
+    flash->add_option("DSP", dsp, "1 or 2")->required()->check(CLI::Range(1, 2));
+    flash->add_option("FILE", file, "image whose path holds _DSP1_ or _DSP2_ and TR52K1_")->required();
+    uint32_t index = 0;
+    auto* program = app.add_subcommand("program-eeprom", "erase, program and select a configuration EEPROM");
+    program->add_option("INDEX", index, "EEPROM 0 to 11")->required()->check(CLI::Range(0, 11));
+    program->add_option("FILE", file, "image whose path holds tr52K")->required();
+    auto* select = app.add_subcommand("select-eeprom", "make a configuration EEPROM the unit's current one");
+    select->add_option("INDEX", index, "EEPROM 0 to 11")->required()->check(CLI::Range(0, 11));
     app.require_subcommand(1);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? EXIT_OK : EXIT_BAD_ARGUMENT;
+        return app.exit(e) == 0 ? 0 : Finish(EExitCode::BadArgument);
     }
 
-    std::unique_ptr<CFileDebugSink> trace;
-    CCapturingDebugSink quiet;  // without --trace the lines are kept out of the output
-    if (!o.traceFile.empty()) {
-        trace = std::make_unique<CFileDebugSink>(o.traceFile);
-        if (!trace->IsOpen()) {
-            std::fprintf(stderr, "tr52k: cannot write the trace file %s\n", o.traceFile.c_str());
-            return EXIT_BAD_ARGUMENT;
+    if (info->parsed()) base.operation = EOperation::Info;
+    if (ping->parsed()) base.operation = EOperation::Ping;
+    if (modeCmd->parsed()) { base.operation = EOperation::Mode; base.number = mode; }
+    if (turnOff->parsed()) base.operation = what == "status" ? EOperation::TurnOffStatus : EOperation::TurnOffGraphs;
+    if (flash->parsed()) { base.operation = EOperation::FlashDsp; base.number = dsp; base.file = file; }
+    if (program->parsed()) { base.operation = EOperation::ProgramEeprom; base.number = index; base.file = file; }
+    if (select->parsed()) { base.operation = EOperation::SelectEeprom; base.number = index; }
+
+    if (!targetsFile.empty()) {
+        std::ifstream in(targetsFile);
+        for (std::string line; std::getline(in, line);) {
+            line.erase(0, line.find_first_not_of(" \t\r"));
+            line.erase(line.find_last_not_of(" \t\r") + 1);
+            if (!line.empty() && line[0] != '#') targets.push_back(line);
         }
-        SetDebugSink(trace.get());
-    } else {
-        SetDebugSink(&quiet);
     }
-
-    if (o.target.empty()) {
+    CCapturingDebugSink settingsTrace;
+    SetDebugSink(&settingsTrace);
+    if (targets.empty()) {
+        // The dialog's rules: registry first, then ETHERNET_IP_ADDR= on the command line.
         CFileRegistryStore registry(CFileRegistryStore::DefaultPath());
         CTR52K_FlashFileLoaderSettings settings(registry);
         settings.LoadSettings();
-        o.target = settings.m_strTargetIp.empty() ? DEFAULT_TARGET_IP : settings.m_strTargetIp;
+        std::vector<std::string> args(argv, argv + argc);
+        settings.ApplyCommandLine(args);
+        targets.push_back(settings.m_strTargetIp.empty() ? DEFAULT_TARGET_IP : settings.m_strTargetIp);
     }
 
-    int rc;
-    {
-        CNetworkDeviceComm link(o.target, o.port);
-        if (!link.IsConnected()) {
-            std::fprintf(stderr, "tr52k: cannot connect to %s port %u\n", o.target.c_str(), o.port);
-            // The link's own trace says why (refused, unreachable, unknown host).
-            if (!trace) std::fputs(quiet.Text().c_str(), stderr);
-            rc = EXIT_UNREACHABLE;
-        } else {
-            CTR52K1_Comm comm(&link);
-            comm.m_nResponseTimeoutMs = o.timeoutMs;
-            rc = info->parsed() ? RunInfo(comm, o) : RunPing(comm, o);
+    const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
+    const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+    base.terminal = ::isatty(STDERR_FILENO);
+    base.progress = !json && !quiet;
+    if (writes) {
+        // A wrong file is refused before anyone is asked or any unit touched.
+        CImageFile image;
+        CFileException error(0, 0, base.file);
+        if (!image.Open(base.file, &error)) {
+            std::fprintf(stderr, "tr52k: cannot read %s (%s)\n", base.file.c_str(),
+                         std::strerror(error.m_lOsError));
+            return Finish(EExitCode::BadArgument);
         }
-        (void)ping;
+        uint64_t size = image.GetLength();
+        if (!yes && !terminal) {
+            std::fprintf(stderr, "tr52k: refusing to write firmware without a terminal to confirm on; add --yes\n");
+            return Finish(EExitCode::Refused);
+        }
+        if (!yes) {
+            std::fprintf(stderr, "About to write %s (%s bytes) to %s:\n", base.file.c_str(),
+                         WithThousandsCommas(static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu))).c_str(),
+                         base.operation == EOperation::FlashDsp ? Format("DSP%u flash", base.number).c_str()
+                                                                 : Format("configuration EEPROM_%u", base.number).c_str());
+            for (const auto& t : targets) {
+                CJobRequest r = base;
+                r.target = t;
+                std::string d;
+                std::fprintf(stderr, "  %s: %s\n", t.c_str(),
+                             DescribeUnit(r, &d) ? d.c_str() : "no answer (the update will fail)");
+            }
+            std::fprintf(stderr, "Proceed? [y/N] ");
+            std::fflush(stderr);
+            std::string answer;
+            if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+                std::fprintf(stderr, "tr52k: not confirmed; nothing was written\n");
+                return Finish(EExitCode::Refused);
+            }
+        }
     }
+
+    std::mutex out;
+    std::vector<std::future<CJobResult>> jobs;
+    for (const auto& t : targets) {
+        CJobRequest r = base;
+        r.target = t;
+        if (!traceFile.empty()) r.traceFile = targets.size() > 1 ? traceFile + "." + t : traceFile;
+        if (targets.size() > 1) r.label = t + ": ";
+        // A single unit draws a bar; several units write plain lines.
+        if (targets.size() > 1) r.terminal = false;
+        jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
+    }
+    std::vector<CJobResult> results;
+    for (auto& j : jobs) results.push_back(j.get());
     SetDebugSink(nullptr);
-    return rc;
+
+    EExitCode worst = EExitCode::Success;
+    for (const auto& r : results)
+        if (r.code != EExitCode::Success && (worst == EExitCode::Success || static_cast<int>(r.code) > static_cast<int>(worst)))
+            worst = r.code;
+    if (json) {
+        nlohmann::json doc;
+        doc["operation"] = argv[0] ? app.get_subcommands().front()->get_name() : "";
+        doc["units"] = nlohmann::json::array();
+        for (const auto& r : results) {
+            nlohmann::json u = r.fields;
+            u["target"] = r.target;
+            u["ok"] = r.code == EExitCode::Success;
+            u["exitCode"] = static_cast<int>(r.code);
+            u["elapsedSeconds"] = r.elapsedSeconds;
+            if (!r.error.empty()) u["error"] = r.error;
+            doc["units"].push_back(u);
+        }
+        doc["exitCode"] = static_cast<int>(worst);
+        std::printf("%s\n", doc.dump(2).c_str());
+    } else {
+        for (const auto& r : results) {
+            if (results.size() > 1) std::printf("== %s\n", r.target.c_str());
+            if (!r.text.empty()) std::printf("%s", r.text.c_str());
+            if (!r.error.empty()) std::fprintf(stderr, "tr52k: %s: %s\n", r.target.c_str(), r.error.c_str());
+        }
+        if (results.size() > 1) {
+            std::printf("\n%-24s %-8s %9s  %s\n", "unit", "result", "seconds", "detail");
+            for (const auto& r : results)
+                std::printf("%-24s %-8s %9.1f  %s\n", r.target.c_str(), r.code == EExitCode::Success ? "ok" : "FAILED",
+                            r.elapsedSeconds, r.code == EExitCode::Success ? "" : r.error.c_str());
+        }
+    }
+    return Finish(worst);
 }

@@ -1,0 +1,17 @@
+#include "cli/CliTypes.h"
+
+const char* ExitCodeText(EExitCode code) {
+    switch (code) {
+        case EExitCode::Success: return "success";
+        case EExitCode::ExchangeFailed: return "the unit did not answer an exchange in time";
+        case EExitCode::BadArgument: return "bad argument or file";
+        case EExitCode::Unreachable: return "the unit could not be reached";
+        case EExitCode::Refused: return "operation refused";
+    }
+    return "unknown";
+}
+
+std::vector<EExitCode> AllExitCodes() {
+    return {EExitCode::Success, EExitCode::ExchangeFailed, EExitCode::BadArgument, EExitCode::Unreachable,
+            EExitCode::Refused};
+}
