@@ -142,7 +142,7 @@ uint32_t CDspFlashUpdate::LoadDspFlashFile(uint32_t selector) {
     m_comm.FinishDSP_Flash(selector);
     m_view.Beep(1000, 10);
     for (int i = 0; i < DSP_WRITE_WAIT_STEPS; ++i) {
-        m_clock.SleepMs(DSP_WRITE_WAIT_STEP_MS);
+        m_clock.SleepMs(m_nWriteWaitStepMs);
         m_view.StepProgress(EProgressBar::PageProgram);
     }
     m_view.SetProgressPos(EProgressBar::PageProgram, m_view.GetProgressUpper(EProgressBar::PageProgram));

@@ -31,6 +31,9 @@ public:
     uint32_t LoadDspFlashFile(uint32_t selector);
 
     int64_t m_nStartClock = 0;
+    // One of the 60 steps of the write wait. Only a rehearsal against the
+    // simulator shortens it; a real unit needs the full second.
+    uint32_t m_nWriteWaitStepMs = DSP_WRITE_WAIT_STEP_MS;
 
 private:
     void Report(const std::string& text, const std::string& caption);

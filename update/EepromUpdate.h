@@ -8,6 +8,7 @@
 // so every page of one update goes to the EEPROM that was erased for it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,6 +64,6 @@ private:
     CUpdateView& m_view;
     CTickerFlags& m_flags;
     CClock& m_clock;
-    bool m_bRunning = false;
+    std::atomic<bool> m_bRunning{false};  // read by a waiting front end thread
     int m_nPageFailures = 0;
 };
