@@ -24,6 +24,20 @@ std::string ExitCodeTable() {
 }
 
 int Finish(EExitCode c) { return static_cast<int>(c); }
+
+// "host:port" names a unit on a port of its own (simulators side by side);
+// a text with several colons is an IPv6 address and keeps the common port.
+void SplitTarget(const std::string& text, CJobRequest* r) {
+    r->target = text;
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return;
+    const std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return;
+    unsigned long n = std::stoul(port);
+    if (n == 0 || n > 65535) return;
+    r->target = text.substr(0, colon);
+    r->port = static_cast<uint16_t>(n);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,7 +53,7 @@ int main(int argc, char** argv) {
     std::string targetsFile, traceFile;
     CJobRequest base;
     bool json = false, quiet = false, yes = false;
-    app.add_option("--target,-t", targets, "unit address (repeat for several units; default: the saved ETHERNET_IP_ADDR)");
+    app.add_option("--target,-t", targets, "unit address, or address:port (repeat for several units; default: the saved ETHERNET_IP_ADDR)");
     app.add_option("--targets-file", targetsFile, "file with one unit address per line")->check(CLI::ExistingFile);
     app.add_option("--port", base.port, "TCP port of the unit")->capture_default_str();
     app.add_option("--timeout", base.timeoutMs, "response time-out in milliseconds")->capture_default_str()
@@ -131,7 +145,7 @@ int main(int argc, char** argv) {
                                                                  : Format("configuration EEPROM_%u", base.number).c_str());
             for (const auto& t : targets) {
                 CJobRequest r = base;
-                r.target = t;
+                SplitTarget(t, &r);
                 std::string d;
                 std::fprintf(stderr, "  %s: %s\n", t.c_str(),
                              DescribeUnit(r, &d) ? d.c_str() : "no answer (the update will fail)");
@@ -150,7 +164,7 @@ int main(int argc, char** argv) {
     std::vector<std::future<CJobResult>> jobs;
     for (const auto& t : targets) {
         CJobRequest r = base;
-        r.target = t;
+        SplitTarget(t, &r);
         if (!traceFile.empty()) r.traceFile = targets.size() > 1 ? traceFile + "." + t : traceFile;
         if (targets.size() > 1) r.label = t + ": ";
         // A single unit draws a bar; several units write plain lines.

@@ -24,6 +24,12 @@ std::string WithThousandsCommas(uint32_t value) {
 
 CEepromUpdate::~CEepromUpdate() { Release(); }
 
+bool CEepromUpdate::LinkLost() {
+    // Nothing reconnects a closed connection, so retrying cannot help.
+    CBaseClass* link = m_comm.GetDeviceLink();
+    return link && link->GetLinkType() == LINK_TYPE_NETWORK && !link->IsConnected();
+}
+
 void CEepromUpdate::Release() {
     if (m_bBusyCursor) m_view.EndBusy();
     m_bBusyCursor = false;
@@ -125,6 +131,7 @@ void CEepromUpdate::OnBnClickedEepromLoad() {
     m_view.SetLabel(EProgressLabel::PageProgram, "Prgrm Pages:");
     m_nBytesWritten = 0;
     m_nPageFailures = 0;
+    m_nStatusFailures = 0;
     m_view.SetText(EUpdateText::BytesToWrite, WithThousandsCommas(m_nBytesToWrite));
     m_view.SetProgressRange(EProgressBar::PageProgram, 0, static_cast<int32_t>(m_nBytesToWrite / EEPROM_PAGE_SIZE));
     m_view.SetProgressStep(EProgressBar::PageProgram, 1);
@@ -140,7 +147,14 @@ void CEepromUpdate::OnEepromEraseTick() {
     if (!m_bRunning) return;
     m_view.StepProgress(EProgressBar::BulkErase);
     uint32_t ok = m_comm.ReadContinuousStatus();
-    if (!m_comm.m_bEraseComplete) return;  // polled again at the next tick
+    m_nStatusFailures = ok ? 0 : m_nStatusFailures + 1;
+    if (!m_comm.m_bEraseComplete) {
+        // Polled again at the next tick, but not for ever: a unit that has
+        // stopped answering, or a connection that is gone, ends the update.
+        if (!ok && (m_nStatusFailures >= MAX_STATUS_FAILURES || LinkLost()))
+            Stop("BulkEraseFPGA_ConfigEEPROM() failed.", "Serial Port Error", true);
+        return;
+    }
     m_flags.g_bEepromEraseActive = 0;
     m_view.SetProgressPos(EProgressBar::BulkErase, 255);
     if (!ok) {
@@ -162,7 +176,7 @@ void CEepromUpdate::OnEepromPageTick() {
             m_nBytesWritten += std::min<uint32_t>(EEPROM_PAGE_SIZE, m_nBytesToWrite - m_nBytesWritten);
             m_nPageFailures = 0;
             m_view.StepProgress(EProgressBar::PageProgram);
-        } else if (++m_nPageFailures >= MAX_PAGE_FAILURES) {
+        } else if (++m_nPageFailures >= MAX_PAGE_FAILURES || LinkLost()) {
             // The same page keeps failing: an unplugged unit must not leave
             // the update retrying for ever without a word.
             Stop("WriteFPGA_ConfigEEPROM_Page() failed.", "Serial Port Error", true);

@@ -21,6 +21,7 @@
 constexpr uint32_t EEPROM_IMAGE_MAX = 16u << 20;   // page addresses carry bits 23..8
 constexpr int PAGES_PER_TICK = 64;
 constexpr int MAX_PAGE_FAILURES = 5;               // consecutive, for the same page
+constexpr int MAX_STATUS_FAILURES = 30;            // consecutive unanswered erase polls
 
 // 1234567 -> "1,234,567"
 std::string WithThousandsCommas(uint32_t value);
@@ -59,6 +60,7 @@ private:
     void Stop(const std::string& text, const std::string& caption, bool trace);
     void Release();
     void Complete(bool lastWriteOk, bool* chainOk);
+    bool LinkLost();
 
     CTR52K1_Comm& m_comm;
     CUpdateView& m_view;
@@ -66,4 +68,5 @@ private:
     CClock& m_clock;
     std::atomic<bool> m_bRunning{false};  // read by a waiting front end thread
     int m_nPageFailures = 0;
+    int m_nStatusFailures = 0;
 };
