@@ -1,14 +1,23 @@
 // TCP link on POSIX sockets.
 //
 // The constructor makes the connection in the order the traces show:
-// create, linger off, connect (host names resolved here, IPv4 or IPv6),
-// local name. Any failing step is traced with its Windows Sockets code and
-// leaves the link unconnected; nothing throws and nothing reconnects.
+// create, linger off, connect (host names resolved here), local name. Any
+// failing step is traced with its Windows Sockets code and leaves the link
+// unconnected; nothing throws and nothing reconnects. The socket is IPv4;
+// only a host that has no IPv4 address at all is reached over IPv6.
+//
+// A host text of 260 UTF-16 units or more is refused before any traffic: a
+// cut name could reach a different machine. The refusal is one line of our
+// own ("***** Host address of N characters refused; ...") followed by the
+// usual "CSocket::Connect()" block with WSAEFAULT (10014), so a reader of
+// the trace sees the step that did not happen and why.
 //
 // ReadByte is one non-blocking attempt. With nothing waiting it waits up to
 // 1 ms for data with poll() and returns 0: the caller's loop keeps its
 // one-attempt-per-millisecond rhythm while idle, but a reply that arrives is
-// taken on the very next attempt instead of after a blind sleep.
+// taken on the very next attempt instead of after a blind sleep. A receive
+// error is traced at every attempt, as before, but each attempt also takes
+// 1 ms so that a dead link cannot spin the caller's time-out loop.
 //
 // An orderly close by the unit (recv() returning 0) is not an error code on
 // this platform. ReadByte then returns 0 ("no byte"), clears m_bConnected,
@@ -42,18 +51,25 @@ int CreateStreamSocket(int family) {
     }
     return s;
 }
+
+// Up to 1 ms for input to arrive. When the wait did not show on the link's
+// clock (a test clock that only moves when slept on), the clock sleeps the
+// millisecond instead, so time-outs measured on it still run out.
+void WaitForInput(int socket, CClock& clock) {
+    const int64_t before = clock.NowMs();
+    int ready = 0;
+    if (socket >= 0) {
+        pollfd p{socket, POLLIN, 0};
+        ready = ::poll(&p, 1, 1);
+    }
+    if (ready <= 0 && clock.NowMs() == before) clock.SleepMs(1);
+}
 }  // namespace
 
 CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock)
     : m_clock(clock) {
     const bool tooLong = Utf16Length(host) > MAX_ADDRESS_CHARS;
-    if (tooLong) {
-        std::u16string w = Utf8ToUtf16(host);
-        w.resize(MAX_ADDRESS_CHARS);
-        m_szRemoteAddress = Utf16ToUtf8(w);
-    } else {
-        m_szRemoteAddress = host;
-    }
+    m_szRemoteAddress = FitAddressField(host);
     SetRemotePort(port);
 
     m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -72,8 +88,6 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
     }
     DebugOutput("***** CSocket::SetSockOpt() in CNetworkDeviceComm() ctor succeeded.\r\n");
 
-    // A host text that does not fit the address field is refused outright
-    // rather than cut: a cut name could reach a different machine.
     if (tooLong) {
         m_bConnected = 0;
         DebugOutput(Format("***** Host address of %zu characters refused; at most %zu are accepted.\r\n",
@@ -94,13 +108,18 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
         if (list) ::freeaddrinfo(list);
         return;
     }
-    int lastError = ECONNREFUSED;
+    bool haveV4 = false;
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) haveV4 = haveV4 || ai->ai_family == AF_INET;
+    const int family = haveV4 ? AF_INET : AF_INET6;
+    int lastError = EHOSTUNREACH;
     bool connected = false;
+    bool fresh = true;  // m_socket has not been used for a connect yet
     for (addrinfo* ai = list; ai && !connected; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
-        if (ai->ai_family != AF_INET) {
-            // The socket was made for IPv4; this address needs its own.
-            int s = CreateStreamSocket(ai->ai_family);
+        if (ai->ai_family != family) continue;
+        if (!fresh || family != AF_INET) {
+            // A failed connect leaves a socket unusable, and an IPv6 address
+            // needs a socket of its own: start afresh with the same option.
+            int s = CreateStreamSocket(family);
             if (s < 0) {
                 lastError = errno;
                 continue;
@@ -108,23 +127,15 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
             ::close(m_socket);
             m_socket = s;
         }
+        fresh = false;
         int r;
         do {
             r = ::connect(m_socket, ai->ai_addr, ai->ai_addrlen);
         } while (r != 0 && errno == EINTR);
-        if (r == 0) {
+        if (r == 0)
             connected = true;
-        } else {
+        else
             lastError = errno;
-            if (ai->ai_next) {
-                // A failed connect leaves the socket unusable: start afresh.
-                int s = CreateStreamSocket(AF_INET);
-                if (s >= 0) {
-                    ::close(m_socket);
-                    m_socket = s;
-                }
-            }
-        }
     }
     ::freeaddrinfo(list);
     m_bConnected = connected;
@@ -206,6 +217,13 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
         ++m_nRxCount;
         return 1;
     }
+    if (r == 0 && m_nRxError) {
+        // After a reset the system reports the error once and then only an
+        // end of stream; the link stays broken, so keep saying why.
+        ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
+        m_clock.SleepMs(1);
+        return 0;
+    }
     if (r == 0) {
         m_bConnected = 0;
         if (!m_bPeerClosedReported) {
@@ -216,12 +234,13 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
         return 0;
     }
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-        pollfd p{m_socket, POLLIN, 0};
-        ::poll(&p, 1, 1);
+        WaitForInput(m_socket, m_clock);
         return 0;
     }
     m_bConnected = 0;
-    ReportSocketError(ErrnoToWsaError(err), "CAsyncSocket::Receive()");
+    m_nRxError = ErrnoToWsaError(err);
+    ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
+    m_clock.SleepMs(1);
     return 0;
 }
 
@@ -234,8 +253,7 @@ uint16_t CNetworkDeviceComm::FlushReceive() {
         if (r > 0) {
             m_nRxCount += static_cast<uint32_t>(r);
         } else if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
-            pollfd p{m_socket, POLLIN, 0};
-            ::poll(&p, 1, 1);
+            WaitForInput(m_socket, m_clock);
         } else if (r == 0) {
             m_clock.SleepMs(1);  // closed: nothing more will come
         } else {

@@ -14,14 +14,15 @@ void PutLe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 constexpr int kDeviceIdAt = 4, kParam1At = 15, kParam2At = 19, kParam3At = 23, kPortAt = 33;
+}  // namespace
 
-std::string Truncated(const std::string& text) {
+std::string CSocketDebugInfo::FitAddressField(const std::string& text) {
     std::u16string w = Utf8ToUtf16(text);
     if (w.size() <= MAX_ADDRESS_CHARS) return text;
     w.resize(MAX_ADDRESS_CHARS);
+    if (w.back() >= 0xD800 && w.back() <= 0xDBFF) w.pop_back();
     return Utf16ToUtf8(w);
 }
-}  // namespace
 
 CSocketDebugInfo::CSocketDebugInfo() = default;
 
@@ -47,7 +48,7 @@ uint32_t CSocketDebugInfo::GetDeviceParam2() { return GetLe32(m_DeviceRecord + k
 void CSocketDebugInfo::SetDeviceParam3(uint32_t v) { PutLe32(m_DeviceRecord + kParam3At, v); }
 uint32_t CSocketDebugInfo::GetDeviceParam3() { return GetLe32(m_DeviceRecord + kParam3At); }
 
-void CSocketDebugInfo::SetLocalAddress(const std::string& address) { m_szLocalAddress = Truncated(address); }
+void CSocketDebugInfo::SetLocalAddress(const std::string& address) { m_szLocalAddress = FitAddressField(address); }
 
 const char* CSocketDebugInfo::SocketErrorText(uint32_t code) {
     switch (code) {

@@ -43,6 +43,9 @@ public:
 
 protected:
     void SetRemotePort(uint16_t port);  // record bytes 33-34
+    // The text cut to MAX_ADDRESS_CHARS UTF-16 units, never inside a
+    // surrogate pair.
+    static std::string FitAddressField(const std::string& text);
 
     uint8_t m_LinkInfo[LINK_INFO_SIZE] = {};
     uint8_t m_DeviceRecord[DEVICE_RECORD_SIZE] = {};
