@@ -70,13 +70,7 @@ uint32_t CTR52K_FlashFileLoaderSettings::LoadSettings() {
         uint32_t type = REG_SZ, size = 260;
         r = m_registry.QueryValue(key, "ETHERNET_IP_ADDR", &type, buf, &size);
         if (r == ERROR_SUCCESS && type == REG_SZ && size < 261) {
-            std::u16string s;
-            for (uint32_t i = 0; i + 1 < size && i + 1 < sizeof buf; i += 2) {
-                char16_t c = static_cast<char16_t>(buf[i] | buf[i + 1] << 8);
-                if (c == 0) break;
-                s.push_back(c);
-            }
-            m_strTargetIp = Utf16ToUtf8(s);
+            m_strTargetIp = RegSzBytesToUtf8(buf, size);
         } else if (r == ERROR_SUCCESS) {
             ErrorBox(m_box, Format("RegQueryValueEx() for REG_SZ: Type = %u, Count = %u", type, size),
                      "Registry Error");
@@ -133,14 +127,7 @@ uint32_t SaveTargetAddressToRegistry(CRegistryStore& registry, const std::string
         ErrorBox(box, "hAppKey is NULL", "Registry Error");
         return 0;
     }
-    std::u16string wide = Utf8ToUtf16(address);
-    std::vector<uint8_t> data;
-    for (char16_t c : wide) {
-        data.push_back(static_cast<uint8_t>(c & 0xFF));
-        data.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
+    const std::vector<uint8_t> data = Utf8ToRegSzBytes(address);
     r = registry.SetValue(key, "ETHERNET_IP_ADDR", REG_SZ, data.data(), static_cast<uint32_t>(data.size()));
     if (r != ERROR_SUCCESS) ReportRegistryError("RegSetValueEx()", r, box);
     r = registry.CloseKey(key);

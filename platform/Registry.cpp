@@ -28,28 +28,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-std::string RegSzBytesToUtf8(const std::vector<uint8_t>& data) {
-    std::u16string s;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-        if (c == 0) break;
-        s.push_back(c);
-    }
-    return Utf16ToUtf8(s);
-}
-
-std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text) {
-    std::u16string s = Utf8ToUtf16(text);
-    std::vector<uint8_t> out;
-    for (char16_t c : s) {
-        out.push_back(static_cast<uint8_t>(c & 0xFF));
-        out.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -214,7 +192,7 @@ std::string FormatRegistryExport(const RegHive& hive) {
             out += name.empty() ? std::string("@") : Quote(name);
             out += "=";
             if (v.type == REG_SZ) {
-                out += Quote(RegSzBytesToUtf8(v.data));
+                out += Quote(RegSzBytesToUtf8(v.data.data(), v.data.size()));
             } else if (v.type == REG_DWORD && v.data.size() == 4) {
                 uint32_t value = v.data[0] | v.data[1] << 8 | v.data[2] << 16 |
                                  static_cast<uint32_t>(v.data[3]) << 24;
@@ -229,6 +207,27 @@ std::string FormatRegistryExport(const RegHive& hive) {
             out += "\n";
         }
     }
+    return out;
+}
+
+std::string RegSzBytesToUtf8(const uint8_t* data, size_t size) {
+    std::u16string s;
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+        if (c == 0) break;
+        s.push_back(c);
+    }
+    return Utf16ToUtf8(s);
+}
+
+std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (char16_t c : Utf8ToUtf16(text)) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
     return out;
 }
 

@@ -56,6 +56,11 @@ using RegHive = std::map<std::string, RegKeyValues>;             // key path -> 
 bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* error);
 std::string FormatRegistryExport(const RegHive& hive);
 
+// REG_SZ data: UTF-16LE with the terminating zero, as stored and queried.
+std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text);
+// Stops at the first terminator; an odd last byte is ignored.
+std::string RegSzBytesToUtf8(const uint8_t* data, size_t size);
+
 // The machine's store: one export-format file, rewritten atomically
 // (temporary file, fsync, rename) on every change.
 class CFileRegistryStore : public CRegistryStore {

@@ -112,6 +112,16 @@ void CSimServer::Serve(int client) {
                 if (m_unit.m_faults.resetOnClose) {
                     linger l{1, 0};  // close with a reset
                     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                } else {
+                    // An orderly close: closing with unread input would make
+                    // the kernel send a reset instead, so the client's next
+                    // frames are read and dropped until it closes too.
+                    ::shutdown(client, SHUT_WR);
+                    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+                    while (!m_stop && std::chrono::steady_clock::now() < until) {
+                        pollfd d{client, POLLIN, 0};
+                        if (::poll(&d, 1, 10) > 0 && ::recv(client, buf, sizeof buf, 0) <= 0) break;
+                    }
                 }
                 open = false;
                 break;

@@ -35,17 +35,7 @@ std::string ElapsedTimeText(int64_t startMs, int64_t nowMs) {
 
 void CDspFlashUpdate::BrowseDspFlashFile(uint32_t selector) {
     std::string path;
-    uint32_t error = 0;
-    switch (m_view.ChooseFile(&path, &error)) {
-        case EFileChoice::Cancelled: return;
-        case EFileChoice::Failed: {
-            std::string text = Format("GetLastError() returned:%u, Meaning: %s", error, SystemErrorText(error).c_str());
-            while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-            m_view.ShowMessageBox(text, "Dialog DoModal() Error", MB_ICONERROR);
-            return;
-        }
-        case EFileChoice::Chosen: break;
-    }
+    if (!ChooseImageFile(m_view, &path)) return;
     if (path.find(Marker(selector)) == std::string::npos) {
         m_view.ShowMessageBox("File chosen is not a valid file for " + Dsp(selector), "Invalid Flash File", MB_ICONERROR);
     } else if (path.find("TR52K1_") == std::string::npos) {

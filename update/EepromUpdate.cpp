@@ -51,17 +51,7 @@ void CEepromUpdate::Stop(const std::string& text, const std::string& caption, bo
 
 void CEepromUpdate::OnBnClickedEepromBrowse() {
     std::string path;
-    uint32_t error = 0;
-    switch (m_view.ChooseFile(&path, &error)) {
-        case EFileChoice::Cancelled: return;
-        case EFileChoice::Failed: {
-            std::string text = Format("GetLastError() returned:%u, Meaning: %s", error, SystemErrorText(error).c_str());
-            while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-            m_view.ShowMessageBox(text, "Dialog DoModal() Error", MB_ICONERROR);
-            return;
-        }
-        case EFileChoice::Chosen: break;
-    }
+    if (!ChooseImageFile(m_view, &path)) return;
     if (path.find("tr52K") == std::string::npos)
         m_view.ShowMessageBox("File chosen is not a valid file for the DP FPGA", "Invalid Flash File", MB_ICONERROR);
     else

@@ -74,3 +74,7 @@ public:
     // (posted, not immediate).
     virtual void RequestClose() = 0;
 };
+
+// Runs the open-file dialog; a dialog that cannot be shown is reported in
+// the "Dialog DoModal() Error" box. True when a file was chosen.
+bool ChooseImageFile(CUpdateView& view, std::string* path);
