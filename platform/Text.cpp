@@ -1,6 +1,7 @@
 #include "platform/Text.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -37,7 +38,10 @@ std::u16string Utf8ToUtf16(const std::string& utf8) {
                     }
                     cp = (cp << 6) | (cc & 0x3F);
                 }
-                if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+                // Overlong forms are refused: they would smuggle in
+                // characters such as a line break under another spelling.
+                static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+                if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp < kMin[len]) cp = 0xFFFD;
             }
         }
         if (cp >= 0x10000) {

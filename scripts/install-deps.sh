@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev
   xvfb xauth
   libpulse-dev
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -14,3 +14,6 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+# Fuzz targets, a bounded run each on the committed seed corpus.
+bash scripts/fuzz.sh "${TR52K_FUZZ_SECONDS:-15}"

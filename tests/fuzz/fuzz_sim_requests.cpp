@@ -1,0 +1,24 @@
+// The simulator's request parser on arbitrary bytes fed in pieces.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "sim/UnitSimulator.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    CFakeClock clock;
+    CUnitSimulator unit(clock);
+    unit.m_eraseMs = 0;
+    size_t at = 0;
+    while (at < size) {
+        size_t n = 1 + data[at] % 300;
+        if (n > size - at) n = size - at;
+        for (const SimReply& r : unit.Feed(data + at, n)) {
+            // Every reply is a whole frame or an injected short one.
+            if (r.bytes.size() >= 6 && (r.bytes[0] != 0x68 || r.bytes[1] != 0x00)) std::abort();
+        }
+        clock.Advance(10);
+        at += n;
+    }
+    return 0;
+}
