@@ -92,7 +92,13 @@ void CSimServer::Serve(int client) {
         if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t n = ::recv(client, buf, sizeof buf, 0);
         if (n <= 0) break;
-        for (const SimReply& r : m_unit.Feed(buf, static_cast<size_t>(n))) {
+        std::vector<SimReply> replies = m_unit.Feed(buf, static_cast<size_t>(n));
+        uint64_t commits;
+        {
+            std::lock_guard<std::mutex> lock(m_unit.m_mutex);
+            commits = m_unit.CommitCount();
+        }
+        for (const SimReply& r : replies) {
             if (r.delayMs > 0) {
                 auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.delayMs);
                 while (!m_stop && std::chrono::steady_clock::now() < until)
@@ -107,9 +113,8 @@ void CSimServer::Serve(int client) {
                 }
                 done += static_cast<size_t>(w);
             }
-            if (m_onActivity) m_onActivity();
             if (r.closeAfter) {
-                if (m_unit.m_faults.resetOnClose) {
+                if (r.resetOnClose) {
                     linger l{1, 0};  // close with a reset
                     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
                 } else {
@@ -126,6 +131,10 @@ void CSimServer::Serve(int client) {
                 open = false;
                 break;
             }
+        }
+        if (commits != m_savedCommits && m_onCommit) {
+            m_savedCommits = commits;
+            m_onCommit();
         }
     }
     ::close(client);

@@ -25,8 +25,10 @@ public:
     void Stop();
     uint16_t Port() const { return m_port; }
 
-    // Called (on the server thread) after every reply; used to save state.
-    std::function<void()> m_onActivity;
+    // Called on the server thread, after the replies are sent, whenever the
+    // unit committed a change (see CUnitSimulator::CommitCount); used to save
+    // the state file. Called with the unit's mutex not held.
+    std::function<void()> m_onCommit;
     std::atomic<int> m_refusedClients{0};
     std::atomic<int> m_clients{0};
 
@@ -39,5 +41,6 @@ private:
     int m_listener = -1;
     uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
+    uint64_t m_savedCommits = 0;
     std::thread m_thread;
 };

@@ -135,6 +135,7 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
         if (m_faults.closeAfterFrames >= 0 && m_frames >= m_faults.closeAfterFrames) {
             if (replies.empty()) replies.push_back({});
             replies.back().closeAfter = true;
+            replies.back().resetOnClose = m_faults.resetOnClose;
             out.insert(out.end(), replies.begin(), replies.end());
             m_rx.clear();
             break;
@@ -180,7 +181,12 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
     }
     switch (command) {
         case 0x1000:
-            if (at(0) >= 1 && at(0) <= 3) m_operationalMode = at(0);  // others are ignored but acknowledged
+            // Modes 1 to 3 are the personalities; any other number is
+            // acknowledged and leaves the mode as it was.
+            if (at(0) >= 1 && at(0) <= 3) {
+                m_operationalMode = at(0);
+                ++m_commits;
+            }
             workMs = m_modeMs;
             break;
         case 0x1001: {
@@ -191,10 +197,14 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
             } else if (at(0) == 0x13 && at(1) == 0xFF && m_uploadDsp == dsp) {
                 m_dspImages[dsp] = m_upload;
                 m_uploadDsp = -1;
+                ++m_commits;
             }
             break;
         }
-        case 0x1002: m_turnOffs.push_back(at(0)); break;
+        case 0x1002:
+            m_turnOffs.push_back(at(0));
+            ++m_commits;
+            break;
         case 0x1003:
             for (size_t i = 0; i < 16; ++i)
                 payload[i] = i < m_deviceId.size() ? static_cast<uint8_t>(m_deviceId[i]) : 0x20;
@@ -222,7 +232,12 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
         case 0x1022: {
             int idx = EepromIndexFromSelectCode(at(0));
             if (idx >= 0) {
-                m_eeproms[idx].clear();  // erased: reads back as all 0xFF of no length
+                // Erased: all 0xFF, kept as no bytes so the image grows to
+                // exactly what is programmed; the directory shows it unused.
+                m_eeproms[idx].clear();
+                m_imageIds[idx] = 0;
+                m_personalities[idx] = 0;
+                ++m_commits;
                 m_eraseIndex = idx;
                 m_eraseStart = m_clock.NowMs();
                 m_bEraseDone = false;
@@ -242,11 +257,18 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
                     uint32_t sum = 0;
                     for (uint8_t b : img) sum = sum * 31 + b;
                     m_imageIds[idx] = sum;
+                    // A freshly programmed image carries the personality of
+                    // the mode the unit runs in.
                     if (m_personalities[idx] == 0) m_personalities[idx] = m_operationalMode;
                 } else {
                     m_imageIds[idx] = 0;
                 }
+                // The FPGA loads the selected configuration: its personality
+                // becomes the unit's and, when it is a valid one, its mode.
                 m_versions.personality = static_cast<uint8_t>(m_personalities[idx]);
+                if (m_personalities[idx] >= 1 && m_personalities[idx] <= 3)
+                    m_operationalMode = static_cast<uint8_t>(m_personalities[idx]);
+                ++m_commits;
             }
             workMs = m_selectMs;
             break;

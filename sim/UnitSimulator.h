@@ -29,6 +29,7 @@ struct SimReply {
     std::vector<uint8_t> bytes;
     int delayMs = 0;
     bool closeAfter = false;
+    bool resetOnClose = false;  // with closeAfter: abort the connection instead
 };
 
 class CUnitSimulator {
@@ -86,6 +87,11 @@ public:
 
     bool EraseInProgress() const { return m_eraseIndex >= 0; }
 
+    // Counts the changes worth keeping across a restart (erase, select, DSP
+    // finish, mode, turn-off); page writes and blocks alone do not count, so
+    // a state file is not rewritten for every page.
+    uint64_t CommitCount() const { return m_commits; }
+
 private:
     std::vector<SimReply> Handle(uint16_t command, const std::vector<uint8_t>& payload);
     std::vector<uint8_t> ConfigPage(uint8_t page) const;
@@ -99,7 +105,7 @@ private:
     bool m_bEraseDone = true;
     int m_uploadDsp = -1;
     std::vector<uint8_t> m_upload;
-    uint32_t m_imageCounter = 0x5A000000;
+    uint64_t m_commits = 0;
 };
 
 int EepromIndexFromSelectCode(uint8_t code);  // -1 for an unknown code

@@ -13,17 +13,25 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-// "0x1021:3" or "4129:3" -> command, value
+// "0x1021:3" or "4129:3" -> command, value. The whole text must parse:
+// a typo must not quietly inject a different fault.
 bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, bool valueRequired) {
     size_t colon = text.find(':');
+    std::string cmd = text.substr(0, colon);
     try {
-        *command = static_cast<uint16_t>(std::stoul(text.substr(0, colon), nullptr, 0));
+        size_t used = 0;
+        unsigned long c = std::stoul(cmd, &used, 0);
+        if (used != cmd.size() || c > 0xFFFF) return false;
+        *command = static_cast<uint16_t>(c);
         if (colon == std::string::npos) {
             if (valueRequired) return false;
             *value = -1;
-        } else {
-            *value = std::stoi(text.substr(colon + 1));
+            return true;
         }
+        std::string v = text.substr(colon + 1);
+        int n = std::stoi(v, &used, 10);
+        if (used != v.size() || n < 0) return false;
+        *value = n;
     } catch (const std::exception&) {
         return false;
     }
@@ -41,11 +49,13 @@ int main(int argc, char** argv) {
     app.add_option("--port", port, "TCP port (0 picks a free one)")->capture_default_str();
     app.add_option("--bind", bind, "IPv4 address to listen on")->capture_default_str();
     app.add_option("--state", stateFile, "load the unit's state from FILE and save it there after changes");
-    app.add_option("--erase-ms", unit.m_eraseMs, "duration of an EEPROM bulk erase")->capture_default_str();
-    app.add_option("--page-write-ms", unit.m_pageWriteMs, "time to write one EEPROM page")->capture_default_str();
-    app.add_option("--mode-ms", unit.m_modeMs, "time to switch the operational mode")->capture_default_str();
-    app.add_option("--select-ms", unit.m_selectMs, "time to select an EEPROM")->capture_default_str();
-    app.add_flag("--realistic", realistic, "timing of a real unit (erase 8 s, page 3 ms, mode 2 s, select 3 s)");
+    CLI::Option* eraseOpt = app.add_option("--erase-ms", unit.m_eraseMs, "duration of an EEPROM bulk erase")->capture_default_str();
+    CLI::Option* pageOpt = app.add_option("--page-write-ms", unit.m_pageWriteMs, "time to write one EEPROM page")->capture_default_str();
+    CLI::Option* modeOpt = app.add_option("--mode-ms", unit.m_modeMs, "time to switch the operational mode")->capture_default_str();
+    CLI::Option* selectOpt = app.add_option("--select-ms", unit.m_selectMs, "time to select an EEPROM")->capture_default_str();
+    app.add_flag("--realistic", realistic,
+                 "timing of a real unit (erase 8 s, page 3 ms, mode 2 s, select 3 s); the timing options above "
+                 "still override it");
     app.add_option("--drop", drops, "CMD[:N]  do not answer command CMD (N times; always without N)");
     app.add_option("--delay", delays, "CMD:MS  answer command CMD after MS milliseconds");
     app.add_option("--short", shorts, "CMD:K  send only the first K bytes of the reply to CMD");
@@ -58,10 +68,10 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     if (realistic) {
-        unit.m_eraseMs = 8000;
-        unit.m_pageWriteMs = 3;
-        unit.m_modeMs = 2000;
-        unit.m_selectMs = 3000;
+        if (!eraseOpt->count()) unit.m_eraseMs = 8000;
+        if (!pageOpt->count()) unit.m_pageWriteMs = 3;
+        if (!modeOpt->count()) unit.m_modeMs = 2000;
+        if (!selectOpt->count()) unit.m_selectMs = 3000;
     }
     auto addFaults = [](const std::vector<std::string>& specs, std::map<uint16_t, int>& into, bool required,
                         const char* what) {
@@ -99,8 +109,9 @@ int main(int argc, char** argv) {
 
     CSimServer server(unit);
     if (!stateFile.empty()) {
-        server.m_onActivity = [&] {
+        server.m_onCommit = [&] {
             std::string e;
+            std::lock_guard<std::mutex> lock(unit.m_mutex);
             if (!unit.SaveState(stateFile, &e)) std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
         };
     }
