@@ -1,0 +1,40 @@
+#include "app/StartUp.h"
+
+#include <memory>
+
+#include "app/Settings.h"
+#include "platform/DebugOutput.h"
+#include "platform/Win32Types.h"
+
+int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry, const LinkFactory& makeLink,
+                 const DialogRunner& runDialog, CMessageBox& box) {
+    // Written first, as the original did before starting Windows Sockets.
+    // POSIX sockets need no start-up, so the socket-layer checks that
+    // followed (and their "Windows sockets initialization failed." box)
+    // have nothing to check here.
+    DebugOutput("WSAStartup() suceeded.\r\n");
+
+    CTR52K_FlashFileLoaderSettings settings(registry, box);
+    settings.LoadSettings();
+    settings.ApplyCommandLine(args);
+
+    CBaseClass* link = makeLink(settings.m_strTargetIp, settings.m_nTargetPort);
+    auto* comm = new CTR52K1_Comm(link);
+    comm->m_nResponseTimeoutMs = 1000;
+    comm->Ping();  // result not looked at: a silent unit still gets the dialog
+
+    const int result = runDialog(*comm, settings.m_bNoInitStatus, settings.m_strTargetIp);
+    if (result == -1) box.Show("Dialog could not be created", "Dialog Error", win32::MB_ICONERROR);
+    if (result == win32::IDOK) {
+        delete link;  // shuts the connection down
+        delete comm;
+    } else {
+        // The normal way out (IDCANCEL): the objects end with the process
+        // and the system closes the connection. Kept reachable on purpose.
+        static auto* processLifetime = new std::vector<std::unique_ptr<CBaseClass>>();
+        static auto* commLifetime = new std::vector<std::unique_ptr<CTR52K1_Comm>>();
+        processLifetime->emplace_back(link);
+        commLifetime->emplace_back(comm);
+    }
+    return result;
+}

@@ -1,0 +1,22 @@
+// The dialog's platform layers: message boxes, beeps and the busy cursor.
+#pragma once
+
+#include "platform/Beep.h"
+#include "platform/MessageBox.h"
+
+// QMessageBox without an owner window: the error icon for MB_ICONERROR,
+// a plain box otherwise.
+class CQtMessageBox : public CMessageBox {
+public:
+    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+};
+
+// A sine tone of the given frequency and duration through PulseAudio; on a
+// machine without a sound server it waits for the duration instead.
+class CPulseBeeper : public CBeeper {
+public:
+    void Beep(uint32_t frequencyHz, uint32_t durationMs) override;
+};
+
+void BeginBusyCursor();
+void EndBusyCursor();

@@ -1,0 +1,36 @@
+// tr52k-flash-loader: the dialog program.
+#include <QApplication>
+#include <cstdlib>
+#include <memory>
+
+#include "app/StartUp.h"
+#include "link/NetworkDeviceComm.h"
+#include "platform/DebugOutput.h"
+#include "ui/QtPlatform.h"
+#include "ui/TR52K_FlashFileLoaderDlg.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // The trace goes to stderr, or to the file named by TR52K_TRACE_FILE.
+    std::unique_ptr<CFileDebugSink> trace;
+    if (const char* path = std::getenv("TR52K_TRACE_FILE")) {
+        trace = std::make_unique<CFileDebugSink>(path);
+        if (trace->IsOpen()) SetDebugSink(trace.get());
+    }
+    CQtMessageBox box;
+    CPulseBeeper beeper;
+    SetMessageBox(&box);
+    SetBeeper(&beeper);
+    CFileRegistryStore registry(CFileRegistryStore::DefaultPath());
+    std::vector<std::string> args(argv, argv + argc);
+    InitInstance(
+        args, registry, [](const std::string& host, uint16_t port) { return new CNetworkDeviceComm(host, port); },
+        [&](CTR52K1_Comm& comm, uint32_t noInit, const std::string& ip) {
+            CTR52K_FlashFileLoaderDlg dlg(&comm, noInit, registry, box, beeper);
+            dlg.m_strTargetIp = ip;
+            return dlg.DoModal();
+        },
+        box);
+    SetDebugSink(nullptr);
+    return 0;
+}
