@@ -206,6 +206,52 @@ private slots:
         QCOMPARE(r.comm->m_nOperationalMode, 3);
     }
 
+    void eepromUpdateRunsOnTheTickersMessages() {
+        Rig r([](CUnitSimulator& u) { u.m_eraseMs = 150; });
+        QTemporaryDir dir;
+        const QString path = dir.filePath("tr52K_dp.bin");
+        std::vector<uint8_t> image(20 * 256 + 5);
+        for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 3);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char*>(image.data()), static_cast<qint64>(image.size()));
+        f.close();
+        QTest::mouseClick(r.dlg->m_btnEeprom[4], Qt::LeftButton, {}, QPoint(6, r.dlg->m_btnEeprom[4]->height() / 2));
+        QVERIFY(r.dlg->m_btnEeprom[4]->isChecked() && !r.dlg->m_btnEeprom[0]->isChecked());
+        r.dlg->m_edtEepromFile->setText(path);
+        QTest::mouseClick(r.dlg->m_btnEepromLoad, Qt::LeftButton);
+        QCOMPARE(r.dlg->m_edtBytesToWrite->text(), QString("5,376"));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg->m_eeprom.UpdateRunning(), 20000);
+        QVERIFY(r.dlg->m_eeprom.m_bLastUpdateComplete);
+        QCOMPARE(r.boxes.Boxes().back().text, std::string("DP FPGA Configuration EEPROM Update has completed."));
+        QCOMPARE(r.dlg->m_edtBytesWritten->text(), QString("5,376"));
+        QCOMPARE(r.dlg->m_prgBulkErase->value(), 255);
+        image.resize(5376, 0xFF);
+        std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+        QCOMPARE(r.unit.EepromDigest(4), CUnitSimulator::Digest(image));
+        QCOMPARE(r.unit.m_currentEeprom, 4);
+    }
+
+    void dspLoadClosesTheDialogWhenDone() {
+        Rig r;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("TR52K1_DSP1_v3.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1000, 'x'));
+        f.close();
+        r.dlg->m_dsp.m_nWriteWaitStepMs = 1;
+        r.dlg->show();
+        r.dlg->m_edtDsp1File->setText(path);
+        QTest::mouseClick(r.dlg->m_btnDsp1Load, Qt::LeftButton);
+        QCOMPARE(r.boxes.Boxes().back().text, std::string("DSP1 Flash Operation Completed."));
+        QCOMPARE(r.dlg->m_lblBulkErase->text(), QString("Uploading:"));
+        QCOMPARE(r.dlg->m_prgPageProgram->value(), 60);
+        QTRY_VERIFY(!r.dlg->isVisible());
+        std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+        QCOMPARE(r.unit.m_dspImages[0].size(), size_t{1000});
+    }
+
     void layoutFollowsTheTemplate() {
         Rig r;
         const CDialogUnits& u = r.dlg->Units();
