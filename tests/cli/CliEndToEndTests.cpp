@@ -97,16 +97,22 @@ TEST_F(Cli, PingModeAndTurnOff) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
     EXPECT_EQ(Tr52k(u.Args() + " mode 3").code, 0);
-    EXPECT_EQ(u.sim.m_operationalMode, 3);
     EXPECT_EQ(Tr52k(u.Args() + " turn-off graphs").code, 0);
-    EXPECT_EQ(u.sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
+    {
+        std::lock_guard<std::mutex> lock(u.sim.m_mutex);
+        EXPECT_EQ(u.sim.m_operationalMode, 3);
+        EXPECT_EQ(u.sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
+    }
     EXPECT_EQ(Tr52k(u.Args() + " mode 4").code, 2);
     EXPECT_EQ(Tr52k(u.Args() + " select-eeprom 12").code, 2);
 }
 
 TEST_F(Cli, SilentAndUnreachableUnitsHaveTheirOwnCodes) {
     Unit u;
-    u.sim.m_faults.drop[0x0000] = -1;
+    {
+        std::lock_guard<std::mutex> lock(u.sim.m_mutex);
+        u.sim.m_faults.drop[0x0000] = -1;
+    }
     ToolRun r = Tr52k(u.Args() + " --timeout 100 --json ping");
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(nlohmann::json::parse(r.out).at("units").at(0).at("reply"), "00 00 00 00 00 00 ");
@@ -143,6 +149,7 @@ TEST_F(Cli, DspFlashArrivesByteExact) {
               std::string::npos);
     std::ifstream f(image, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
+    u.server.Stop();
     EXPECT_EQ(u.sim.m_dspImages[1], bytes);
     for (char c : r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "control character in plain output";
 }
@@ -167,6 +174,9 @@ TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWay) {
     EXPECT_TRUE(j["units"][1]["ok"].get<bool>());
     EXPECT_FALSE(j["units"][2]["ok"].get<bool>());
     EXPECT_NE(j["units"][2]["error"].get<std::string>().find("Serial Port Error"), std::string::npos);
+    sa.Stop();
+    sb.Stop();
+    sc.Stop();
     const std::string expected = CUnitSimulator::Digest(Padded(image));
     EXPECT_EQ(simA.EepromDigest(7), expected);
     EXPECT_EQ(simB.EepromDigest(7), expected);
