@@ -88,7 +88,20 @@ void CSimServer::Serve(int client) {
     while (open && !m_stop) {
         pollfd p[2] = {{client, POLLIN, 0}, {m_listener, POLLIN, 0}};
         if (::poll(p, 2, 20) <= 0) continue;
-        if (p[1].revents & POLLIN) RefuseWaiting(m_listener);
+        if (p[1].revents & POLLIN) {
+            // A newcomer. A tool that reconnects at once has closed its
+            // previous connection a moment earlier: give that close a few
+            // ms to show, so a quick reconnect is served and not refused.
+            pollfd c{client, POLLIN, 0};
+            bool gone = false;
+            if (::poll(&c, 1, 5) > 0) {
+                uint8_t b;
+                ssize_t peek = ::recv(client, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+                gone = peek == 0 || (peek < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            }
+            if (gone) break;
+            RefuseWaiting(m_listener);
+        }
         if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t n = ::recv(client, buf, sizeof buf, 0);
         if (n <= 0) break;

@@ -28,6 +28,7 @@ struct Loopback : ::testing::Test {
     }
     void Connect() {
         comm.reset();
+        link.reset();  // close before reconnecting, as a tool does
         link = std::make_unique<CNetworkDeviceComm>("127.0.0.1", server.Port());
         ASSERT_NE(link->IsConnected(), 0u);
         comm = std::make_unique<CTR52K1_Comm>(link.get());
@@ -142,6 +143,16 @@ TEST_F(Loopback, SecondClientIsRefusedNotHung) {
     EXPECT_EQ(secondComm.Ping(), 0u);
     EXPECT_NE(comm->Ping(), 0u);  // the first client is still served
     EXPECT_GE(server.m_refusedClients.load(), 1);
+}
+
+TEST_F(Loopback, QuickReconnectsAreServed) {
+    // A tool run after another connects right after the previous close; the
+    // unit must not take it for a second client.
+    for (int i = 0; i < 20; ++i) {
+        Connect();
+        ASSERT_NE(comm->Ping(), 0u) << "reconnect " << i;
+    }
+    EXPECT_EQ(server.m_refusedClients.load(), 0);
 }
 
 TEST_F(Loopback, ModeAndTurnOffReachTheUnit) {
