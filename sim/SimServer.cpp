@@ -127,6 +127,7 @@ void CSimServer::Serve(int client) {
                 done += static_cast<size_t>(w);
             }
             if (r.closeAfter) {
+                if (r.exitProcess && m_onUnitDeath) m_onUnitDeath();
                 if (r.resetOnClose) {
                     linger l{1, 0};  // close with a reset
                     ::setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);

@@ -29,6 +29,9 @@ public:
     // unit committed a change (see CUnitSimulator::CommitCount); used to save
     // the state file. Called with the unit's mutex not held.
     std::function<void()> m_onCommit;
+    // Called on the server thread when an injected fault kills the unit;
+    // without it the connection is only reset.
+    std::function<void()> m_onUnitDeath;
     std::atomic<int> m_refusedClients{0};
     std::atomic<int> m_clients{0};
 

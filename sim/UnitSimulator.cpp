@@ -130,8 +130,20 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
         std::vector<uint8_t> payload(m_rx.begin() + 6, m_rx.begin() + 6 + static_cast<long>(length));
         m_rx.erase(m_rx.begin(), m_rx.begin() + 6 + static_cast<long>(length));
         ++m_frames;
-        ++m_commandCounts[command];
+        const int occurrence = ++m_commandCounts[command];
+        using K = SimRule::EKind;
+        if (const SimRule* cut = Rule(command, occurrence, {K::Close, K::Reset, K::Exit})) {
+            SimReply r;
+            r.closeAfter = true;
+            r.resetOnClose = cut->kind != K::Close;
+            r.exitProcess = cut->kind == K::Exit;
+            out.push_back(r);
+            m_rx.clear();
+            break;
+        }
+        if (Rule(command, occurrence, {K::Ignore})) continue;
         std::vector<SimReply> replies = Handle(command, payload);
+        ApplyRules(command, occurrence, replies);
         if (m_faults.closeAfterFrames >= 0 && m_frames >= m_faults.closeAfterFrames) {
             if (replies.empty()) replies.push_back({});
             replies.back().closeAfter = true;
@@ -143,6 +155,102 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
         out.insert(out.end(), replies.begin(), replies.end());
     }
     return out;
+}
+
+const SimRule* CUnitSimulator::Rule(uint16_t command, int occurrence,
+                                   std::initializer_list<SimRule::EKind> kinds) const {
+    for (const SimRule& r : m_faults.rules)
+        if (r.command == command && r.Covers(occurrence))
+            for (SimRule::EKind k : kinds)
+                if (r.kind == k) return &r;
+    return nullptr;
+}
+
+void CUnitSimulator::ApplyRules(uint16_t command, int occurrence, std::vector<SimReply>& replies) const {
+    using K = SimRule::EKind;
+    for (const SimRule& r : m_faults.rules) {
+        if (r.command != command || !r.Covers(occurrence) || replies.empty()) continue;
+        SimReply& reply = replies.back();
+        switch (r.kind) {
+            case K::Drop: replies.clear(); break;
+            case K::Delay: reply.delayMs += r.value; break;
+            case K::Short:
+                if (static_cast<size_t>(r.value) < reply.bytes.size()) reply.bytes.resize(static_cast<size_t>(r.value));
+                break;
+            case K::Extra:
+                for (int i = 0; i < r.value; ++i) reply.bytes.push_back(static_cast<uint8_t>(0xE0 + (i & 0x0F)));
+                break;
+            case K::Garbage:
+                // Never 0x68 at the start, so a reader that looked would see no frame.
+                for (size_t i = 0; i < reply.bytes.size(); ++i) reply.bytes[i] = static_cast<uint8_t>(0xA5 ^ (i * 13));
+                break;
+            default: break;
+        }
+    }
+}
+
+bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "bad fault '" + text + "': " + why;
+        return false;
+    };
+    auto number = [](const std::string& s, int base, long max, long* out) {
+        if (s.empty()) return false;
+        try {
+            size_t used = 0;
+            long v = std::stol(s, &used, base);
+            if (used != s.size() || v < 0 || v > max) return false;
+            *out = v;
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    };
+    std::string body = text;
+    SimRule r;
+    long v = 0;
+    size_t star = body.find('*');
+    if (star != std::string::npos) {
+        if (!number(body.substr(star + 1), 10, 1000000, &v) || v == 0) return fail("COUNT must be a number above 0");
+        r.count = static_cast<int>(v);
+        body.resize(star);
+    }
+    size_t at = body.find('@');
+    if (at != std::string::npos) {
+        if (!number(body.substr(at + 1), 10, 1000000, &v) || v == 0) return fail("FROM must be a number above 0");
+        r.from = static_cast<int>(v);
+        body.resize(at);
+    }
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        size_t colon = body.find(':', start);
+        parts.push_back(body.substr(start, colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    static const std::pair<const char*, SimRule::EKind> kinds[] = {
+        {"drop", SimRule::EKind::Drop},       {"ignore", SimRule::EKind::Ignore}, {"delay", SimRule::EKind::Delay},
+        {"short", SimRule::EKind::Short},     {"extra", SimRule::EKind::Extra},   {"garbage", SimRule::EKind::Garbage},
+        {"close", SimRule::EKind::Close},     {"reset", SimRule::EKind::Reset},   {"exit", SimRule::EKind::Exit}};
+    bool known = false;
+    for (const auto& k : kinds)
+        if (parts[0] == k.first) {
+            r.kind = k.second;
+            known = true;
+        }
+    if (!known) return fail("unknown kind '" + parts[0] + "'");
+    if (parts.size() < 2 || !number(parts[1], 0, 0xFFFF, &v)) return fail("CMD must be a command code");
+    r.command = static_cast<uint16_t>(v);
+    const bool needsValue = r.kind == SimRule::EKind::Delay || r.kind == SimRule::EKind::Short ||
+                            r.kind == SimRule::EKind::Extra;
+    if (needsValue != (parts.size() == 3)) return fail(needsValue ? "VALUE is missing" : "takes no VALUE");
+    if (parts.size() > 3) return fail("too many fields");
+    if (needsValue) {
+        if (!number(parts[2], 10, 600000, &v)) return fail("VALUE must be a number");
+        r.value = static_cast<int>(v);
+    }
+    *rule = r;
+    return true;
 }
 
 std::vector<uint8_t> CUnitSimulator::ConfigPage(uint8_t page) const {

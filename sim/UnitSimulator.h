@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -15,7 +16,34 @@
 
 #include "platform/Clock.h"
 
+// One fault on one command, for its occurrences from `from` on (counted since
+// the simulator started, so a fault can hit page 7 of an update), `count`
+// times (-1: every one from there on). Written "KIND:CMD[:VALUE][@FROM][*COUNT]",
+// e.g. "delay:0x1021:10500@3*1" or "exit:0x1020@4".
+struct SimRule {
+    enum class EKind {
+        Drop,     // handled, reply swallowed
+        Ignore,   // neither handled nor answered, as a frame lost on the way
+        Delay,    // reply after VALUE ms more
+        Short,    // only the first VALUE bytes of the reply
+        Extra,    // VALUE stray bytes after the reply
+        Garbage,  // a reply of the right length that is no frame
+        Close,    // not handled; the connection is closed in order
+        Reset,    // not handled; the connection is reset
+        Exit,     // not handled; the unit dies (the program exits, state unsaved)
+    };
+    EKind kind = EKind::Drop;
+    uint16_t command = 0;
+    int value = 0;
+    int from = 1;
+    int count = -1;
+    bool Covers(int occurrence) const { return occurrence >= from && (count < 0 || occurrence < from + count); }
+};
+// False, with the reason, for a text that is not a whole rule.
+bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error);
+
 struct SimFaults {
+    std::vector<SimRule> rules;
     std::map<uint16_t, int> drop;      // command -> replies to swallow (-1: always)
     std::map<uint16_t, int> delayMs;   // command -> reply delay
     std::map<uint16_t, int> shortLen;  // command -> send only this many reply bytes
@@ -30,6 +58,7 @@ struct SimReply {
     int delayMs = 0;
     bool closeAfter = false;
     bool resetOnClose = false;  // with closeAfter: abort the connection instead
+    bool exitProcess = false;   // with closeAfter: the unit dies here
 };
 
 class CUnitSimulator {
@@ -94,6 +123,8 @@ public:
 
 private:
     std::vector<SimReply> Handle(uint16_t command, const std::vector<uint8_t>& payload);
+    const SimRule* Rule(uint16_t command, int occurrence, std::initializer_list<SimRule::EKind> kinds) const;
+    void ApplyRules(uint16_t command, int occurrence, std::vector<SimReply>& replies) const;
     std::vector<uint8_t> ConfigPage(uint8_t page) const;
     void FinishEraseIfDue();
 

@@ -2,6 +2,7 @@
 // scripts. Prints "listening on 127.0.0.1:PORT" once it accepts clients.
 #include <CLI/CLI.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <thread>
 
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     std::string bind = "127.0.0.1", stateFile;
     bool realistic = false, digest = false;
     CUnitSimulator unit;
-    std::vector<std::string> drops, delays, shorts, extras;
+    std::vector<std::string> drops, delays, shorts, extras, rules;
     app.add_option("--port", port, "TCP port (0 picks a free one)")->capture_default_str();
     app.add_option("--bind", bind, "IPv4 address to listen on")->capture_default_str();
     app.add_option("--state", stateFile, "load the unit's state from FILE and save it there after changes");
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
     app.add_option("--delay", delays, "CMD:MS  answer command CMD after MS milliseconds");
     app.add_option("--short", shorts, "CMD:K  send only the first K bytes of the reply to CMD");
     app.add_option("--extra", extras, "CMD:N  append N stray bytes to the reply to CMD");
+    app.add_option("--fault", rules,
+                   "KIND:CMD[:VALUE][@FROM][*COUNT]  a fault on command CMD from its FROM-th occurrence on, COUNT "
+                   "times; KIND is drop, ignore, delay:MS, short:K, extra:N, garbage, close, reset or exit (the "
+                   "program dies at once, state unsaved)");
     app.add_option("--close-after", unit.m_faults.closeAfterFrames, "close the connection after N frames");
     app.add_flag("--reset", unit.m_faults.resetOnClose, "close with a reset instead of an orderly close");
     app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");
@@ -91,6 +96,15 @@ int main(int argc, char** argv) {
         !addFaults(shorts, unit.m_faults.shortLen, true, "short") ||
         !addFaults(extras, unit.m_faults.extra, true, "extra"))
         return 2;
+    for (const auto& text : rules) {
+        SimRule rule;
+        std::string why;
+        if (!ParseSimRule(text, &rule, &why)) {
+            std::fprintf(stderr, "tr52k-sim: %s\n", why.c_str());
+            return 2;
+        }
+        unit.m_faults.rules.push_back(rule);
+    }
 
     std::string error;
     std::FILE* existing = stateFile.empty() ? nullptr : std::fopen(stateFile.c_str(), "r");
@@ -115,6 +129,8 @@ int main(int argc, char** argv) {
             if (!unit.SaveState(stateFile, &e)) std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
         };
     }
+    // A unit that loses power keeps only what it had committed.
+    server.m_onUnitDeath = [] { std::_Exit(70); };
     if (!server.Start(port, bind, &error)) {
         std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
         return 1;

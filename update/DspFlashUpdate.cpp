@@ -129,13 +129,20 @@ uint32_t CDspFlashUpdate::LoadDspFlashFile(uint32_t selector) {
     if (!success) return Fail(selector);
 
     m_view.SetProgressPos(EProgressBar::BulkErase, m_view.GetProgressUpper(EProgressBar::BulkErase));
-    m_comm.FinishDSP_Flash(selector);
+    // The unit may be writing its flash even when its answer to the finish
+    // is lost, so the wait runs either way; but an unconfirmed finish is not
+    // reported as a completed update.
+    const uint32_t finished = m_comm.FinishDSP_Flash(selector);
     m_view.Beep(1000, 10);
     for (int i = 0; i < DSP_WRITE_WAIT_STEPS; ++i) {
         m_clock.SleepMs(m_nWriteWaitStepMs);
         m_view.StepProgress(EProgressBar::PageProgram);
     }
     m_view.SetProgressPos(EProgressBar::PageProgram, m_view.GetProgressUpper(EProgressBar::PageProgram));
+    if (!finished) {
+        DebugOutput("FinishDSP_Flash() failed.\r\n");
+        return Fail(selector);
+    }
     m_view.Beep(1000, 100);
     std::string text = Dsp(selector) + " Flash Operation Completed.";
     if (selector && m_comm.GetDeviceLink() && m_comm.GetDeviceLink()->GetLinkType() == LINK_TYPE_NETWORK)

@@ -286,3 +286,49 @@ TEST_F(Sim, StateSurvivesSaveAndLoad) {
     std::remove(path.c_str());
 }
 }  // namespace
+
+TEST(SimRules, TextsParseWholeOrNotAtAll) {
+    SimRule r;
+    std::string why;
+    ASSERT_TRUE(ParseSimRule("delay:0x1021:10500@3*1", &r, &why)) << why;
+    EXPECT_EQ(r.kind, SimRule::EKind::Delay);
+    EXPECT_EQ(r.command, 0x1021);
+    EXPECT_EQ(r.value, 10500);
+    EXPECT_FALSE(r.Covers(2));
+    EXPECT_TRUE(r.Covers(3));
+    EXPECT_FALSE(r.Covers(4));
+    ASSERT_TRUE(ParseSimRule("exit:4128@7", &r, &why));
+    EXPECT_TRUE(r.Covers(7));
+    EXPECT_TRUE(r.Covers(70000));
+    for (const char* bad : {"delay:0x1021", "drop:0x1021:5", "drip:0x1021", "drop:0x10000", "drop:0x1021@0",
+                            "drop:0x1021*0", "drop:0x1021@3x", "short:0x1021:-1", "drop", ""})
+        EXPECT_FALSE(ParseSimRule(bad, &r, &why)) << bad;
+}
+
+TEST_F(Sim, RulesHitTheirOccurrencesOnly) {
+    SimRule r;
+    ParseSimRule("ignore:0x1021@2*1", &r, nullptr);
+    unit.m_faults.rules.push_back(r);
+    ParseSimRule("garbage:0x0000@2*1", &r, nullptr);
+    unit.m_faults.rules.push_back(r);
+    ParseSimRule("reset:0x2002@2", &r, nullptr);
+    unit.m_faults.rules.push_back(r);
+    unit.m_eraseMs = 0;
+    One(Frame(0x1022, {0x10}));
+    Bytes page(259, 0x5A);
+    page[0] = 0x10;
+    page[1] = page[2] = 0;
+    EXPECT_EQ(One(Frame(0x1021, page)).size(), 6u);
+    page[2] = 1;
+    EXPECT_TRUE(Send(Frame(0x1021, page)).empty());  // lost: not written
+    EXPECT_EQ(unit.m_eeproms[0].size(), 256u);
+    EXPECT_EQ(One(Frame(0x0000)), (Bytes{0x68, 0, 0, 0, 0, 0}));
+    Bytes junk = One(Frame(0x0000));
+    EXPECT_EQ(junk.size(), 6u);
+    EXPECT_NE(junk[0], 0x68);
+    EXPECT_EQ(One(Frame(0x0000))[0], 0x68);
+    EXPECT_EQ(One(Frame(0x2002)).size(), 11u);
+    auto cut = Send(Frame(0x2002));
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_TRUE(cut[0].closeAfter && cut[0].resetOnClose && cut[0].bytes.empty());
+}

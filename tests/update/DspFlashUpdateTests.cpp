@@ -107,6 +107,24 @@ TEST_F(Dsp, FailedStartDoesNotStopTheUpload) {
     EXPECT_EQ(sim.Count(0x1020), 3);
 }
 
+TEST_F(Dsp, UnansweredFinishWaitsButIsNotReportedAsCompleted) {
+    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 300);
+    int starts = 0;
+    auto feed = sim.link.m_onWrite;
+    sim.link.m_onWrite = [&](const std::vector<uint8_t>& f) {
+        if ((f[2] | f[3] << 8) == 0x1001 && ++starts == 2) return;  // the finish is lost
+        feed(f);
+    };
+    const int64_t before = sim.clock.NowMs();
+    EXPECT_EQ(update.LoadDspFlashFile(0), 0u);
+    EXPECT_GE(sim.clock.NowMs() - before, 60000);  // the write wait still ran
+    EXPECT_EQ(view.boxes.back().text, "Restart the DSP1 Flash File Download Operation");
+    EXPECT_EQ(view.boxes.back().caption, "Serial Comm Error");
+    EXPECT_EQ(view.closeRequests, 0);
+    EXPECT_NE(trace.Text().find("FinishDSP_Flash() failed.\r\n"), std::string::npos);
+    EXPECT_EQ(trace.Text().find("Completed"), std::string::npos);
+}
+
 TEST_F(Dsp, ThirdBlockFailureStopsEverything) {
     view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 1000);
     int blocks = 0;
