@@ -259,10 +259,28 @@ uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
     return SendCommand(CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE);
 }
 
+// Where a reply's content decides what is written next, bytes that are not
+// the reply's frame (line noise, a stray or late reply shifting the stream)
+// must not be taken for it.
+static bool IsReplyFrame(const uint8_t* response, uint16_t command, uint16_t payloadLength) {
+    const uint8_t expected[FRAME_HEADER_SIZE] = {0x68, 0x00, static_cast<uint8_t>(command),
+                                                 static_cast<uint8_t>(command >> 8),
+                                                 static_cast<uint8_t>(payloadLength),
+                                                 static_cast<uint8_t>(payloadLength >> 8)};
+    if (std::memcmp(response, expected, FRAME_HEADER_SIZE) == 0) return true;
+    std::string values = Format("***** Reply to 0x%4.4X is not its frame:", command);
+    for (int i = 0; i < FRAME_HEADER_SIZE; ++i) values += Format(" 0x%2.2X", response[i]);
+    DebugOutput(values + "\r\n");
+    return false;
+}
+
 uint32_t CTR52K1_Comm::ReadContinuousStatus() {
     uint8_t request[FRAME_HEADER_SIZE] = {};
     uint8_t response[FRAME_HEADER_SIZE + RSP_CONTINUOUS_STATUS] = {};
     uint32_t r = SendCommand(CMD_CONTINUOUS_STATUS_READ, request, 0, response, RSP_CONTINUOUS_STATUS);
+    // Programming starts on this bit: a garbled reply must not start it
+    // while the EEPROM is still being erased.
+    if (r && !IsReplyFrame(response, CMD_CONTINUOUS_STATUS_READ, RSP_CONTINUOUS_STATUS)) r = 0;
     if (r) m_bEraseComplete = response[FRAME_HEADER_SIZE] & 0x01;
     return r;
 }
@@ -276,8 +294,12 @@ uint32_t CTR52K1_Comm::WriteFPGA_ConfigEEPROM_Page(uint32_t index, uint32_t byte
     request[FRAME_HEADER_SIZE + 2] = static_cast<uint8_t>(byteOffset >> 8);
     std::memcpy(request + FRAME_HEADER_SIZE + 3, data, EEPROM_PAGE_SIZE);
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    return SendCommandLongTimeout(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE,
-                                  response);
+    uint32_t r = SendCommandLongTimeout(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE,
+                                        response);
+    // Only the page write's own acknowledgement confirms the page; anything
+    // else leaves it to be written again.
+    if (r && !IsReplyFrame(response, CMD_EEPROM_PAGE_WRITE, 0)) r = 0;
+    return r;
 }
 
 uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {

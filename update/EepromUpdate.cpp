@@ -171,6 +171,10 @@ void CEepromUpdate::OnEepromPageTick() {
             // the update retrying for ever without a word.
             Stop("WriteFPGA_ConfigEEPROM_Page() failed.", "Serial Port Error", true);
             return;
+        } else if (CBaseClass* link = m_comm.GetDeviceLink()) {
+            // A late or stray reply still on its way would be read as the
+            // retry's acknowledgement and shift every one after it.
+            link->FlushReceive();
         }
         if (m_nBytesWritten >= m_nBytesToWrite) {
             bool chainOk = false;

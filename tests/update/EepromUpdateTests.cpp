@@ -4,6 +4,7 @@
 
 #include "UpdateTestSupport.h"
 #include "platform/DebugOutput.h"
+#include "platform/Text.h"
 #include "platform/Win32Types.h"
 #include "update/EepromUpdate.h"
 
@@ -255,3 +256,45 @@ TEST(Commas, GroupsOfThree) {
     EXPECT_EQ(WithThousandsCommas(16777216), "16,777,216");
 }
 }  // namespace
+
+SimRule Rule(const char* text) {
+    SimRule r;
+    EXPECT_TRUE(ParseSimRule(text, &r, nullptr)) << text;
+    return r;
+}
+
+TEST_F(Eeprom, GarbledEraseStatusDoesNotStartProgramming) {
+    sim.unit.m_eraseMs = 1000;
+    sim.unit.m_faults.rules.push_back(Rule("garbage:0x1023@1*3"));  // status byte 0xEB: bit 0 set
+    Load(2, 1000);
+    int64_t firstPageAt = -1;
+    auto feed = sim.link.m_onWrite;
+    sim.link.m_onWrite = [&](const std::vector<uint8_t>& f) {
+        if ((f[2] | f[3] << 8) == CMD_EEPROM_PAGE_WRITE && firstPageAt < 0) firstPageAt = sim.clock.NowMs();
+        feed(f);
+    };
+    const int64_t erased = sim.clock.NowMs() + 1000;
+    RunTicks();
+    EXPECT_GE(firstPageAt, erased);
+    EXPECT_TRUE(update.m_bLastUpdateComplete);
+    EXPECT_NE(trace.Text().find("***** Reply to 0x1023 is not its frame: 0x"), std::string::npos);
+}
+
+TEST_F(Eeprom, StrayOrGarbledPageAcknowledgementsAreRewrittenAndRealigned) {
+    // The second write's reply carries stray bytes; the third is garbled.
+    for (auto [fault, nth] : {std::pair{"extra:0x1021:5@%d*1", 2}, std::pair{"garbage:0x1021@%d*1", 3}}) {
+        const int from = sim.unit.m_commandCounts[CMD_EEPROM_PAGE_WRITE] + nth;
+        sim.unit.m_faults.rules = {Rule(Format(fault, from).c_str())};
+        pageFrames.clear();
+        Load(4, 2048);  // 8 pages
+        RunTicks();
+        std::vector<uint8_t> expected = Pattern(2048);
+        expected.resize(2304, 0xFF);
+        EXPECT_EQ(sim.unit.m_eeproms[4], expected) << fault;
+        EXPECT_TRUE(update.m_bLastUpdateComplete) << fault;
+        EXPECT_EQ(pageFrames.size(), 10u) << fault;  // one page written again, then in step
+        EXPECT_EQ(pageFrames[2], pageFrames[3]) << fault;
+        EXPECT_NE(trace.Text().find("***** Reply to 0x1021 is not its frame: 0x"), std::string::npos);
+        EXPECT_EQ(sim.unit.m_currentEeprom, 4) << fault;
+    }
+}
