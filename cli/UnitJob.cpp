@@ -162,8 +162,11 @@ private:
 // thread itself: the job's own thread only waits for the update to end.
 class CDirectTickerTarget : public CTickerTarget {
 public:
-    explicit CDirectTickerTarget(CEepromUpdate& u) : m_update(u) {}
+    // The handlers run on the ticker thread; their trace belongs to this
+    // unit's trace like the rest of the job's.
+    CDirectTickerTarget(CEepromUpdate& u, CDebugSink* trace) : m_update(u), m_trace(trace) {}
     void Send(uint32_t message, uintptr_t wParam) override {
+        CScopedThreadDebugSink scoped(m_trace);
         if (message == WM_EEPROM_ERASE_TICK) m_update.OnEepromEraseTick();
         else if (message == WM_EEPROM_PAGE_TICK) m_update.OnEepromPageTick();
         else if (message == WM_EXTRA_BYTES_CHECK) m_update.OnExtraBytesCheck(wParam);
@@ -171,6 +174,7 @@ public:
 
 private:
     CEepromUpdate& m_update;
+    CDebugSink* m_trace;
 };
 
 bool IsFileProblem(const std::string& caption) {
@@ -361,7 +365,7 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             comm.ReadOperationalStatus();  // the mode to restore afterwards
             CTickerFlags flags;
             CEepromUpdate update(comm, view, flags);
-            auto target = std::make_shared<CDirectTickerTarget>(update);
+            auto target = std::make_shared<CDirectTickerTarget>(update, &tee);
             uintptr_t handle = RegisterTickerTarget(target);
             update.OnBnClickedEepromLoad();
             if (update.UpdateRunning()) {

@@ -163,6 +163,10 @@ void CEepromUpdate::OnEepromPageTick() {
         lastOk = m_comm.WriteFPGA_ConfigEEPROM_Page(static_cast<uint32_t>(m_nTargetEeprom), m_nBytesWritten,
                                                     m_image.data() + m_nBytesWritten) != 0;
         if (lastOk) {
+            // A retry may have been answered by the late reply to the attempt
+            // before it: its own answer then follows, and is dropped here.
+            if (m_nPageFailures > 0)
+                if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
             m_nBytesWritten += std::min<uint32_t>(EEPROM_PAGE_SIZE, m_nBytesToWrite - m_nBytesWritten);
             m_nPageFailures = 0;
             m_view.StepProgress(EProgressBar::PageProgram);
