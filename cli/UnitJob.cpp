@@ -353,8 +353,18 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             if (update.LoadDspFlashFile(selector)) {
                 result.text = view.m_boxes.back().text + "\n";
             } else if (const auto* box = view.FirstError()) {
-                fail(IsFileProblem(box->caption) ? EExitCode::BadArgument : EExitCode::ExchangeFailed,
-                     box->caption + ": " + box->text);
+                // A file that fails while it is read ends in the same box as a
+                // failed block; the trace tells which, and so does the code.
+                const std::string traced = captured.Text();
+                const size_t cause = traced.find("CFileException.m_cause = ");
+                if (cause != std::string::npos) {
+                    std::string why = traced.substr(cause, traced.find('\r', cause) - cause);
+                    fail(EExitCode::BadArgument, box->caption + ": " + box->text + " (" + r.file +
+                                                     " could not be read: " + why + "; nothing was written)");
+                } else {
+                    fail(IsFileProblem(box->caption) ? EExitCode::BadArgument : EExitCode::ExchangeFailed,
+                         box->caption + ": " + box->text);
+                }
             }
             break;
         }

@@ -1,6 +1,7 @@
 // tr52k: every operation of the loader from a terminal, a script or SSH.
 // Runs the dialog's own procedures; with several --target options each unit
 // gets its own connection, trace file and result, side by side.
+#include <arpa/inet.h>
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
@@ -26,17 +27,48 @@ std::string ExitCodeTable() {
 int Finish(EExitCode c) { return static_cast<int>(c); }
 
 // "host:port" names a unit on a port of its own (simulators side by side);
-// a text with several colons is an IPv6 address and keeps the common port.
-void SplitTarget(const std::string& text, CJobRequest* r) {
-    r->target = text;
-    size_t colon = text.find(':');
-    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return;
-    const std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return;
-    unsigned long n = std::stoul(port);
-    if (n == 0 || n > 65535) return;
-    r->target = text.substr(0, colon);
-    r->port = static_cast<uint16_t>(n);
+// an IPv6 address takes its port as "[addr]:port", and a bare one (several
+// colons) keeps the common port. Texts that cannot name a unit are refused
+// here, before any unit is touched: a mistyped dotted address must not be
+// sent to name resolution as if it were a host name.
+bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
+    std::string host = text;
+    std::string port;
+    if (!host.empty() && host[0] == '[') {
+        size_t close = host.find(']');
+        if (close == std::string::npos) return *why = "no ']' after the IPv6 address", false;
+        std::string rest = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') return *why = "only \":PORT\" may follow ']'", false;
+            port = rest.substr(1);
+            if (port.empty()) return *why = "the port is missing after ':'", false;
+        }
+        in6_addr a6;
+        if (::inet_pton(AF_INET6, host.c_str(), &a6) != 1) return *why = "not an IPv6 address", false;
+    } else {
+        size_t colon = host.find(':');
+        if (colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+            port = host.substr(colon + 1);
+            host = host.substr(0, colon);
+            if (port.empty()) return *why = "the port is missing after ':'", false;
+        }
+    }
+    if (host.empty()) return *why = "no address", false;
+    if (host.size() >= 260) return *why = Format("%zu characters; at most 259 are accepted", host.size()), false;
+    if (host.find_first_not_of("0123456789.") == std::string::npos) {
+        in_addr a4;
+        if (::inet_pton(AF_INET, host.c_str(), &a4) != 1)
+            return *why = "not an IPv4 address (four numbers 0 to 255 separated by dots)", false;
+    }
+    if (!port.empty()) {
+        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
+            std::stoul(port) > 65535)
+            return *why = "the port must be a number from 1 to 65535", false;
+        r->port = static_cast<uint16_t>(std::stoul(port));
+    }
+    r->target = host;
+    return true;
 }
 }  // namespace
 
@@ -120,6 +152,17 @@ int main(int argc, char** argv) {
         targets.push_back(settings.m_strTargetIp.empty() ? DEFAULT_TARGET_IP : settings.m_strTargetIp);
     }
 
+    std::vector<CJobRequest> requests;
+    for (const auto& t : targets) {
+        CJobRequest r = base;
+        std::string why;
+        if (!SplitTarget(t, &r, &why)) {
+            std::fprintf(stderr, "tr52k: bad target '%s': %s\n", t.c_str(), why.c_str());
+            return Finish(EExitCode::BadArgument);
+        }
+        requests.push_back(r);
+    }
+
     const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     base.terminal = ::isatty(STDERR_FILENO);
@@ -143,11 +186,12 @@ int main(int argc, char** argv) {
                          WithThousandsCommas(static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu))).c_str(),
                          base.operation == EOperation::FlashDsp ? Format("DSP%u flash", base.number).c_str()
                                                                  : Format("configuration EEPROM_%u", base.number).c_str());
-            for (const auto& t : targets) {
+            for (size_t i = 0; i < targets.size(); ++i) {
                 CJobRequest r = base;
-                SplitTarget(t, &r);
+                r.target = requests[i].target;
+                r.port = requests[i].port;
                 std::string d;
-                std::fprintf(stderr, "  %s: %s\n", t.c_str(),
+                std::fprintf(stderr, "  %s: %s\n", targets[i].c_str(),
                              DescribeUnit(r, &d) ? d.c_str() : "no answer (the update will fail)");
             }
             std::fprintf(stderr, "Proceed? [y/N] ");
@@ -162,9 +206,11 @@ int main(int argc, char** argv) {
 
     std::mutex out;
     std::vector<std::future<CJobResult>> jobs;
-    for (const auto& t : targets) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const std::string& t = targets[i];
         CJobRequest r = base;
-        SplitTarget(t, &r);
+        r.target = requests[i].target;
+        r.port = requests[i].port;
         if (!traceFile.empty()) r.traceFile = targets.size() > 1 ? traceFile + "." + t : traceFile;
         if (targets.size() > 1) r.label = t + ": ";
         // A single unit draws a bar; several units write plain lines.

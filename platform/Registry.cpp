@@ -115,6 +115,11 @@ bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* er
             }
         }
         if (!pending.empty()) return fail(start, "unfinished continuation");
+        // Every byte list is a valid value when cut short, so one on a last
+        // line without its line break may be a file truncated mid-value.
+        if (!text.empty() && text.back() != '\n' && !lines.empty() &&
+            lines.back().second.find("=hex") != std::string::npos)
+            return fail(lines.back().first, "the file ends inside a value");
     }
     size_t i = 0;
     while (i < lines.size() && lines[i].second.empty()) ++i;

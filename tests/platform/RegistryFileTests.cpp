@@ -147,3 +147,32 @@ TEST_F(RegistryFile, ImageFilesOpenWithCauses) {
     EXPECT_THROW(ReadWholeFile(dir.string()), CFileException);
 }
 }  // namespace
+
+// A file cut short at any byte (a full disk, a copy interrupted) either
+// parses to values that were all in the original, or is refused as corrupt;
+// it never yields a shortened value such as "10.0.0.1" for "10.0.0.123".
+TEST_F(RegistryFile, FileTruncatedAtAnyByteNeverYieldsAChangedValue) {
+    RegHive full;
+    full["SOFTWARE\\Korvanex\\TR52K"]["ETHERNET_IP_ADDR"] = {REG_SZ, Utf8ToRegSzBytes("10.0.0.123")};
+    full["SOFTWARE\\Korvanex\\TR52K"]["NO_INIT_STATUS"] = {REG_DWORD, {1, 0, 0, 0}};
+    full["SOFTWARE\\Korvanex\\TR52K"]["BLOB"] = {REG_BINARY, std::vector<uint8_t>(40, 0xAB)};
+    const std::string text = FormatRegistryExport(full);
+    int refused = 0, accepted = 0;
+    for (size_t n = 0; n < text.size(); ++n) {
+        RegHive part;
+        std::string why;
+        if (!ParseRegistryExport(text.substr(0, n), &part, &why)) {
+            ++refused;
+            continue;
+        }
+        ++accepted;
+        for (const auto& [key, values] : part)
+            for (const auto& [name, value] : values) {
+                ASSERT_TRUE(full.count(key) && full[key].count(name)) << n << ": " << name;
+                EXPECT_EQ(value.type, full[key][name].type) << n;
+                EXPECT_EQ(value.data, full[key][name].data) << n << ": " << name;
+            }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(accepted, 0);  // cut between lines: the values before the cut stand
+}
