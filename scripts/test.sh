@@ -13,17 +13,39 @@ cmake --build "$build" -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# Most of the fault cases wait out unit time-outs, so they run side by side
+# beyond the number of cores.
+jobs=$(( $(nproc) * 2 )); (( jobs < 8 )) && jobs=8
+ctest --test-dir "$build" --output-on-failure -j"$jobs"
 
 # The threaded parts (ticker, update procedures, simulator, several units at
 # once) again under ThreadSanitizer. The dialog stays out: Debian's Qt is not
 # built with ThreadSanitizer, so its own threads would be reported falsely.
 tsan=build-tsan
 cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=Debug -DTR52K_TSAN=ON -DTR52K_BUILD_UI=OFF >/dev/null
-cmake --build "$tsan" -j"$(nproc)" --target test_update test_integration test_cli test_sim test_link tr52k tr52k-sim
+cmake --build "$tsan" -j"$(nproc)" --target test_update test_integration test_cli test_sim test_link test_faults \
+  tr52k tr52k-sim
+export TSAN_OPTIONS=halt_on_error=1
 for t in test_update test_integration test_cli test_sim test_link; do
-  TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/$t" --gtest_brief=1
+  "$tsan/tests/$t" --gtest_brief=1
 done
+# The fault campaign drives the ThreadSanitizer build of the tool; its cases
+# mostly wait, so they run in shards side by side.
+shards=$jobs
+pids=()
+for ((i = 0; i < shards; i++)); do
+  GTEST_TOTAL_SHARDS=$shards GTEST_SHARD_INDEX=$i "$tsan/tests/test_faults" --gtest_brief=1 \
+    >"$tsan/faults-shard-$i.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for ((i = 0; i < shards; i++)); do
+  if ! wait "${pids[$i]}"; then
+    cat "$tsan/faults-shard-$i.log"
+    failed=1
+  fi
+done
+(( failed == 0 )) || { echo "fault campaign failed under ThreadSanitizer" >&2; exit 1; }
 
 # Fuzz targets, a bounded run each on the committed seed corpus.
 bash scripts/fuzz.sh "${TR52K_FUZZ_SECONDS:-15}"
