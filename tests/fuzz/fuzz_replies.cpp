@@ -32,9 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     comm.ReadIdentityPage();
     comm.ReadContinuousStatus();
     comm.Ping();
-    uint8_t page[256] = {};
-    comm.WriteFPGA_ConfigEEPROM_Page(3, 0x100, page);
-    comm.SelectFPGA_ConfigEEPROM(11);
+    // The long exchanges of page write and select, with a time-out short
+    // enough to keep the fuzzer fast (theirs are 10 and 25 s).
+    uint8_t request[6 + 259] = {}, response[6] = {};
+    comm.SendCommandLongTimeout(20, CMD_EEPROM_PAGE_WRITE, request, 259, response);
+    comm.SendCommandLongTimeout(20, CMD_EEPROM_SELECT, request, 1, response);
     comm.FinishDSP_Flash(1);
     quiet.Clear();
     return 0;
