@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include "sim/UnitSimulator.h"
+#include "support/SimProcess.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
@@ -113,46 +113,16 @@ const Case kCases[] = {
      EStored::Exact, 60},
 };
 
-// tr52k-sim with stdout on a pipe; killed on destruction if still running.
-struct SimProcess {
-    pid_t pid = -1;
-    uint16_t port = 0;
-
-    SimProcess(const std::vector<std::string>& extra, const fs::path& state, uint16_t wantedPort) {
-        std::vector<std::string> args = {TR52K_SIM_BINARY, "--port", std::to_string(wantedPort), "--state",
-                                         state.string(), "--erase-ms", "300"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, TR52K_SIM_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        FILE* out = ::fdopen(fds[0], "r");
-        char line[128] = {};
-        unsigned p = 0;
-        if (out && std::fgets(line, sizeof line, out) && std::sscanf(line, "listening on 127.0.0.1:%u", &p) == 1)
-            port = static_cast<uint16_t>(p);
-        if (out) std::fclose(out);
-    }
-    ~SimProcess() {
-        if (pid > 0) Stop(SIGKILL);
-    }
-    // Exit status, or 128 + signal.
-    int Stop(int signal) {
-        if (signal) ::kill(pid, signal);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-};
+// The simulator for a case, on a free port or on the port it had before a
+// restart, keeping its state in the case's file.
+std::unique_ptr<SimProcess> StartSim(const std::vector<std::string>& faults, const fs::path& state, uint16_t port,
+                                     uint16_t* boundPort) {
+    std::vector<std::string> args = {"--port", std::to_string(port), "--state", state.string(), "--erase-ms", "300"};
+    for (const auto& f : faults) args.insert(args.end(), {"--fault", f});
+    auto sim = std::make_unique<SimProcess>(args);
+    *boundPort = sim->Port();
+    return sim;
+}
 
 struct ToolRun {
     int code = -1;
@@ -224,11 +194,9 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
     const Case& c = GetParam();
     const fs::path state = dir / "unit.json";
     const std::vector<uint8_t> previous = Stored(c.update, state);
-    std::vector<std::string> simArgs;
-    for (const auto& f : c.faults) simArgs.insert(simArgs.end(), {"--fault", f});
-    auto sim = std::make_unique<SimProcess>(simArgs, state, 0);
-    ASSERT_NE(sim->port, 0);
-    const uint16_t port = sim->port;
+    uint16_t port = 0;
+    auto sim = StartSim(c.faults, state, 0, &port);
+    ASSERT_NE(port, 0);
 
     const fs::path trace = dir / "trace.txt";
     ToolRun r = Update(c.update, port, trace);
@@ -267,10 +235,11 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
 
     if (c.unitDies) {
         // The unit comes back on the same port: the update, repeated, completes.
-        sim = std::make_unique<SimProcess>(std::vector<std::string>{}, state, port);
-        ASSERT_EQ(sim->port, port);
-        ToolRun again = Update(c.update, port, dir / "trace2.txt");
-        EXPECT_EQ(again.code, 0) << again.unit.dump();
+        uint16_t again = 0;
+        sim = StartSim({}, state, port, &again);
+        ASSERT_EQ(again, port);
+        ToolRun repeated = Update(c.update, port, dir / "trace2.txt");
+        EXPECT_EQ(repeated.code, 0) << repeated.unit.dump();
         EXPECT_EQ(sim->Stop(SIGTERM), 0);
         EXPECT_EQ(Stored(c.update, state), expected);
     }

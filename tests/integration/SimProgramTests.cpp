@@ -17,53 +17,11 @@
 #include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
-
-extern char** environ;
+#include "support/SimProcess.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-// The program with stdout on a pipe; killed on destruction if still running.
-struct SimProcess {
-    pid_t pid = -1;
-    FILE* out = nullptr;
-
-    explicit SimProcess(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe(fds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        args.insert(args.begin(), TR52K_SIM_BINARY);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, TR52K_SIM_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out = ::fdopen(fds[0], "r");
-    }
-    ~SimProcess() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (out) std::fclose(out);
-    }
-    std::string Line() {
-        char buf[256];
-        return out && std::fgets(buf, sizeof buf, out) ? std::string(buf) : std::string();
-    }
-    int Stop(int signal) {
-        ::kill(pid, signal);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
-
 std::string RunSim(const std::string& args, int* code) {
     std::string out;
     FILE* p = ::popen((std::string(TR52K_SIM_BINARY) + " " + args + " 2>/dev/null").c_str(), "r");
