@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <nlohmann/json.hpp>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -243,6 +245,34 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
         EXPECT_EQ(sim->Stop(SIGTERM), 0);
         EXPECT_EQ(Stored(c.update, state), expected);
     }
+}
+
+// The unit killed from outside in the middle of a long erase, then started
+// again: the update fails at once with its message, the EEPROM is left erased
+// (not passed off as programmed), and the repeated update completes.
+TEST_F(FaultCampaign, UnitKilledDuringTheEraseAndStartedAgain) {
+    const fs::path state = dir / "unit.json";
+    auto sim = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--port", "0", "--state", state.string(), "--erase-ms", "4000"});
+    const uint16_t port = sim->Port();
+    ASSERT_NE(port, 0);
+    auto run = std::async(std::launch::async, [&] { return Update(EUpdate::Eeprom, port, dir / "trace.txt"); });
+    // The erase is committed to the state file as soon as it starts.
+    for (int i = 0; i < 300 && !fs::exists(state); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sim->Stop(SIGKILL), 128 + SIGKILL);
+    ToolRun r = run.get();
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.unit.value("error", "").find(kEraseFailure), std::string::npos) << r.unit.dump();
+    EXPECT_LT(r.seconds, 10);
+    EXPECT_TRUE(Stored(EUpdate::Eeprom, state).empty());
+
+    sim = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--port", std::to_string(port), "--state", state.string(), "--erase-ms", "300"});
+    ASSERT_EQ(sim->Port(), port);
+    EXPECT_EQ(Update(EUpdate::Eeprom, port, dir / "trace2.txt").code, 0);
+    EXPECT_EQ(sim->Stop(SIGTERM), 0);
+    EXPECT_EQ(Stored(EUpdate::Eeprom, state), Expected(EUpdate::Eeprom));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultCampaign, ::testing::ValuesIn(kCases),
