@@ -252,6 +252,66 @@ private slots:
         QCOMPARE(r.unit.m_dspImages[0].size(), size_t{1000});
     }
 
+    // The connection reset in the middle of programming: the dialog reports
+    // the failure, never the completion, and a new Load is accepted.
+    void eepromUpdateCutOffMidwayIsReportedAndCanBeRepeated() {
+        Rig r([](CUnitSimulator& u) {
+            u.m_eraseMs = 50;
+            SimRule cut;
+            ParseSimRule("reset:0x1021@6", &cut, nullptr);
+            u.m_faults.rules.push_back(cut);
+        });
+        QTemporaryDir dir;
+        const QString path = dir.filePath("tr52K_dp.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(10 * 256, 'e'));
+        f.close();
+        r.dlg->m_edtEepromFile->setText(path);
+        QTest::mouseClick(r.dlg->m_btnEepromLoad, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg->m_eeprom.UpdateRunning(), 30000);
+        QVERIFY(!r.dlg->m_eeprom.m_bLastUpdateComplete);
+        QCOMPARE(r.boxes.Boxes().back().text, std::string("WriteFPGA_ConfigEEPROM_Page() failed."));
+        QCOMPARE(r.boxes.Boxes().back().caption, std::string("Serial Port Error"));
+        for (const auto& b : r.boxes.Boxes()) QVERIFY(b.text.find("has completed") == std::string::npos);
+        {  // five pages arrived
+            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+            QCOMPARE(r.unit.m_eeproms[0].size(), size_t{5 * 256});
+        }
+        const size_t boxes = r.boxes.Boxes().size();
+        // Not refused as busy: it runs, and fails at once on the lost connection.
+        QTest::mouseClick(r.dlg->m_btnEepromLoad, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg->m_eeprom.UpdateRunning(), 30000);
+        QCOMPARE(r.boxes.Boxes().size(), boxes + 1);
+        QCOMPARE(r.boxes.Boxes().back().text, std::string("BulkEraseFPGA_ConfigEEPROM() failed."));
+    }
+
+    // The unit takes the whole upload but its answer to the finish is lost:
+    // the dialog waits, says to restart, and stays open.
+    void dspFinishUnansweredIsNotReportedAsCompleted() {
+        Rig r([](CUnitSimulator& u) {
+            SimRule lost;
+            ParseSimRule("drop:0x1001@2*1", &lost, nullptr);
+            u.m_faults.rules.push_back(lost);
+        });
+        QTemporaryDir dir;
+        const QString path = dir.filePath("TR52K1_DSP2_v3.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(700, 'd'));
+        f.close();
+        r.dlg->m_dsp.m_nWriteWaitStepMs = 1;
+        r.dlg->show();
+        r.dlg->m_edtDsp2File->setText(path);
+        QTest::mouseClick(r.dlg->m_btnDsp2Load, Qt::LeftButton);
+        QCOMPARE(r.boxes.Boxes().back().text, std::string("Restart the DSP2 Flash File Download Operation"));
+        QCOMPARE(r.boxes.Boxes().back().caption, std::string("Serial Comm Error"));
+        QCOMPARE(r.beeps.Tones().back(), (Tone{100, 100}));
+        QTest::qWait(50);
+        QVERIFY(r.dlg->isVisible());
+        QVERIFY(r.trace.Text().find("FinishDSP_Flash() failed.\r\n") != std::string::npos);
+    }
+
     void layoutFollowsTheTemplate() {
         Rig r;
         const CDialogUnits& u = r.dlg->Units();
