@@ -221,6 +221,18 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
     if (*c.trace) {
         EXPECT_NE(traceText.find(c.trace), std::string::npos) << traceText;
     }
+    // The procedure's own closing line: its completion, or its failure and
+    // then no completion.
+    const std::string completion = c.update == EUpdate::Dsp ? "DSP1 Flash Operation Completed.\r\n" : "Elapsed Time:";
+    const std::string portError = "Serial Port Error: ";
+    if (!*c.error) {
+        EXPECT_NE(traceText.find(completion), std::string::npos) << traceText;
+    } else if (c.update == EUpdate::Dsp || std::string(c.error).rfind(portError, 0) == 0) {
+        const std::string failure = c.update == EUpdate::Dsp ? "Restart the DSP1 Flash File Download Operation\r\n"
+                                                             : std::string(c.error).substr(portError.size()) + "\r\n";
+        EXPECT_NE(traceText.find(failure), std::string::npos) << traceText;
+        EXPECT_EQ(traceText.find(completion), std::string::npos) << traceText;
+    }
 
     if (c.unitDies) {
         EXPECT_EQ(sim->Stop(0), 70);  // died on the fault, state as last committed
