@@ -196,6 +196,11 @@ void CEepromUpdate::Complete(bool lastWriteOk, bool* chainOk) {
     m_bRunning = false;
     m_bLastUpdateComplete = true;
     Release();
+    // A reply left over from an exchange that timed out would otherwise be
+    // taken for the select's acknowledgement, and the directory read after
+    // it would decode the select's own reply.
+    if (lastWriteOk)
+        if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
     bool ok = lastWriteOk && m_comm.SelectFPGA_ConfigEEPROM(static_cast<uint32_t>(m_nTargetEeprom)) &&
               m_comm.ReadEepromDirectory() && m_nSavedOperationalMode < 4;
     if (ok) ok = m_comm.SetOperationalMode(static_cast<uint8_t>(m_nSavedOperationalMode)) != 0;

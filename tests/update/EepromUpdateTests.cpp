@@ -298,3 +298,15 @@ TEST_F(Eeprom, StrayOrGarbledPageAcknowledgementsAreRewrittenAndRealigned) {
         EXPECT_EQ(sim.unit.m_currentEeprom, 4) << fault;
     }
 }
+
+TEST_F(Eeprom, LeftoverReplyIsNotTakenForTheSelectsAcknowledgement) {
+    // Six stray bytes after the last page's reply: taken for the select's
+    // answer they would shift the directory read after it.
+    sim.unit.m_faults.rules = {Rule("extra:0x1021:6@4*1")};
+    Load(7, 1000);  // four pages
+    RunTicks();
+    EXPECT_TRUE(update.m_bLastUpdateComplete);
+    EXPECT_EQ(sim.unit.m_currentEeprom, 7);
+    EXPECT_EQ(sim.comm.m_nCurrentEeprom, 7);
+    EXPECT_EQ(sim.comm.m_dwEepromImageId[7], sim.unit.m_imageIds[7]);
+}
