@@ -61,8 +61,21 @@ void CSimServer::Run() {
         int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
         ++m_clients;
+        Log("client connected", nullptr, 0);
         Serve(client);
     }
+}
+
+void CSimServer::Log(const char* what, const uint8_t* data, size_t size, int delayMs) {
+    if (!m_wireLog) return;
+    static const auto t0 = std::chrono::steady_clock::now();
+    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::fprintf(m_wireLog, "%10.3f %s %zu", t, what, size);
+    if (delayMs) std::fprintf(m_wireLog, " after %d ms", delayMs);
+    std::fputs(":", m_wireLog);
+    for (size_t i = 0; i < size && i < 12; ++i) std::fprintf(m_wireLog, " %02X", data[i]);
+    std::fputs(size > 12 ? " ...\n" : "\n", m_wireLog);
+    std::fflush(m_wireLog);
 }
 
 void CSimServer::RefuseWaiting(int listener) {
@@ -104,7 +117,11 @@ void CSimServer::Serve(int client) {
         }
         if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         ssize_t n = ::recv(client, buf, sizeof buf, 0);
-        if (n <= 0) break;
+        if (n <= 0) {
+            Log(n == 0 ? "closed by client" : "receive error", buf, 0);
+            break;
+        }
+        Log("rx", buf, static_cast<size_t>(n));
         std::vector<SimReply> replies = m_unit.Feed(buf, static_cast<size_t>(n));
         uint64_t commits;
         {
@@ -117,6 +134,8 @@ void CSimServer::Serve(int client) {
                 while (!m_stop && std::chrono::steady_clock::now() < until)
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
+            Log(r.closeAfter ? (r.resetOnClose ? "tx, then reset" : "tx, then close") : "tx", r.bytes.data(),
+                r.bytes.size(), r.delayMs);
             size_t done = 0;
             while (done < r.bytes.size()) {
                 ssize_t w = ::send(client, r.bytes.data() + done, r.bytes.size() - done, MSG_NOSIGNAL);
@@ -148,7 +167,11 @@ void CSimServer::Serve(int client) {
         }
         if (commits != m_savedCommits && m_onCommit) {
             m_savedCommits = commits;
+            auto t0 = std::chrono::steady_clock::now();
             m_onCommit();
+            Log("state saved", nullptr, 0,
+                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - t0).count()));
         }
     }
     ::close(client);

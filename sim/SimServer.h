@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,6 +33,9 @@ public:
     // Called on the server thread when an injected fault kills the unit;
     // without it the connection is only reset.
     std::function<void()> m_onUnitDeath;
+    // When set, every chunk received and every reply sent is written here
+    // with its time, for reading a rehearsal back afterwards.
+    std::FILE* m_wireLog = nullptr;
     std::atomic<int> m_refusedClients{0};
     std::atomic<int> m_clients{0};
 
@@ -39,6 +43,7 @@ private:
     void Run();
     void Serve(int client);
     void RefuseWaiting(int listener);
+    void Log(const char* what, const uint8_t* data, size_t size, int delayMs = 0);
 
     CUnitSimulator& m_unit;
     int m_listener = -1;

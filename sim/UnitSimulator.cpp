@@ -421,7 +421,7 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
     return {reply};
 }
 
-bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
+std::string CUnitSimulator::StateText() const {
     using nlohmann::json;
     json j;
     j["versions"] = {{"serialPrefix", m_versions.serialPrefix}, {"serialSequence", m_versions.serialSequence},
@@ -440,6 +440,10 @@ bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
         j["eeproms"].push_back({{"imageId", m_imageIds[i]}, {"personality", m_personalities[i]},
                                 {"data", ToHex(m_eeproms[i])}});
     for (int i = 0; i < 2; ++i) j["dsp"].push_back(ToHex(m_dspImages[i]));
+    return j.dump(1);
+}
+
+bool CUnitSimulator::WriteStateFile(const std::string& path, const std::string& text, std::string* error) {
     std::string tmp = path + ".tmp";
     {
         std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
@@ -447,7 +451,7 @@ bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
             if (error) *error = "cannot write " + tmp;
             return false;
         }
-        f << j.dump(1);
+        f << text;
         if (!f.good()) {
             if (error) *error = "cannot write " + tmp;
             return false;
@@ -458,6 +462,10 @@ bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
         return false;
     }
     return true;
+}
+
+bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
+    return WriteStateFile(path, StateText(), error);
 }
 
 bool CUnitSimulator::LoadState(const std::string& path, std::string* error) {

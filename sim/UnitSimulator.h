@@ -112,6 +112,10 @@ public:
     std::string DspDigest(int dsp) const { return Digest(m_dspImages.at(dsp)); }
 
     bool SaveState(const std::string& path, std::string* error);
+    // SaveState in two steps, so the file can be written without holding the
+    // unit: the state as text (take m_mutex around it), then the file.
+    std::string StateText() const;
+    static bool WriteStateFile(const std::string& path, const std::string& text, std::string* error);
     bool LoadState(const std::string& path, std::string* error);
 
     bool EraseInProgress() const { return m_eraseIndex >= 0; }

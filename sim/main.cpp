@@ -1,7 +1,9 @@
 // tr52k-sim: the unit simulator as a program, for rehearsing updates and for
 // scripts. Prints "listening on 127.0.0.1:PORT" once it accepts clients.
 #include <CLI/CLI.hpp>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <cstdlib>
 #include <cstdio>
 #include <thread>
@@ -68,6 +70,8 @@ int main(int argc, char** argv) {
     app.add_option("--close-after", unit.m_faults.closeAfterFrames, "close the connection after N frames");
     app.add_flag("--reset", unit.m_faults.resetOnClose, "close with a reset instead of an orderly close");
     app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");
+    std::string wireLog;
+    app.add_option("--wire-log", wireLog, "write every chunk received and every reply sent, with its time, to FILE");
     app.add_flag("--digest", digest, "print the digests of the stored images and exit");
     app.add_flag("--print-port", "print the listening line (always printed; kept for scripts)");
     CLI11_PARSE(app, argc, argv);
@@ -122,15 +126,55 @@ int main(int argc, char** argv) {
     }
 
     CSimServer server(unit);
+    std::FILE* log = nullptr;
+    if (!wireLog.empty() && !(log = std::fopen(wireLog.c_str(), "a"))) {
+        std::fprintf(stderr, "tr52k-sim: cannot write %s\n", wireLog.c_str());
+        return 2;
+    }
+    server.m_wireLog = log;
+    // Commits are written by a thread of their own: a unit keeps answering
+    // while it stores its state, and a slow disk must not make it miss a
+    // time-out. The state is taken under the unit's lock, written outside it.
+    std::mutex saveMutex;
+    std::condition_variable saveWake;
+    bool savePending = false, saveStop = false, saving = false;
+    std::thread saver;
     if (!stateFile.empty()) {
+        saver = std::thread([&] {
+            std::unique_lock<std::mutex> lock(saveMutex);
+            while (true) {
+                saveWake.wait(lock, [&] { return savePending || saveStop; });
+                if (!savePending) break;
+                savePending = false;
+                saving = true;
+                lock.unlock();
+                std::string text, e;
+                {
+                    std::lock_guard<std::mutex> unitLock(unit.m_mutex);
+                    text = unit.StateText();
+                }
+                if (!CUnitSimulator::WriteStateFile(stateFile, text, &e))
+                    std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
+                lock.lock();
+                saving = false;
+                saveWake.notify_all();
+            }
+        });
         server.m_onCommit = [&] {
-            std::string e;
-            std::lock_guard<std::mutex> lock(unit.m_mutex);
-            if (!unit.SaveState(stateFile, &e)) std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
+            std::lock_guard<std::mutex> lock(saveMutex);
+            savePending = true;
+            saveWake.notify_all();
         };
     }
-    // A unit that loses power keeps only what it had committed.
-    server.m_onUnitDeath = [] { std::_Exit(70); };
+    auto waitForSaves = [&] {
+        std::unique_lock<std::mutex> lock(saveMutex);
+        saveWake.wait(lock, [&] { return !savePending && !saving; });
+    };
+    // A unit that loses power keeps what it had committed, and nothing after.
+    server.m_onUnitDeath = [&] {
+        if (saver.joinable()) waitForSaves();
+        std::_Exit(70);
+    };
     if (!server.Start(port, bind, &error)) {
         std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
         return 1;
@@ -141,6 +185,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server.Stop();
+    if (saver.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(saveMutex);
+            saveStop = true;
+        }
+        saveWake.notify_all();
+        saver.join();
+    }
     if (!stateFile.empty() && !unit.SaveState(stateFile, &error)) {
         std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
         return 1;

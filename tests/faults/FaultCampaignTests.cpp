@@ -83,8 +83,13 @@ const Case kCases[] = {
     {"EepromEraseJustTooLate", EUpdate::Eeprom, {"delay:0x1022:1300@1*1"}, 1, kEraseFailure, "",
      EStored::Incomplete, 20},
     {"EepromStatusJustInTime", EUpdate::Eeprom, {"delay:0x1023:800@2*1"}, 0, "", "", EStored::Exact, 30},
+    // The late reply is read by the next poll; the one left over is drained
+    // by the erase's stray-byte check, or, when the late reply already says
+    // "done", refused as the first page's acknowledgement.
     {"EepromStatusJustTooLate", EUpdate::Eeprom, {"delay:0x1023:1300@2*1"}, 0, "",
-     "Extra bytes found after a ContinuousStatus Read 0x1023 Command message:", EStored::Exact, 30},
+     "Extra bytes found after a ContinuousStatus Read 0x1023 Command message:"
+     "|***** Reply to 0x1021 is not its frame: 0x68 0x00 0x23 0x10",
+     EStored::Exact, 30},
     {"EepromStatusSilent", EUpdate::Eeprom, {"drop:0x1023"}, 1, kEraseFailure, "", EStored::Incomplete, 60},
     {"EepromStatusUnansweredThrice", EUpdate::Eeprom, {"drop:0x1023@1*3"}, 0, "", "", EStored::Exact, 30},
     {"EepromStatusShortReply", EUpdate::Eeprom, {"short:0x1023:2@2*1"}, 0, "", "", EStored::Exact, 30},
@@ -122,7 +127,8 @@ const Case kCases[] = {
 // restart, keeping its state in the case's file.
 std::unique_ptr<SimProcess> StartSim(const std::vector<std::string>& faults, const fs::path& state, uint16_t port,
                                      uint16_t* boundPort) {
-    std::vector<std::string> args = {"--port", std::to_string(port), "--state", state.string(), "--erase-ms", "300"};
+    std::vector<std::string> args = {"--port",     std::to_string(port), "--state", state.string(), "--erase-ms",
+                                     "300",        "--wire-log", (state.parent_path() / "wire.txt").string()};
     for (const auto& f : faults) args.insert(args.end(), {"--fault", f});
     auto sim = std::make_unique<SimProcess>(args);
     *boundPort = sim->Port();
@@ -218,8 +224,16 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
     } else {
         EXPECT_TRUE(error.empty()) << error;
     }
-    if (*c.trace) {
-        EXPECT_NE(traceText.find(c.trace), std::string::npos) << traceText;
+    if (*c.trace) {  // alternatives separated by '|'
+        bool found = false;
+        std::string alternatives = c.trace;
+        for (size_t start = 0; start <= alternatives.size();) {
+            size_t bar = alternatives.find('|', start);
+            if (bar == std::string::npos) bar = alternatives.size();
+            found = found || traceText.find(alternatives.substr(start, bar - start)) != std::string::npos;
+            start = bar + 1;
+        }
+        EXPECT_TRUE(found) << c.trace << "\n" << traceText;
     }
     // The procedure's own closing line: its completion, or its failure and
     // then no completion.
@@ -260,6 +274,7 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
         EXPECT_EQ(sim->Stop(SIGTERM), 0);
         EXPECT_EQ(Stored(c.update, state), expected);
     }
+    if (HasFailure()) std::printf("wire log of the simulator:\n%s", Slurp(dir / "wire.txt").c_str());
 }
 
 // The unit killed from outside in the middle of a long erase, then started
