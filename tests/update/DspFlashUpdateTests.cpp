@@ -1,176 +1,56 @@
-// DSP flash update: name checks, size limit, blocks, outcomes.
+// DSP flash update: refusals before any traffic, blocks and outcomes.
 #include <gtest/gtest.h>
 
 #include "UpdateTestSupport.h"
-#include "platform/DebugOutput.h"
-#include "platform/Win32Types.h"
 #include "update/DspFlashUpdate.h"
 
-using namespace win32;
-
 namespace {
-struct Dsp : ::testing::Test {
-    CSimulatedUnit sim;
-    CRecordingView view;
-    CDspFlashUpdate update{sim.comm, view, sim.clock};
-    CTempDir dir;
-    CCapturingDebugSink trace;
-    CScopedThreadDebugSink scoped{&trace};
-
-    std::string Image(const std::string& name, size_t size) { return dir.File(name, Pattern(size)); }
-};
-
-TEST_F(Dsp, NameChecksRefuseBeforeAnyTraffic) {
-    struct Case {
-        std::string path;
-        uint32_t selector;
-        const char* text;
-        const char* caption;
-    };
+TEST(Dsp, RefusalsBlocksAndOutcomes) {
+    struct Case { std::string name; size_t size; uint32_t selector; const char *rule, *caption, *trace; int starts; };
+    const char* const kRestart = "Restart the DSP1 Flash File Download Operation\r\n";
     const Case cases[] = {
-        {"", 0, "Invalid File Name", "Invalid File Name"},
-        {"/x/TR52K1_DSP2_v1.bin", 0, "File chosen is not a valid file for DSP1", "Invalid Flash File"},
-        {"/x/tr52k1_dsp1_v1.bin", 0, "File chosen is not a valid file for DSP1", "Invalid Flash File"},
-        {"/x/_DSP2_v1.bin", 1, "File chosen is not a valid file for TR52K", "Invalid Flash File"},
+        // Refused before the unit hears anything; a read failure is told apart by its cause.
+        {"", 0, 0, "", "Invalid File Name", "", 0},
+        {"TR52K1_DSP2_v1.bin", 10, 0, "", "Invalid Flash File", "", 0},
+        {"tr52k1_dsp1_v1.bin", 10, 0, "", "Invalid Flash File", "", 0},
+        {"_DSP2_v1.bin", 10, 1, "", "Invalid Flash File", "", 0},
+        {"TR52K1_DSP1_big.bin", DSP_IMAGE_MAX + 1, 0, "", "File Too Big Error", kRestart, 0},
+        {"gone/TR52K1_DSP1_x.bin", 0, 0, "", "Serial Comm Error", "CFileException.m_cause = fileNotFound.\r\n", 0},
+        // Completed, with the fixed write wait; a failed start does not stop the upload.
+        {"TR52K1_DSP1_a.bin", 1000, 0, "", "DSP1 Flash File", "Elapsed Time: 1:00\r\n", 2},
+        {"TR52K1_DSP1_/image.bin", DSP_IMAGE_MAX, 0, "", "DSP1 Flash File", "DSP1 Flash Operation Completed.", 2},
+        {"TR52K1_DSP2_e.bin", 0, 1, "", "DSP2 Flash File", "You must now reboot the TR52K before you can flash DSP1.", 2},
+        {"TR52K1_DSP1_a.bin", 300, 0, "drop:0x1001@1*1", "DSP1 Flash File", "", 2},
+        // A lost block ends it at once; after a lost finish the unit may be
+        // writing, so the wait runs, but it is no completion.
+        {"TR52K1_DSP1_a.bin", 1000, 0, "drop:0x1020@3*1", "Serial Comm Error", kRestart, 1},
+        {"TR52K1_DSP1_a.bin", 1000, 0, "drop:0x1001@2*1", "Serial Comm Error", "FinishDSP_Flash() failed.\r\n", 2},
     };
-    for (const auto& c : cases) {
-        view.boxes.clear();
-        view.texts[c.selector ? EUpdateText::Dsp2File : EUpdateText::Dsp1File] = c.path;
-        EXPECT_EQ(update.LoadDspFlashFile(c.selector), 0u);
-        ASSERT_EQ(view.boxes.size(), 1u) << c.path;
-        EXPECT_EQ(view.boxes[0].text, c.text);
-        EXPECT_EQ(view.boxes[0].caption, c.caption);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " " + c.rule);
+        CSimulatedUnit sim(c.rule);
+        CRecordingView view;
+        CDspFlashUpdate update{sim.comm, view, sim.clock};
+        sim.link.m_nLinkType = LINK_TYPE_NETWORK;
+        if (!c.name.empty())
+            view.texts[c.selector ? EUpdateText::Dsp2File : EUpdateText::Dsp1File] =
+                c.name.rfind("gone/", 0) ? sim.File(c.name, Pattern(c.size)) : (sim.dir / c.name).string();
+        const bool ok = update.LoadDspFlashFile(c.selector) != 0;
+        ASSERT_FALSE(view.boxes.empty());
+        EXPECT_EQ(view.boxes.front().caption, c.caption);
+        EXPECT_TRUE(sim.Traced(c.trace));
+        EXPECT_EQ(sim.Traced("Completed"), ok);
+        EXPECT_EQ(sim.Traced("You must now reboot"), ok && c.selector);  // after DSP2 only
+        EXPECT_EQ(view.closeRequests, ok ? 1 : 0);
+        EXPECT_EQ(sim.Count(CMD_DSP_FLASH), c.starts);
+        EXPECT_EQ(view.bars[EProgressBar::PageProgram].pos == 60, c.starts == 2);
+        EXPECT_EQ(view.busy, 0);
+        if (!ok) continue;
+        EXPECT_EQ(sim.unit.m_dspImages[c.selector], Pattern(c.size));
+        const auto& blocks = sim.sent[CMD_DSP_FLASH_BLOCK];
+        ASSERT_EQ(blocks.size(), (c.size + 127) / 128);
+        for (size_t i = 0; i < blocks.size(); ++i)
+            EXPECT_EQ(blocks[i].bytes.size() - 7, std::min<size_t>(128, c.size - 128 * i));
     }
-    EXPECT_TRUE(sim.commands.empty());
-    EXPECT_EQ(view.labels[EProgressLabel::BulkErase], "Uploading:");
-    EXPECT_EQ(view.busy, 0);
-}
-
-TEST_F(Dsp, MarkersInTheFolderAreAccepted) {
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_/image.bin", 10);
-    EXPECT_NE(update.LoadDspFlashFile(0), 0u);
-}
-
-TEST_F(Dsp, SizeLimitIsCheckedBeforeTheStart) {
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_big.bin", DSP_IMAGE_MAX + 1);
-    EXPECT_EQ(update.LoadDspFlashFile(0), 0u);
-    EXPECT_TRUE(sim.commands.empty());
-    ASSERT_GE(view.boxes.size(), 1u);
-    EXPECT_EQ(view.boxes[0].caption, "File Too Big Error");
-    EXPECT_EQ(view.boxes.back().caption, "Serial Comm Error");
-    EXPECT_EQ(view.closeRequests, 0);
-
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_max.bin", DSP_IMAGE_MAX);
-    EXPECT_NE(update.LoadDspFlashFile(0), 0u);
-    EXPECT_EQ(sim.unit.m_dspImages[0].size(), DSP_IMAGE_MAX);
-}
-
-TEST_F(Dsp, MissingFileSendsNothing) {
-    view.texts[EUpdateText::Dsp1File] = (dir.path / "TR52K1_DSP1_gone.bin").string();
-    EXPECT_EQ(update.LoadDspFlashFile(0), 0u);
-    EXPECT_TRUE(sim.commands.empty());
-    EXPECT_NE(trace.Text().find("CFileException.m_cause = fileNotFound.\r\n"), std::string::npos);
-    EXPECT_EQ(view.boxes.back().text, "Restart the DSP1 Flash File Download Operation");
-}
-
-TEST_F(Dsp, ThousandBytesGoOutAsSevenFullBlocksAndOneShort) {
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 1000);
-    std::vector<size_t> sizes;
-    auto feed = sim.link.m_onWrite;
-    sim.link.m_onWrite = [&](const std::vector<uint8_t>& f) {
-        if ((f[2] | f[3] << 8) == 0x1020) sizes.push_back(f.size() - 7);
-        feed(f);
-    };
-    ASSERT_NE(update.LoadDspFlashFile(0), 0u);
-    EXPECT_EQ(sizes, (std::vector<size_t>{128, 128, 128, 128, 128, 128, 128, 104}));
-    EXPECT_EQ(view.bars[EProgressBar::BulkErase].upper, 7);
-    EXPECT_EQ(sim.unit.m_dspImages[0], Pattern(1000));
-    EXPECT_EQ(view.bars[EProgressBar::PageProgram].pos, 60);
-    EXPECT_GE(sim.clock.NowMs(), 60000);  // the fixed write wait
-    EXPECT_EQ(view.beeps, (std::vector<std::pair<uint32_t, uint32_t>>{{1000, 10}, {1000, 100}}));
-    EXPECT_EQ(view.boxes.back().text, "DSP1 Flash Operation Completed.");
-    EXPECT_EQ(view.boxes.back().type, MB_OK);
-    EXPECT_EQ(view.closeRequests, 1);
-    EXPECT_NE(trace.Text().find("Elapsed Time: 1:00\r\n"), std::string::npos);
-}
-
-TEST_F(Dsp, EmptyImageSendsStartAndFinishOnly) {
-    view.texts[EUpdateText::Dsp2File] = Image("TR52K1_DSP2_e.bin", 0);
-    ASSERT_NE(update.LoadDspFlashFile(1), 0u);
-    EXPECT_EQ(sim.commands, (std::vector<uint16_t>{0x1001, 0x1001}));
-}
-
-TEST_F(Dsp, FailedStartDoesNotStopTheUpload) {
-    sim.unit.m_faults.drop[0x1001] = 1;
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 300);
-    EXPECT_NE(update.LoadDspFlashFile(0), 0u);
-    EXPECT_EQ(sim.Count(0x1020), 3);
-}
-
-TEST_F(Dsp, UnansweredFinishWaitsButIsNotReportedAsCompleted) {
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 300);
-    int starts = 0;
-    auto feed = sim.link.m_onWrite;
-    sim.link.m_onWrite = [&](const std::vector<uint8_t>& f) {
-        if ((f[2] | f[3] << 8) == 0x1001 && ++starts == 2) return;  // the finish is lost
-        feed(f);
-    };
-    const int64_t before = sim.clock.NowMs();
-    EXPECT_EQ(update.LoadDspFlashFile(0), 0u);
-    EXPECT_GE(sim.clock.NowMs() - before, 60000);  // the write wait still ran
-    EXPECT_EQ(view.boxes.back().text, "Restart the DSP1 Flash File Download Operation");
-    EXPECT_EQ(view.boxes.back().caption, "Serial Comm Error");
-    EXPECT_EQ(view.closeRequests, 0);
-    EXPECT_NE(trace.Text().find("FinishDSP_Flash() failed.\r\n"), std::string::npos);
-    EXPECT_EQ(trace.Text().find("Completed"), std::string::npos);
-}
-
-TEST_F(Dsp, ThirdBlockFailureStopsEverything) {
-    view.texts[EUpdateText::Dsp1File] = Image("TR52K1_DSP1_a.bin", 1000);
-    int blocks = 0;
-    auto feed = sim.link.m_onWrite;
-    sim.link.m_onWrite = [&](const std::vector<uint8_t>& f) {
-        if ((f[2] | f[3] << 8) == 0x1020 && ++blocks == 3) {
-            sim.commands.push_back(0x1020);  // swallowed by the unit
-            return;
-        }
-        feed(f);
-    };
-    EXPECT_EQ(update.LoadDspFlashFile(0), 0u);
-    EXPECT_EQ(blocks, 3);
-    EXPECT_EQ(sim.Count(0x1001), 1);  // no finish
-    EXPECT_EQ(view.beeps, (std::vector<std::pair<uint32_t, uint32_t>>{{100, 100}}));
-    EXPECT_EQ(view.boxes.back().caption, "Serial Comm Error");
-    EXPECT_EQ(view.closeRequests, 0);
-    EXPECT_NE(trace.Text().find("Restart the DSP1 Flash File Download Operation\r\n"), std::string::npos);
-}
-
-TEST_F(Dsp, Dsp2OverTheNetworkAddsTheRebootAdvice) {
-    sim.link.m_nLinkType = LINK_TYPE_NETWORK;
-    view.texts[EUpdateText::Dsp2File] = Image("TR52K1_DSP2_a.bin", 5);
-    ASSERT_NE(update.LoadDspFlashFile(1), 0u);
-    EXPECT_EQ(view.boxes.back().text,
-              "DSP2 Flash Operation Completed. You must now reboot the TR52K before you can flash DSP1.");
-    EXPECT_EQ(view.boxes.back().caption, "DSP2 Flash File");
-}
-
-TEST_F(Dsp, BrowseChecksTheChosenName) {
-    view.choice = EFileChoice::Chosen;
-    view.chosenPath = "/fw/TR52K_DSP1_x.bin";
-    update.BrowseDspFlashFile(0);
-    EXPECT_EQ(view.boxes.back().text, "File chosen is not a valid file for TR52K1");
-    EXPECT_EQ(view.texts[EUpdateText::Dsp1File], "");
-    view.chosenPath = "/fw/TR52K1_DSP1_x.bin";
-    update.BrowseDspFlashFile(0);
-    EXPECT_EQ(view.texts[EUpdateText::Dsp1File], "/fw/TR52K1_DSP1_x.bin");
-    view.choice = EFileChoice::Failed;
-    update.BrowseDspFlashFile(0);
-    EXPECT_EQ(view.boxes.back().text, "GetLastError() returned:5, Meaning: Access is denied.");
-    EXPECT_EQ(view.boxes.back().caption, "Dialog DoModal() Error");
-}
-
-TEST(ElapsedTime, MinutesAndSeconds) {
-    EXPECT_EQ(ElapsedTimeText(0, (75 * 60 + 3) * 1000 + 999), "Elapsed Time: 75:03\r\n");
-    EXPECT_EQ(ElapsedTimeText(1000, 1999), "Elapsed Time: 0:00\r\n");
 }
 }  // namespace

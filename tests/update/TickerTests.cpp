@@ -1,28 +1,22 @@
-// The ticker's message order, its flag tests and its handle registry. A
-// fake clock makes the 1 ms sleeps instant; only orders and counts are
-// checked, never durations.
+// The ticker's message order, its flag tests and its handle registry. A fake
+// clock makes the 1 ms sleeps instant; only orders and counts are checked.
 #include <gtest/gtest.h>
 
-#include <mutex>
+#include <functional>
 #include <thread>
 
 #include "update/Ticker.h"
 
 namespace {
+using Msgs = std::vector<std::pair<uint32_t, uintptr_t>>;
+
+// Written on the ticker thread, read once it has been joined.
 struct Recorder : CTickerTarget {
-    std::mutex m;
-    std::vector<std::pair<uint32_t, uintptr_t>> got;
-    std::function<void(uint32_t)> onSend;
+    Msgs got;
+    std::function<void()> onSend;
     void Send(uint32_t message, uintptr_t wParam) override {
-        {
-            std::lock_guard<std::mutex> lock(m);
-            got.emplace_back(message, wParam);
-        }
-        if (onSend) onSend(message);
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(m);
-        return got.size();
+        got.emplace_back(message, wParam);
+        if (onSend) onSend();
     }
 };
 
@@ -37,118 +31,58 @@ struct HookClock : CFakeClock {
 
 struct Ticker : ::testing::Test {
     CTickerFlags flags;
-    HookClock clock;
     std::shared_ptr<Recorder> target = std::make_shared<Recorder>();
     uintptr_t handle = RegisterTickerTarget(target);
     ~Ticker() override { UnregisterTickerTarget(handle); }
 };
 
-TEST_F(Ticker, EraseTickThenExtraCheckUntilTheFlagClears) {
-    flags.g_hTickerWnd = handle;
-    flags.g_bEepromEraseActive = 1;
-    target->onSend = [&](uint32_t msg) {
-        if (msg == WM_EXTRA_BYTES_CHECK && target->got.size() >= 4) {
-            flags.g_bEepromEraseActive = 0;
-            flags.g_bTickerRun = 0;
-        }
+// Each wait is 50 sleeps; the phase flag is tested after each wait, the run
+// flag at every idle sleep. A row's flags change at the sleeps it names.
+TEST_F(Ticker, TicksAndChecksFollowTheFlags) {
+    constexpr uint32_t E = WM_EEPROM_ERASE_TICK, P = WM_EEPROM_PAGE_TICK, X = WM_EXTRA_BYTES_CHECK;
+    struct Case { bool erase, attached; uint64_t switchAt, clearAt, stopAt, sleeps; Msgs expected; };
+    const Case cases[] = {
+        // Erase done in the second pass's check wait: no check for it, straight on to the pages.
+        {true, true, 170, 0, 280, 300, {{E, 0}, {X, E}, {E, 0}, {P, 0}, {X, P}}},
+        {false, true, 0, 10, 310, 310, {}},        // cleared in the first wait: no tick
+        {false, true, 0, 70, 420, 420, {{P, 0}}},  // in the second: the tick, no check
+        {false, false, 0, 0, 530, 530, {}},        // no window yet: idle until the run flag goes
     };
-    std::thread t = StartJoinableTicker(flags, clock);
-    t.join();
-    using M = std::pair<uint32_t, uintptr_t>;
-    EXPECT_EQ(target->got, (std::vector<M>{{WM_EEPROM_ERASE_TICK, 0}, {WM_EXTRA_BYTES_CHECK, WM_EEPROM_ERASE_TICK},
-                                          {WM_EEPROM_ERASE_TICK, 0}, {WM_EXTRA_BYTES_CHECK, WM_EEPROM_ERASE_TICK}}));
-    // 50 before each message, then one idle sleep that sees the run flag.
-    EXPECT_EQ(clock.Sleeps(), 201u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stopAt);
+        flags.g_hTickerWnd = c.attached ? handle : 0;
+        (c.erase ? flags.g_bEepromEraseActive : flags.g_bEepromPageProgramActive) = 1;
+        target->got.clear();
+        HookClock clock;
+        clock.onSleep = [&](uint64_t n) {
+            if (n == c.switchAt) flags.g_bEepromEraseActive = 0, flags.g_bEepromPageProgramActive = 1;
+            if (n == c.clearAt) flags.g_bEepromPageProgramActive = 0;
+            if (n == c.stopAt) flags.g_bTickerRun = 0;
+        };
+        StartJoinableTicker(flags, clock).join();
+        EXPECT_EQ(target->got, c.expected);
+        EXPECT_EQ(clock.Sleeps(), c.sleeps);
+        flags.g_bEepromPageProgramActive = 0;
+    }
 }
 
-TEST_F(Ticker, SwitchFromEraseToPagesSkipsTheEraseCheck) {
-    flags.g_hTickerWnd = handle;
-    flags.g_bEepromEraseActive = 1;
-    uint64_t sleepsAtTick = 0, sleepsAtPage = 0;
-    target->onSend = [&](uint32_t msg) {
-        if (msg == WM_EEPROM_ERASE_TICK) {
-            sleepsAtTick = clock.Sleeps();
-            flags.g_bEepromEraseActive = 0;  // the erase is done
-            flags.g_bEepromPageProgramActive = 1;
-        } else if (msg == WM_EEPROM_PAGE_TICK) {
-            sleepsAtPage = clock.Sleeps();
-            flags.g_bEepromPageProgramActive = 0;
-            flags.g_bTickerRun = 0;
-        }
-    };
-    std::thread t = StartJoinableTicker(flags, clock);
-    t.join();
-    ASSERT_EQ(target->got.size(), 2u);
-    EXPECT_EQ(target->got[0].first, WM_EEPROM_ERASE_TICK);
-    EXPECT_EQ(target->got[1].first, WM_EEPROM_PAGE_TICK);
-    // The erase pass ends at its second wait; the page tick comes one wait later.
-    EXPECT_EQ(sleepsAtPage - sleepsAtTick, 100u);
-}
-
-TEST_F(Ticker, FlagClearedDuringAWait) {
-    flags.g_hTickerWnd = handle;
-    flags.g_bEepromPageProgramActive = 1;
-    // Cleared during the first wait: no tick at all.
-    clock.onSleep = [&](uint64_t n) {
-        if (n == 10) flags.g_bEepromPageProgramActive = 0;
-        if (n == 300) flags.g_bTickerRun = 0;
-    };
-    std::thread t = StartJoinableTicker(flags, clock);
-    t.join();
-    EXPECT_EQ(target->Count(), 0u);
-
-    // Cleared during the second wait: the tick, but no extra-bytes check.
-    HookClock clock2;
-    flags.g_bEepromPageProgramActive = 1;
-    clock2.onSleep = [&](uint64_t n) {
-        if (n == 70) flags.g_bEepromPageProgramActive = 0;
-        if (n == 400) flags.g_bTickerRun = 0;
-    };
-    std::thread t2 = StartJoinableTicker(flags, clock2);
-    t2.join();
-    ASSERT_EQ(target->got.size(), 1u);
-    EXPECT_EQ(target->got[0].first, WM_EEPROM_PAGE_TICK);
-}
-
-TEST_F(Ticker, NoTargetNoMessagesAndTheRunFlagEndsAnIdleWait) {
-    flags.g_bEepromEraseActive = 1;  // set before the window exists
-    clock.onSleep = [&](uint64_t n) {
-        if (n == 500) flags.g_bTickerRun = 0;
-    };
-    std::thread t = StartJoinableTicker(flags, clock);
-    t.join();
-    EXPECT_EQ(target->Count(), 0u);
-    EXPECT_EQ(clock.Sleeps(), 500u);  // ended at the sleep that saw the flag
-}
-
-TEST_F(Ticker, SendAfterUnregisterDoesNothing) {
+TEST_F(Ticker, SendsReachOnlyLiveTargetsAndATargetMayUnregisterItself) {
+    target->onSend = [&] { UnregisterTickerTarget(handle); };
     EXPECT_TRUE(SendTickerMessage(handle, WM_EEPROM_PAGE_TICK, 0));
-    UnregisterTickerTarget(handle);
     EXPECT_FALSE(SendTickerMessage(handle, WM_EEPROM_PAGE_TICK, 0));
     EXPECT_FALSE(SendTickerMessage(0, WM_EEPROM_PAGE_TICK, 0));
-    EXPECT_EQ(target->Count(), 1u);
     auto other = std::make_shared<Recorder>();
     uintptr_t h2 = RegisterTickerTarget(other);
     other.reset();  // the window is gone without unregistering
     EXPECT_FALSE(SendTickerMessage(h2, WM_EEPROM_PAGE_TICK, 0));
     UnregisterTickerTarget(h2);
+    EXPECT_EQ(target->got.size(), 1u);
 }
 
-TEST_F(Ticker, TargetMayUnregisterItselfInsideASend) {
-    target->onSend = [&](uint32_t) { UnregisterTickerTarget(handle); };
-    EXPECT_TRUE(SendTickerMessage(handle, WM_EEPROM_ERASE_TICK, 0));
-    EXPECT_FALSE(SendTickerMessage(handle, WM_EEPROM_ERASE_TICK, 0));
-}
-
-TEST_F(Ticker, DetachClearsPhasesAndStopsWithoutWaiting) {
-    flags.g_bTickerRun = 1;
-    flags.g_bEepromEraseActive = 1;
-    flags.g_bEepromPageProgramActive = 1;
+TEST_F(Ticker, DetachClearsThePhasesAndTheRunFlag) {
+    CFakeClock clock;
+    flags.g_bTickerRun = flags.g_bEepromEraseActive = flags.g_bEepromPageProgramActive = 1;
     TickerDetachAtDestruction(flags, clock);
-    EXPECT_EQ(flags.g_bEepromEraseActive, 0u);
-    EXPECT_EQ(flags.g_bEepromPageProgramActive, 0u);
-    EXPECT_EQ(flags.g_bTickerRun, 0u);
-    EXPECT_EQ(clock.Sleeps(), 1u);  // one 10 ms sleep
-    EXPECT_EQ(clock.NowMs(), 10);
+    EXPECT_EQ(flags.g_bEepromEraseActive + flags.g_bEepromPageProgramActive + flags.g_bTickerRun, 0u);
 }
 }  // namespace

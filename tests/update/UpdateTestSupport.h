@@ -2,107 +2,87 @@
 // fake clock, for the update procedures.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "link/MemoryDeviceLink.h"
+#include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
 #include "update/UpdateView.h"
 
 class CRecordingView : public CUpdateView {
 public:
-    struct Bar {
-        int32_t lower = 0, upper = 255, step = 1, pos = 0;
-    };
-    struct Box {
-        std::string text, caption;
-        uint32_t type;
-    };
-    std::map<EProgressLabel, std::string> labels;
+    struct Bar { int32_t upper = 255, step = 1, pos = 0; };
+    struct Box { std::string text, caption; };
     std::map<EProgressBar, Bar> bars;
     std::map<EUpdateText, std::string> texts;
     std::vector<Box> boxes;
     std::vector<std::pair<uint32_t, uint32_t>> beeps;
-    int busy = 0, maxBusy = 0, closeRequests = 0;
-    int32_t checkedEeprom = -1, shownSelected = -99, directoryShows = 0;
-    EFileChoice choice = EFileChoice::Cancelled;
-    std::string chosenPath;
-    std::vector<int32_t> pageSteps;  // bytes-written text after each page tick, for inspection
+    int busy = 0, closeRequests = 0;
+    int32_t checkedEeprom = -1;
 
-    void SetLabel(EProgressLabel l, const std::string& t) override { labels[l] = t; }
-    void SetProgressRange(EProgressBar b, int32_t lo, int32_t hi) override {
-        bars[b].lower = lo;
-        bars[b].upper = hi;
-    }
+    void SetLabel(EProgressLabel, const std::string&) override {}
+    void SetProgressRange(EProgressBar b, int32_t, int32_t upper) override { bars[b].upper = upper; }
     void SetProgressStep(EProgressBar b, int32_t s) override { bars[b].step = s; }
     void SetProgressPos(EProgressBar b, int32_t p) override { bars[b].pos = p; }
-    void StepProgress(EProgressBar b) override {
-        Bar& bar = bars[b];
-        bar.pos += bar.step;
-        if (bar.pos > bar.upper) bar.pos = bar.lower + (bar.pos - bar.upper - 1);
-    }
+    void StepProgress(EProgressBar b) override { bars[b].pos += bars[b].step; }
     int32_t GetProgressUpper(EProgressBar b) override { return bars[b].upper; }
     std::string GetText(EUpdateText w) override { return texts[w]; }
     void SetText(EUpdateText w, const std::string& t) override { texts[w] = t; }
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) override {
-        boxes.push_back({text, caption, type});
-        return 1;
-    }
+    int ShowMessageBox(const std::string& t, const std::string& c, uint32_t) override { return boxes.push_back({t, c}), 1; }
     void Beep(uint32_t f, uint32_t d) override { beeps.emplace_back(f, d); }
-    void BeginBusy() override { maxBusy = std::max(maxBusy, ++busy); }
+    void BeginBusy() override { ++busy; }
     void EndBusy() override { --busy; }
-    EFileChoice ChooseFile(std::string* path, uint32_t* error) override {
-        *path = chosenPath;
-        *error = 5;
-        return choice;
-    }
+    EFileChoice ChooseFile(std::string*, uint32_t*) override { return EFileChoice::Cancelled; }
     int32_t FirstCheckedEeprom() override { return checkedEeprom; }
-    void ShowSelectedEeprom(int32_t index) override { shownSelected = index; }
-    void ShowEepromDirectory() override { ++directoryShows; }
+    void ShowSelectedEeprom(int32_t) override {}
+    void ShowEepromDirectory() override {}
     void RequestClose() override { ++closeRequests; }
 };
 
-// Frames written to the link go to a simulated unit; its replies come back
-// through the link at once (or after the unit's delay on the fake clock).
+// Frames written to the link go to a simulated unit, with the fault rules
+// given; its replies come back through the link when due on the fake clock.
+// Keeps every frame with its time, the trace, and a folder for image files.
 struct CSimulatedUnit {
+    struct Sent { int64_t at; std::vector<uint8_t> bytes; };
     CFakeClock clock;
     CUnitSimulator unit{clock};
     CMemoryDeviceLink link{clock};
     CTR52K1_Comm comm{&link, clock};
-    std::vector<uint16_t> commands;
+    std::map<uint16_t, std::vector<Sent>> sent;  // by command
+    CCapturingDebugSink trace;
+    CScopedThreadDebugSink scoped{&trace};
+    std::filesystem::path dir;
 
-    CSimulatedUnit() {
+    explicit CSimulatedUnit(const std::string& rule = "") {
+        char tmpl[] = "/tmp/tr52k-upd-XXXXXX";
+        dir = ::mkdtemp(tmpl);
         unit.m_eraseMs = 300;
+        EXPECT_TRUE(rule.empty() || ParseSimRule(rule, &unit.m_faults.rules.emplace_back(), nullptr)) << rule;
         link.m_onWrite = [this](const std::vector<uint8_t>& f) {
-            commands.push_back(static_cast<uint16_t>(f[2] | f[3] << 8));
+            sent[static_cast<uint16_t>(f[2] | f[3] << 8)].push_back({clock.NowMs(), f});
             for (const SimReply& r : unit.Feed(f.data(), f.size())) link.QueueReplyAt(clock.NowMs() + r.delayMs, r.bytes);
         };
     }
-    int Count(uint16_t cmd) const { return static_cast<int>(std::count(commands.begin(), commands.end(), cmd)); }
-};
-
-struct CTempDir {
-    std::filesystem::path path;
-    CTempDir() {
-        char tmpl[] = "/tmp/tr52k-upd-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~CTempDir() { std::filesystem::remove_all(path); }
+    ~CSimulatedUnit() { std::filesystem::remove_all(dir); }
+    int Count(uint16_t cmd) { return static_cast<int>(sent[cmd].size()); }
+    bool Traced(const std::string& line) const { return trace.Text().find(line) != std::string::npos; }
     std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        std::filesystem::path p = path / name;
+        std::filesystem::path p = dir / name;
         std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(p, std::ios::binary) << std::string(bytes.begin(), bytes.end());
         return p.string();
     }
 };
 
-inline std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 1) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 31 + seed);
+// n bytes of a pattern, then 0xFF up to padTo.
+inline std::vector<uint8_t> Pattern(size_t n, size_t padTo = 0) {
+    std::vector<uint8_t> v(std::max(n, padTo), 0xFF);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 31 + 1);
     return v;
 }
