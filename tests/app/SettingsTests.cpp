@@ -1,18 +1,22 @@
-// Settings from the registry and the command line, with their boxes.
+// Settings from the registry and the command line, with their boxes, and
+// the start-up that uses them.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/Settings.h"
-#include "platform/ErrorText.h"
+#include "app/StartUp.h"
+#include "link/MemoryDeviceLink.h"
+#include "platform/DebugOutput.h"
 
 using namespace win32;
 
 namespace {
+const std::string kKey = SETTINGS_KEY_PATH, kIp = "ETHERNET_IP_ADDR", kNoInit = "NO_INIT_STATUS";
+
 struct Settings : ::testing::Test {
     CMemoryRegistryStore registry;
     CRecordingMessageBox boxes;
-    CTR52K_FlashFileLoaderSettings settings{registry, boxes};
-    const std::string key = SETTINGS_KEY_PATH;
-
     std::vector<std::string> Texts() const {
         std::vector<std::string> t;
         for (const auto& b : boxes.Boxes()) t.push_back(b.caption + "|" + b.text);
@@ -20,152 +24,96 @@ struct Settings : ::testing::Test {
     }
 };
 
-TEST_F(Settings, DefaultsWithoutValuesAndNoBox) {
-    EXPECT_EQ(settings.LoadSettings(), 1u);
-    EXPECT_EQ(settings.m_strTargetIp, "192.168.1.100");
-    EXPECT_EQ(settings.m_bNoInitStatus, 0u);
-    EXPECT_EQ(settings.m_nTargetPort, 5000);
-    EXPECT_TRUE(boxes.Boxes().empty());
-    EXPECT_EQ(registry.m_calls.front(), "CreateKey(SOFTWARE\\Korvanex\\TR52K,0x20019)");
-}
-
-TEST_F(Settings, StoredValuesAreTaken) {
-    registry.PutString(key, "ETHERNET_IP_ADDR", "10.20.30.40");
-    registry.PutDword(key, "NO_INIT_STATUS", 1);
-    EXPECT_EQ(settings.LoadSettings(), 1u);
-    EXPECT_EQ(settings.m_strTargetIp, "10.20.30.40");
-    EXPECT_EQ(settings.m_bNoInitStatus, 1u);
-}
-
-TEST_F(Settings, KeyThatCannotBeCreated) {
-    registry.m_nCreateResult = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(settings.LoadSettings(), 0u);
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"Registry Error|RegCreateKeyEx() returned:5, Meaning: Access is denied."}));
-    EXPECT_EQ(boxes.Boxes()[0].type, MB_ICONERROR);
-    EXPECT_EQ(settings.m_strTargetIp, "");
-    settings.ApplyCommandLine({"prog", "ETHERNET_IP_ADDR=10.0.0.99"});
-    EXPECT_EQ(settings.m_strTargetIp, "10.0.0.99");
-}
-
-TEST_F(Settings, NullKeyHandle) {
-    registry.m_bNullHandle = true;
-    EXPECT_EQ(settings.LoadSettings(), 0u);
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"Registry Error|hAppKey is NULL"}));
-}
-
-TEST_F(Settings, WrongTypesAreReportedAndHandledAsDocumented) {
-    registry.PutRaw(key, "NO_INIT_STATUS", REG_BINARY, {1, 0, 0, 0});
-    registry.PutDword(key, "ETHERNET_IP_ADDR", 7);
-    EXPECT_EQ(settings.LoadSettings(), 1u);
-    EXPECT_EQ(settings.m_bNoInitStatus, 1u);  // used as read
-    EXPECT_EQ(settings.m_strTargetIp, "192.168.1.100");
-    EXPECT_EQ(Texts(), (std::vector<std::string>{
-                           "Registry Error|RegQueryValueEx() for REG_DWORD, Type = 3, Count = 4",
-                           "Registry Error|RegQueryValueEx() for REG_SZ: Type = 4, Count = 4"}));
-}
-
-TEST_F(Settings, ShortDwordIsReportedWithItsSize) {
-    registry.PutRaw(key, "NO_INIT_STATUS", REG_DWORD, {1, 0});
-    settings.LoadSettings();
-    EXPECT_EQ(settings.m_bNoInitStatus, 1u);
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"Registry Error|RegQueryValueEx() for REG_DWORD, Type = 4, Count = 2"}));
-}
-
-TEST_F(Settings, OverlongStoredAddressIsReportedAndLeftEmpty) {
-    registry.PutString(key, "ETHERNET_IP_ADDR", std::string(130, '9'));  // 262 bytes with the terminator
-    settings.LoadSettings();
-    EXPECT_EQ(settings.m_strTargetIp, "");
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"Registry Error|RegQueryValueEx() returned:234, Meaning: More data is available."}));
-    boxes.Clear();
-    registry.PutString(key, "ETHERNET_IP_ADDR", std::string(129, '9'));  // exactly 260 bytes fits
-    settings.LoadSettings();
-    EXPECT_EQ(settings.m_strTargetIp, std::string(129, '9'));
-    EXPECT_TRUE(boxes.Boxes().empty());
-}
-
-TEST_F(Settings, UnreadableValueAndCloseFailure) {
-    registry.m_nQueryResult = ERROR_INVALID_HANDLE;
-    registry.m_nCloseResult = ERROR_INVALID_HANDLE;
-    EXPECT_EQ(settings.LoadSettings(), 0u);
-    auto t = Texts();
-    ASSERT_EQ(t.size(), 3u);
-    EXPECT_EQ(t[0], "Registry Error|RegQueryValueEx() returned:6, Meaning: The handle is invalid.");
-    EXPECT_EQ(t[2], "Registry Error|RegCloseKey() returned:6, Meaning: The handle is invalid.");
-    EXPECT_EQ(settings.m_bNoInitStatus, 0u);
+TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
+    const std::string invalid = "Registry Error|RegQueryValueEx() returned:6, Meaning: The handle is invalid.";
+    const struct {
+        const char* name;
+        std::function<void(CMemoryRegistryStore&)> setup;
+        uint32_t result;
+        std::string ip;
+        uint32_t noInit;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        {"defaults", [](auto&) {}, 1, DEFAULT_TARGET_IP, 0, {}},
+        {"stored", [](auto& r) { r.PutString(kKey, kIp, "10.20.30.40"); r.PutDword(kKey, kNoInit, 1); }, 1,
+         "10.20.30.40", 1, {}},
+        {"key refused", [](auto& r) { r.m_nCreateResult = ERROR_ACCESS_DENIED; }, 0, "", 0,
+         {"Registry Error|RegCreateKeyEx() returned:5, Meaning: Access is denied."}},
+        // Reported; the DWORD is still used as read, the address falls back.
+        {"wrong types", [](auto& r) { r.PutRaw(kKey, kNoInit, REG_BINARY, {1, 0, 0, 0}); r.PutDword(kKey, kIp, 7); },
+         1, DEFAULT_TARGET_IP, 1,
+         {"Registry Error|RegQueryValueEx() for REG_DWORD, Type = 3, Count = 4",
+          "Registry Error|RegQueryValueEx() for REG_SZ: Type = 4, Count = 4"}},
+        // 130 characters are 262 bytes with the terminator: more than the 260 offered.
+        {"address too long", [](auto& r) { r.PutString(kKey, kIp, std::string(130, '9')); }, 1, "", 0,
+         {"Registry Error|RegQueryValueEx() returned:234, Meaning: More data is available."}},
+        {"address just fits", [](auto& r) { r.PutString(kKey, kIp, std::string(129, '9')); }, 1,
+         std::string(129, '9'), 0, {}},
+        {"unreadable, close fails", [](auto& r) { r.m_nQueryResult = r.m_nCloseResult = ERROR_INVALID_HANDLE; }, 0,
+         "", 0, {invalid, invalid, "Registry Error|RegCloseKey() returned:6, Meaning: The handle is invalid."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CMemoryRegistryStore store;
+        c.setup(store);
+        boxes.Clear();
+        CTR52K_FlashFileLoaderSettings s(store, boxes);
+        EXPECT_EQ(s.LoadSettings(), c.result);
+        EXPECT_EQ(s.m_strTargetIp, c.ip);
+        EXPECT_EQ(s.m_bNoInitStatus, c.noInit);
+        EXPECT_EQ(Texts(), c.boxes);
+        EXPECT_EQ(store.m_calls.front(), "CreateKey(SOFTWARE\\Korvanex\\TR52K,0x20019)");  // read access
+    }
 }
 
 TEST_F(Settings, CommandLineRules) {
-    struct Case {
+    const struct {
         std::vector<std::string> args;
-        const char* ip;
+        std::string ip;
         uint32_t noInit;
-    };
-    const Case cases[] = {
-        {{"p", "ETHERNET_IP_ADDR=1.2.3.4"}, "192.168.1.100", 0},
-        {{"p", "ETHERNET_IP_ADDR=1.2.3.45"}, "1.2.3.45", 0},
+        size_t boxes = 0;
+    } cases[] = {
+        {{"p", "ETHERNET_IP_ADDR=1.2.3.4"}, "10.0.0.1", 0},  // 24 characters in all: too short to be taken
         {{"p", "X_ETHERNET_IP_ADDR=10.0.0.99"}, "10.0.0.99", 0},
-        {{"p", "ethernet_ip_addr=10.0.0.99"}, "192.168.1.100", 0},
-        {{"p", "NO_INIT_STATUS=1"}, "192.168.1.100", 1},
-        {{"p", "NO_INIT_STATUS=0"}, "192.168.1.100", 0},
-        {{"p", "/NO_INIT_STATUS=1"}, "192.168.1.100", 0},
+        {{"p", "ethernet_ip_addr=10.0.0.99", "/NO_INIT_STATUS=1"}, "10.0.0.1", 0},
         {{"p", "ETHERNET_IP_ADDR=10.1.1.20", "ETHERNET_IP_ADDR=10.1.1.21"}, "10.1.1.21", 0},
-        {{"ETHERNET_IP_ADDR=10.9.9.99"}, "192.168.1.100", 0},  // the program name is not an option
+        {{"p", "NO_INIT_STATUS=1", "NO_INIT_STATUS=0"}, "10.0.0.1", 1},  // switched on, never off
+        {{"ETHERNET_IP_ADDR=10.9.9.99"}, "10.0.0.1", 0},                 // the program name is not an option
+        {{"p", "ETHERNET_IP_ADDR=" + std::string(259, 'h')}, std::string(259, 'h'), 0},
+        {{"p", "ETHERNET_IP_ADDR=" + std::string(260, 'h')}, "10.0.0.1", 0, 1},  // refused, not cut short
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back().substr(0, 30));
+        boxes.Clear();
         CTR52K_FlashFileLoaderSettings s(registry, boxes);
-        s.m_strTargetIp = "192.168.1.100";
+        s.m_strTargetIp = "10.0.0.1";  // as loaded
         s.ApplyCommandLine(c.args);
-        EXPECT_EQ(s.m_strTargetIp, c.ip) << c.args.back();
-        EXPECT_EQ(s.m_bNoInitStatus, c.noInit) << c.args.back();
+        EXPECT_EQ(s.m_strTargetIp, c.ip);
+        EXPECT_EQ(s.m_bNoInitStatus, c.noInit);
+        EXPECT_EQ(boxes.Boxes().size(), c.boxes);
     }
 }
 
-TEST_F(Settings, CommandLineCannotSwitchNoInitStatusOff) {
-    registry.PutDword(key, "NO_INIT_STATUS", 1);
-    settings.LoadSettings();
-    settings.ApplyCommandLine({"p", "NO_INIT_STATUS=0"});
-    EXPECT_EQ(settings.m_bNoInitStatus, 1u);
-}
-
-TEST_F(Settings, OverlongCommandLineAddressIsRefused) {
-    registry.PutString(key, "ETHERNET_IP_ADDR", "10.0.0.1");
-    settings.LoadSettings();
-    settings.ApplyCommandLine({"p", "ETHERNET_IP_ADDR=" + std::string(260, 'h')});
-    EXPECT_EQ(settings.m_strTargetIp, "10.0.0.1");
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, "Command Line Error");
-    settings.ApplyCommandLine({"p", "ETHERNET_IP_ADDR=" + std::string(259, 'h')});
-    EXPECT_EQ(settings.m_strTargetIp, std::string(259, 'h'));
-}
-
-TEST_F(Settings, SaveWritesTheTextWithItsTerminator) {
-    EXPECT_EQ(SaveTargetAddressToRegistry(registry, "10.1.2.3", boxes), 1u);
-    const RegValue& v = registry.m_hive[key]["ETHERNET_IP_ADDR"];
-    EXPECT_EQ(v.type, REG_SZ);
-    EXPECT_EQ(v.data.size(), 18u);
-    settings.LoadSettings();
-    EXPECT_EQ(settings.m_strTargetIp, "10.1.2.3");
-    EXPECT_EQ(registry.m_calls.front(), "CreateKey(SOFTWARE\\Korvanex\\TR52K,0x20006)");
-}
-
-TEST_F(Settings, SaveFailuresAreReported) {
-    registry.m_nSetResult = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(SaveTargetAddressToRegistry(registry, "10.1.2.3", boxes), 1u);  // set failure still closes
-    EXPECT_EQ(Texts(), (std::vector<std::string>{"Registry Error|RegSetValueEx() returned:5, Meaning: Access is denied."}));
-    registry.m_nCreateResult = 1009;
-    EXPECT_EQ(SaveTargetAddressToRegistry(registry, "10.1.2.3", boxes), 0u);
-}
-
-TEST(ErrorTexts, KnownAndUnknownCodes) {
-    for (uint32_t c : {0u, 2u, 5u, 6u, 87u, 234u, 1009u, 10035u, 10054u, 10060u, 10061u, 11001u, 11003u}) {
-        std::string t = SystemErrorText(c);
-        EXPECT_GT(t.size(), 4u) << c;
-        EXPECT_EQ(t.substr(t.size() - 2), "\r\n") << c;
-        EXPECT_EQ(t.find("Unknown"), std::string::npos) << c;
-    }
-    EXPECT_EQ(SystemErrorText(424242), "Unknown error 424242.\r\n");
-    EXPECT_EQ(ErrnoToWsaError(ECONNREFUSED), 10061u);
-    EXPECT_EQ(ErrnoToWsaError(EWOULDBLOCK), 10035u);
-    EXPECT_EQ(ErrnoToWsaError(ENOTSOCK), 10038u);
+// Settings, one ping, then the dialog, even when the unit is silent.
+TEST_F(Settings, StartUpPingsThenRunsTheDialogWithTheSettings) {
+    registry.PutString(kKey, kIp, "10.0.0.1");
+    std::string host;
+    CMemoryDeviceLink* link = nullptr;
+    auto makeLink = [&](const std::string& h, uint16_t port) {
+        host = h + ":" + std::to_string(port);
+        return link = new CMemoryDeviceLink(SystemClock());
+    };
+    auto dialog = [&](CTR52K1_Comm& comm, uint32_t noInit, const std::string& ip) {
+        EXPECT_EQ(link->m_writes.size(), 1u);
+        EXPECT_EQ(comm.m_nResponseTimeoutMs, 1000);
+        EXPECT_EQ(noInit, 1u);
+        EXPECT_EQ(ip, "10.20.30.40");
+        return -1;
+    };
+    CCapturingDebugSink trace;
+    CScopedThreadDebugSink scoped(&trace);
+    EXPECT_EQ(InitInstance({"p", "ETHERNET_IP_ADDR=10.20.30.40", "NO_INIT_STATUS=1"}, registry, makeLink, dialog, boxes), -1);
+    EXPECT_EQ(host, "10.20.30.40:5000");
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Dialog Error|Dialog could not be created"}));
 }
 }  // namespace

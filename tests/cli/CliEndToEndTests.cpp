@@ -2,191 +2,130 @@
 // exit codes, refusals without traffic, several units at once.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sys/wait.h>
 
-#include "platform/Text.h"
 #include "sim/SimServer.h"
+#include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-struct ToolRun {
-    int code = -1;
-    std::string out, err;
-};
-
-// Runs the tool with stdin from /dev/null (no terminal) and both streams captured.
-ToolRun Tr52k(const std::string& args) {
-    fs::path dir = fs::temp_directory_path();
-    std::string errFile = (dir / ("tr52k-err-" + std::to_string(::getpid()))).string();
-    std::string cmd = std::string(TR52K_CLI_BINARY) + " " + args + " </dev/null 2>" + errFile;
-    ToolRun r;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = ::pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(e), {});
-    fs::remove(errFile);
-    return r;
-}
-
-struct Unit {
+struct Cli : ::testing::Test {
+    const fs::path dir = fs::temp_directory_path() / ("tr52k-cli-" + std::to_string(::getpid()));
     CUnitSimulator sim;
     CSimServer server{sim};
-    Unit() {
+    Cli() {
+        fs::create_directories(dir);
+        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
     }
-    std::string Args() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
-};
-
-struct Cli : ::testing::Test {
-    fs::path dir;
-    Cli() {
-        char tmpl[] = "/tmp/tr52k-cli-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-    }
     ~Cli() override { fs::remove_all(dir); }
-    std::string Image(const std::string& name, size_t size, uint8_t seed) {
+    std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
+    // Errors and progress in the output too: JSON mode must have none.
+    static ToolRun Tr52k(const std::string& args) {
+        return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
+    }
+    std::string Image(const std::string& name, size_t size, uint8_t seed) const {
         std::vector<uint8_t> v(size);
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed);
-        fs::path p = dir / name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
-        return p.string();
-    }
-    static std::vector<uint8_t> Padded(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        std::vector<uint8_t> v((std::istreambuf_iterator<char>(f)), {});
-        v.resize((v.size() & ~size_t{0xFF}) + 256, 0xFF);
-        return v;
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<long>(size));
+        v.resize((size + 255) / 256 * 256, 0xFF);
+        return CUnitSimulator::Digest(v);  // of the image as the unit stores it
     }
 };
 
-TEST_F(Cli, InfoInWordsAndInJson) {
-    Unit u;
-    ToolRun r = Tr52k(u.Args() + " info");
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("Serial Number:              00AB-005"), std::string::npos);
-    EXPECT_NE(r.out.find("FIO FPGA Fw Ver:            0000003F"), std::string::npos);
+TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
+    ToolRun r = Tr52k(Unit() + " info");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Serial Number:              00AB-005"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("* EEPROM_0  5A000001 : 2 BitSyncs, 3 Decoms, 2 Sims Mode"), std::string::npos);
-
-    r = Tr52k(u.Args() + " --json info");
-    ASSERT_EQ(r.code, 0);
-    auto j = nlohmann::json::parse(r.out);
-    const auto& unit = j.at("units").at(0);
-    EXPECT_EQ(unit.at("serialNumber"), "00AB-005");
-    EXPECT_EQ(unit.at("dpFpgaBoardPcbRev"), 300);
-    EXPECT_EQ(unit.at("ipAddress"), "192.168.1.100");
-    EXPECT_EQ(unit.at("eeproms").size(), 12u);
-    EXPECT_TRUE(unit.at("ok").get<bool>());
-    EXPECT_TRUE(r.err.empty()) << r.err;  // no progress in JSON mode
-}
-
-TEST_F(Cli, PingModeAndTurnOff) {
-    Unit u;
-    ToolRun r = Tr52k(u.Args() + " ping");
+    EXPECT_NE(r.out.find("Device IP Address:          192.168.1.100"), std::string::npos);
+    for (const char* command : {" select-eeprom 1", " mode 3", " turn-off graphs"})
+        EXPECT_EQ(Tr52k(Unit() + command).code, 0) << command;
+    // Without --target the tool takes the address the dialog saved.
+    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
+                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
+                                        << server.Port() << "\"\n";
+    r = Tr52k("ping");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
-    EXPECT_EQ(Tr52k(u.Args() + " mode 3").code, 0);
-    EXPECT_EQ(Tr52k(u.Args() + " turn-off graphs").code, 0);
-    {
-        std::lock_guard<std::mutex> lock(u.sim.m_mutex);
-        EXPECT_EQ(u.sim.m_operationalMode, 3);
-        EXPECT_EQ(u.sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
-    }
-    EXPECT_EQ(Tr52k(u.Args() + " mode 4").code, 2);
-    EXPECT_EQ(Tr52k(u.Args() + " select-eeprom 12").code, 2);
+    std::lock_guard<std::mutex> lock(sim.m_mutex);
+    EXPECT_EQ(sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(sim.m_currentEeprom, 1);
+    EXPECT_EQ(sim.m_operationalMode, 3);
 }
 
-TEST_F(Cli, SilentAndUnreachableUnitsHaveTheirOwnCodes) {
-    Unit u;
-    {
-        std::lock_guard<std::mutex> lock(u.sim.m_mutex);
-        u.sim.m_faults.drop[0x0000] = -1;
+TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
+    for (const char* name : {"tr52K_dp.bin", "TR52K1_DSP2_v1.bin", "TR52K_dp.bin"}) Image(name, 300, 1);
+    fs::create_symlink("/proc/self/status", dir / "TR52K1_DSP1_growing.bin");  // 0 bytes, then more
+    const std::string d = dir.string() + "/";
+    const struct {
+        std::string args;
+        int code;
+        const char* message;
+    } cases[] = {
+        {"program-eeprom 2 " + d + "tr52K_dp.bin", 4, "refusing to write firmware without a terminal"},
+        {"--yes flash-dsp 1 " + d + "TR52K1_DSP2_v1.bin", 2, "File chosen is not a valid file for DSP1"},
+        {"--yes --dsp-wait-step-ms 1 flash-dsp 1 " + d + "TR52K1_DSP1_growing.bin", 2, "could not be read"},
+        {"--yes program-eeprom 2 " + d + "TR52K_dp.bin", 2, "not a valid file"},  // the name needs "tr52K"
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ToolRun r = Tr52k(Unit() + " " + c.args);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     }
-    ToolRun r = Tr52k(u.Args() + " --timeout 100 --json ping");
-    EXPECT_EQ(r.code, 1);
+    {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        for (uint16_t update : {0x1001, 0x1020, 0x1022, 0x1024}) EXPECT_EQ(sim.m_commandCounts.count(update), 0u);
+        sim.m_faults.drop[0x0000] = -1;
+    }
+    ToolRun r = Tr52k(Unit() + " --timeout 100 --json ping");
+    EXPECT_EQ(r.code, 1);  // silent
     EXPECT_EQ(nlohmann::json::parse(r.out).at("units").at(0).at("reply"), "00 00 00 00 00 00 ");
-    u.server.Stop();
-    r = Tr52k(u.Args() + " ping");
+    server.Stop();
+    r = Tr52k(Unit() + " ping");
+    EXPECT_EQ(r.code, 3);  // unreachable
+    EXPECT_NE(r.out.find("WSAECONNREFUSED: The attempt to connect was rejected."), std::string::npos) << r.out;
+    // An [IPv6]:port target is taken apart and tried, not refused.
+    r = Tr52k("-t '[::1]:" + std::to_string(server.Port()) + "' ping");
     EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("WSAECONNREFUSED: The attempt to connect was rejected."), std::string::npos);
+    EXPECT_NE(r.out.find("cannot connect to ::1 port " + std::to_string(server.Port())), std::string::npos) << r.out;
 }
 
-TEST_F(Cli, WritesAreRefusedWithoutConfirmationAndBadFilesSendNothing) {
-    Unit u;
-    std::string eeprom = Image("tr52K_dp.bin", 1000, 3);
-    ToolRun r = Tr52k(u.Args() + " program-eeprom 2 " + eeprom);
-    EXPECT_EQ(r.code, 4);
-    std::string wrong = Image("TR52K1_DSP2_v1.bin", 300, 1);
-    r = Tr52k(u.Args() + " --yes flash-dsp 1 " + wrong);
-    EXPECT_EQ(r.code, 2);
-    EXPECT_NE(r.err.find("File chosen is not a valid file for DSP1"), std::string::npos);
-    r = Tr52k(u.Args() + " --yes program-eeprom 2 " + (dir / "missing.bin").string());
-    EXPECT_EQ(r.code, 2);
-    r = Tr52k(u.Args() + " --yes program-eeprom 2 " + Image("TR52K_dp.bin", 10, 1));  // capitals fail the check
-    EXPECT_EQ(r.code, 2);
-    std::lock_guard<std::mutex> lock(u.sim.m_mutex);
-    EXPECT_EQ(u.sim.m_commandCounts.count(0x1001), 0u);
-    EXPECT_EQ(u.sim.m_commandCounts.count(0x1022), 0u);
-}
-
-TEST_F(Cli, DspFlashArrivesByteExact) {
-    Unit u;
-    std::string image = Image("TR52K1_DSP2_v2.bin", 1000, 9);
-    ToolRun r = Tr52k(u.Args() + " --yes --dsp-wait-step-ms 1 flash-dsp 2 " + image);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("DSP2 Flash Operation Completed. You must now reboot the TR52K before you can flash DSP1."),
-              std::string::npos);
-    std::ifstream f(image, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
-    u.server.Stop();
-    EXPECT_EQ(u.sim.m_dspImages[1], bytes);
-    for (char c : r.err) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "control character in plain output";
-}
-
-TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWay) {
-    // A rack on loopback: three units, each on a port of its own.
-    std::string image = Image("tr52K_config.bin", 20 * 256 + 17, 5);
-    CUnitSimulator simA, simB, simC;
-    simC.m_faults.closeAfterFrames = 8;
-    for (CUnitSimulator* s : {&simA, &simB, &simC}) s->m_eraseMs = 20;
-    CSimServer sa(simA), sb(simB), sc(simC);
-    ASSERT_TRUE(sa.Start(0));
-    ASSERT_TRUE(sb.Start(0));
-    ASSERT_TRUE(sc.Start(0));
-    std::string trace = (dir / "trace.log").string();
-    auto t = [](const CSimServer& s) { return " -t 127.0.0.1:" + std::to_string(s.Port()); };
-    ToolRun r = Tr52k(t(sa) + t(sb) + t(sc) + " --yes --json --trace " + trace + " program-eeprom 7 " + image);
-    EXPECT_EQ(r.code, 1) << r.err;
-    auto j = nlohmann::json::parse(r.out);
-    ASSERT_EQ(j.at("units").size(), 3u);
-    EXPECT_TRUE(j["units"][0]["ok"].get<bool>());
-    EXPECT_TRUE(j["units"][1]["ok"].get<bool>());
-    EXPECT_FALSE(j["units"][2]["ok"].get<bool>());
-    EXPECT_NE(j["units"][2]["error"].get<std::string>().find("Serial Port Error"), std::string::npos);
-    sa.Stop();
-    sb.Stop();
-    sc.Stop();
-    const std::string expected = CUnitSimulator::Digest(Padded(image));
-    EXPECT_EQ(simA.EepromDigest(7), expected);
-    EXPECT_EQ(simB.EepromDigest(7), expected);
-    EXPECT_NE(simC.EepromDigest(7), expected);
-    EXPECT_EQ(simA.m_currentEeprom, 7);
-    EXPECT_NE(simC.m_currentEeprom, 7);
-    EXPECT_TRUE(fs::exists(trace + ".127.0.0.1:" + std::to_string(sa.Port())));
-    EXPECT_TRUE(fs::exists(trace + ".127.0.0.1:" + std::to_string(sc.Port())));
-    sa.Stop();
-    sb.Stop();
-    sc.Stop();
+TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
+    const std::string digest = Image("tr52K_config.bin", 20 * 256 + 17, 5);
+    CUnitSimulator sims[3];
+    sims[2].m_faults.closeAfterFrames = 8;
+    std::vector<std::unique_ptr<CSimServer>> servers;
+    std::string targets;
+    for (CUnitSimulator& s : sims) {
+        s.m_eraseMs = 20;
+        servers.push_back(std::make_unique<CSimServer>(s));
+        ASSERT_TRUE(servers.back()->Start(0));
+        targets += " -t 127.0.0.1:" + std::to_string(servers.back()->Port());
+    }
+    const std::string trace = (dir / "trace.log").string();
+    ToolRun r = Tr52k(targets + " --yes --json --trace " + trace + " program-eeprom 7 " + (dir / "tr52K_config.bin").string());
+    EXPECT_EQ(r.code, 1);
+    const auto units = nlohmann::json::parse(r.out).at("units");
+    ASSERT_EQ(units.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const bool ok = i != 2;
+        servers[i]->Stop();
+        EXPECT_EQ(units[i].at("ok").get<bool>(), ok);
+        EXPECT_EQ(sims[i].EepromDigest(7) == digest, ok);
+        EXPECT_EQ(sims[i].m_currentEeprom == 7, ok);
+        // The update's own lines, written on its ticker thread, reach the unit's own trace.
+        const std::string text = Slurp(trace + ".127.0.0.1:" + std::to_string(servers[i]->Port()));
+        EXPECT_NE(text.find("CNetworkDeviceComm() ctor succeeded"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Elapsed Time:") != std::string::npos, ok) << text;
+    }
+    EXPECT_NE(units[2].at("error").get<std::string>().find("Serial Port Error"), std::string::npos);
 }
 }  // namespace

@@ -1,117 +1,110 @@
-// The tr52k-sim program as scripts use it: the listening line, an upload
-// over loopback, the state file written after the commit and on SIGTERM,
-// the digests read back, and refused fault options.
+// The tr52k-sim program as scripts use it: updated by the tr52k program, its
+// state file written while it serves and on SIGTERM, the digests read back,
+// faults from the command line, one client at a time.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <memory>
 #include <thread>
-#include <unistd.h>
 
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
 #include "support/SimProcess.h"
+#include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-std::string RunSim(const std::string& args, int* code) {
-    std::string out;
-    FILE* p = ::popen((std::string(TR52K_SIM_BINARY) + " " + args + " 2>/dev/null").c_str(), "r");
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int status = ::pclose(p);
-    *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-}
-
 struct SimProgram : ::testing::Test {
-    fs::path state = fs::temp_directory_path() / ("tr52k-sim-prog-" + std::to_string(::getpid()) + ".json");
+    const fs::path dir = fs::temp_directory_path() / ("tr52k-sim-prog-" + std::to_string(::getpid()));
+    const fs::path state = dir / "unit.json";
     CCapturingDebugSink trace;
     CScopedThreadDebugSink scoped{&trace};
-    ~SimProgram() override { fs::remove(state); }
+    SimProgram() { fs::create_directories(dir); }
+    ~SimProgram() override { fs::remove_all(dir); }
+    static ToolRun Tool(uint16_t port, const std::string& args) {
+        return RunCommand(std::string(TR52K_CLI_BINARY) + " -t 127.0.0.1:" + std::to_string(port) + " --yes " +
+                          args + " 2>&1 </dev/null");
+    }
+    std::string Image(const std::string& name, std::vector<uint8_t>* bytes) const {
+        for (size_t i = 0; i < bytes->size(); ++i) (*bytes)[i] = static_cast<uint8_t>(i * 7 + name.size());
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<long>(bytes->size()));
+        return (dir / name).string();
+    }
+    // The state file as it stands; the unit's defaults while there is none.
+    std::unique_ptr<CUnitSimulator> Saved() const {
+        auto unit = std::make_unique<CUnitSimulator>();
+        unit->LoadState(state.string(), nullptr);
+        return unit;
+    }
 };
 
-TEST_F(SimProgram, UploadIsSavedAfterTheCommitAndOnSigterm) {
-    std::vector<uint8_t> image(300);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+TEST_F(SimProgram, UpdatesOfBothKindsArriveAndAreSavedWhileServingAndOnSigterm) {
+    std::vector<uint8_t> dsp(1000), eeprom(3 * 256 + 17);
+    const std::string dspFile = Image("TR52K1_DSP2_v2.bin", &dsp), eepromFile = Image("tr52K_dp.bin", &eeprom);
+    eeprom.resize(4 * 256, 0xFF);  // the last page is padded
     {
-        SimProcess sim({"--port", "0", "--print-port", "--state", state.string()});
-        ASSERT_GT(sim.pid, 0);
-        std::string line = sim.Line();
-        ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
-        uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(23)));
-
-        CNetworkDeviceComm link("127.0.0.1", port);
-        CTR52K1_Comm comm(&link);
-        ASSERT_NE(comm.Ping(), 0u);
-        ASSERT_NE(comm.StartDSP_Flash(1), 0u);
-        for (size_t off = 0; off < image.size(); off += 128) {
-            uint16_t n = static_cast<uint16_t>(std::min<size_t>(128, image.size() - off));
-            ASSERT_NE(comm.WriteDSP_FlashBlock(1, image.data() + off, n), 0u);
+        SimProcess sim({"--port", "0", "--state", state.string(), "--erase-ms", "20"});
+        const uint16_t port = sim.Port();
+        ASSERT_NE(port, 0);
+        ToolRun r = Tool(port, "--dsp-wait-step-ms 1 flash-dsp 2 " + dspFile);
+        EXPECT_EQ(r.code, 0) << r.out;
+        r = Tool(port, "program-eeprom 5 " + eepromFile);
+        EXPECT_EQ(r.code, 0) << r.out;
+        // The saver thread writes after the commit; wait with a generous limit.
+        bool saved = false;
+        for (int i = 0; i < 500 && !saved; ++i) {
+            const auto unit = Saved();
+            saved = unit->m_dspImages[1] == dsp && unit->m_eeproms[5] == eeprom && unit->m_currentEeprom == 5;
+            if (!saved) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_NE(comm.FinishDSP_Flash(1), 0u);
-
-        // The save follows the reply; wait for it with a generous limit.
-        CUnitSimulator saved;
-        std::string error;
-        bool loaded = false;
-        for (int i = 0; i < 500 && !loaded; ++i) {
-            loaded = fs::exists(state) && saved.LoadState(state.string(), &error) &&
-                     saved.m_dspImages[1] == image;
-            if (!loaded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_TRUE(loaded) << error;
-
-        ASSERT_NE(comm.SetOperationalMode(2), 0u);
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(Tool(port, "mode 2").code, 0);
         EXPECT_EQ(sim.Stop(SIGTERM), 0);
     }
-    CUnitSimulator after;
-    std::string error;
-    ASSERT_TRUE(after.LoadState(state.string(), &error)) << error;
-    EXPECT_EQ(after.m_operationalMode, 2);
-    EXPECT_EQ(after.m_dspImages[1], image);
-
-    int code = -1;
-    std::string digests = RunSim("--state " + state.string() + " --digest", &code);
-    EXPECT_EQ(code, 0);
-    EXPECT_NE(digests.find("DSP2 " + CUnitSimulator::Digest(image) + "\n"), std::string::npos) << digests;
-    EXPECT_NE(digests.find("EEPROM_11 0:"), std::string::npos) << digests;
+    EXPECT_EQ(Saved()->m_operationalMode, 2);
+    const ToolRun digests = RunCommand(std::string(TR52K_SIM_BINARY) + " --digest --state " + state.string());
+    EXPECT_EQ(digests.code, 0);
+    EXPECT_NE(digests.out.find("DSP2 " + CUnitSimulator::Digest(dsp) + "\n"), std::string::npos) << digests.out;
+    EXPECT_NE(digests.out.find("EEPROM_5 " + CUnitSimulator::Digest(eeprom) + "\n"), std::string::npos);
 }
 
-TEST_F(SimProgram, FaultOptionsAreCheckedBeforeListening) {
-    // Bad values exit with 2 and print no listening line.
-    for (const char* bad : {"--drop 0x1021:x", "--drop 0x10000", "--delay 0", "--short 0x2002:-1",
-                            "--extra zz:1", "--delay 0x0000:5ms"}) {
-        int code = -1;
-        std::string out = RunSim(std::string("--port 0 ") + bad, &code);
-        EXPECT_EQ(code, 2) << bad;
-        EXPECT_EQ(out.find("listening"), std::string::npos) << bad;
-    }
-    std::ofstream(state) << "{ broken";
-    int code = -1;
-    RunSim("--port 0 --state " + state.string(), &code);
-    EXPECT_EQ(code, 2);
-}
-
-TEST_F(SimProgram, InjectedDropFromTheCommandLine) {
-    SimProcess sim({"--port", "0", "--drop", "0x0000:1"});
-    ASSERT_GT(sim.pid, 0);
-    std::string line = sim.Line();
-    ASSERT_EQ(line.rfind("listening on 127.0.0.1:", 0), 0u) << line;
-    CNetworkDeviceComm link("127.0.0.1", static_cast<uint16_t>(std::stoi(line.substr(23))));
+TEST_F(SimProgram, InjectedFaultsApplyAndADyingUnitFinishesItsPendingSave) {
+    SimProcess sim({"--port", "0", "--state", state.string(), "--drop", "0x0000:1", "--fault", "exit:0x0000@3"});
+    const uint16_t port = sim.Port();
+    ASSERT_NE(port, 0);
+    CNetworkDeviceComm link("127.0.0.1", port);
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = 300;
     EXPECT_EQ(comm.Ping(), 0u);  // the one dropped reply
     EXPECT_NE(comm.Ping(), 0u);
-    EXPECT_EQ(sim.Stop(SIGINT), 0);
+    // The mode's save is still under way when the next frame kills the unit.
+    EXPECT_NE(comm.SetOperationalMode(3), 0u);
+    EXPECT_EQ(comm.Ping(), 0u);
+    EXPECT_EQ(sim.Stop(0), 70);
+    EXPECT_EQ(Saved()->m_operationalMode, 3);
 }
+
+TEST_F(SimProgram, OneClientAtATimeButQuickReconnectsAreServed) {
+    SimProcess sim({"--port", "0"});
+    const uint16_t port = sim.Port();
+    ASSERT_NE(port, 0);
+    auto first = std::make_unique<CNetworkDeviceComm>("127.0.0.1", port);
+    CNetworkDeviceComm second("127.0.0.1", port);
+    EXPECT_EQ(CTR52K1_Comm(&second).Ping(), 0u);  // refused at once, not left hanging
+    EXPECT_NE(CTR52K1_Comm(first.get()).Ping(), 0u);
+    // A tool run right after another connects just after the previous close.
+    for (int i = 0; i < 20; ++i) {
+        first.reset();
+        first = std::make_unique<CNetworkDeviceComm>("127.0.0.1", port);
+        ASSERT_NE(CTR52K1_Comm(first.get()).Ping(), 0u) << "reconnect " << i;
+    }
+}
+
 }  // namespace
