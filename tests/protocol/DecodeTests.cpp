@@ -11,193 +11,138 @@
 namespace {
 using Bytes = std::vector<uint8_t>;
 
+// A config page from big-endian words at their indices.
+Bytes Words(const std::map<int, uint16_t>& words) {
+    Bytes p(128, 0);
+    for (auto [i, w] : words) p[2 * i] = static_cast<uint8_t>(w >> 8), p[2 * i + 1] = static_cast<uint8_t>(w);
+    return p;
+}
+
 // A scripted unit: answers each command (and config page) with a stored
-// payload; silent for commands it has no answer for.
-struct Decode : ::testing::Test {
+// payload; silent for what it has no answer for.
+struct Unit {
     CFakeClock clock;
     CMemoryDeviceLink link{clock};
     CTR52K1_Comm comm{&link, clock};
-    std::map<uint16_t, Bytes> answers;   // command -> reply payload
-    std::map<uint8_t, Bytes> pages;      // config page -> 128 bytes
+    std::map<uint16_t, Bytes> answers{{CMD_READ_DEVICE_INFO, Bytes(48, 0)},
+                                      {CMD_READ_DEVICE_ID, Bytes(16, 'A')},
+                                      {CMD_READ_NETWORK_SETTINGS, Bytes(5, 0)}};
+    std::map<int, Bytes> pages;  // config page -> 128 bytes
     std::vector<uint16_t> commands;
     std::vector<uint8_t> pagesAsked;
 
-    Decode() {
+    Unit() {
+        for (int p : {2, 3, 20, 21, 22, 23, 24}) pages[p] = Bytes(128, 0);
         link.m_onWrite = [this](const Bytes& f) {
-            uint16_t cmd = static_cast<uint16_t>(f[2] | f[3] << 8);
+            const uint16_t cmd = static_cast<uint16_t>(f[2] | f[3] << 8);
+            const bool page = cmd == CMD_READ_CONFIG_PAGE;
             commands.push_back(cmd);
-            Bytes payload;
-            if (cmd == CMD_READ_CONFIG_PAGE) {
-                pagesAsked.push_back(f[6]);
-                auto it = pages.find(f[6]);
-                if (it == pages.end()) return;
-                payload = it->second;
-            } else {
-                auto it = answers.find(cmd);
-                if (it == answers.end()) return;
-                payload = it->second;
-            }
-            Bytes reply = {0x68, 0x00, f[2], f[3], static_cast<uint8_t>(payload.size()),
-                           static_cast<uint8_t>(payload.size() >> 8)};
+            if (page) pagesAsked.push_back(f[6]);
+            if (page ? !pages.count(f[6]) : !answers.count(cmd)) return;
+            const Bytes& payload = page ? pages[f[6]] : answers[cmd];
+            Bytes reply = {0x68, 0x00, f[2], f[3], static_cast<uint8_t>(payload.size()), 0};
             reply.insert(reply.end(), payload.begin(), payload.end());
             link.QueueReply(reply);
         };
     }
-    static Bytes Words(std::map<int, uint16_t> words) {
-        Bytes p(128, 0);
-        for (auto [i, w] : words) {
-            p[2 * i] = static_cast<uint8_t>(w >> 8);
-            p[2 * i + 1] = static_cast<uint8_t>(w);
-        }
-        return p;
-    }
-    void AnswerWholeChain() {
-        Bytes info(48, 0);
-        answers[CMD_READ_DEVICE_INFO] = info;
-        answers[CMD_READ_DEVICE_ID] = Bytes(16, 'A');
-        answers[CMD_READ_NETWORK_SETTINGS] = Bytes(5, 0);
-        for (uint8_t p = 20; p <= 24; ++p) pages[p] = Bytes(128, 0);
-    }
 };
 
-TEST_F(Decode, VersionsRecord) {
-    AnswerWholeChain();
-    Bytes info = {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0xAB, 0x00, 0x05, 0x00, 0x00, 0x00, 0x3F, 0x12, 0x34, 0x56, 0x78,
-                  0xA1, 0xA2, 0xA3, 0xA4, 0xB1, 0xB2, 0xB3, 0xB4, 0xC1, 0xC2, 0xC3, 0xC4, 0x99, 0x07, 0x01, 0x2C,
-                  0x07};
-    info.resize(48, 0x55);
-    answers[CMD_READ_DEVICE_INFO] = info;
-    ASSERT_NE(comm.ReadDeviceInfo(), 0u);
-    EXPECT_EQ(comm.m_strSerialNumber, "00AB-005");
-    EXPECT_EQ(comm.m_dwDsp1FwVersion, 0x3Fu);
-    EXPECT_EQ(comm.m_dwDsp2FwVersion, 0x12345678u);
-    EXPECT_EQ(comm.m_dwFioFpgaFwVersion, 0xA1A2A3A4u);
-    EXPECT_EQ(comm.m_dwBridgeFpgaFwVersion, 0xB1B2B3B4u);
-    EXPECT_EQ(comm.m_dwDpFpgaFwVersion, 0xC1C2C3C4u);
-    EXPECT_EQ(comm.m_byDspBoardPcbRev, 7);
-    EXPECT_EQ(comm.m_wDpFpgaBoardPcbRev, 300);
-    EXPECT_EQ(comm.m_byPersonality, 7);
-    EXPECT_EQ(comm.m_bVersionsRead, 1u);
-    EXPECT_EQ(Utf16ToUtf8(comm.m_szDeviceId), std::string(16, 'A'));
-}
-
-TEST_F(Decode, SerialNumberFormats) {
-    const std::tuple<uint16_t, uint16_t, const char*> cases[] = {
-        {0x00AB, 5, "00AB-005"}, {0xFFFF, 65535, "FFFF-65535"}, {0x0001, 1234, "0001-1234"}, {0, 0, "0000-000"}};
-    for (auto [prefix, seq, text] : cases) {
-        Bytes info(48, 0);
-        info[4] = static_cast<uint8_t>(prefix >> 8);
-        info[5] = static_cast<uint8_t>(prefix);
-        info[6] = static_cast<uint8_t>(seq >> 8);
-        info[7] = static_cast<uint8_t>(seq);
-        answers[CMD_READ_DEVICE_INFO] = info;
-        comm.ReadDeviceInfo();
-        EXPECT_EQ(comm.m_strSerialNumber, text);
+TEST(Decode, EveryRecord) {
+    Unit u;
+    CTR52K1_Comm& c = u.comm;
+    // Every versions byte different, so a field read from a wrong offset shows.
+    for (int i = 0; i < 48; ++i) u.answers[CMD_READ_DEVICE_INFO][i] = static_cast<uint8_t>(i + 1);
+    u.answers[CMD_READ_DEVICE_ID] = {'T', 'R', '5', '2', 'K', '-', '0', '0', '1', '2', '3', '4', '5', '6', '7', '8'};
+    u.answers[CMD_READ_NETWORK_SETTINGS] = {0xFE, 10, 1, 2, 3};  // DHCP is bit 0 only
+    u.answers[CMD_READ_OPERATIONAL_STATUS] = Bytes(23, 0xFF);
+    u.answers[CMD_READ_OPERATIONAL_STATUS][2] = 0x82;
+    const std::string text = "Korvanex TR52K unit, slot 3 ....";  // all 32 characters
+    for (int k = 20; k <= 24; ++k) {
+        u.pages[k] = Bytes(128, 0x7F);  // high bytes are ignored
+        for (int i = 0; i < 32; ++i) u.pages[k][2 * i + 1] = static_cast<uint8_t>(i ? text[i] : 'A' + k - 20);
     }
+    u.pages[0] = Words({{34, 0x0002}, {38, 0xC0A8}, {39, 0x0164}});
+    std::map<int, uint16_t> dir = {{43, 11}, {60, 0x0001}, {63, 0x0083}};
+    for (int i = 0; i < 8; ++i) dir[27 + 2 * i] = static_cast<uint16_t>(0x1000 + i), dir[28 + 2 * i] = 0x2000;
+    for (int i = 0; i < 12; ++i) dir[44 + i] = static_cast<uint16_t>(i % 4);
+    u.pages[2] = Words(dir);
+    u.pages[3] = Words({{0, 0xAAAA}, {1, 0x0008}, {6, 0xBBBB}, {7, 0x000B}});
+
+    ASSERT_NE(c.ReadDeviceInfo(), 0u);  // with device id, text pages and network settings
+    const int64_t netDhcp = c.m_bDhcpEnabled, netIp = c.m_dwIpAddress;
+    ASSERT_NE(c.ReadOperationalStatus(), 0u);
+    const int64_t statusMode = c.m_nOperationalMode;
+    ASSERT_NE(c.ReadIdentityPage(), 0u);
+    ASSERT_NE(c.ReadEepromDirectory(), 0u);
+
+    EXPECT_EQ(c.m_strSerialNumber, "0506-1800");
+    EXPECT_EQ(Utf16ToUtf8(c.m_szDeviceId), "TR52K-0012345678");
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(Utf16ToUtf8(c.m_szConfigText[k]), char('A' + k) + text.substr(1));
+    const struct {
+        const char* field;
+        int64_t got, want;
+    } fields[] = {
+        {"dsp1", c.m_dwDsp1FwVersion, 0x090A0B0C},   {"dsp2", c.m_dwDsp2FwVersion, 0x0D0E0F10},
+        {"fio", c.m_dwFioFpgaFwVersion, 0x11121314}, {"bridge", c.m_dwBridgeFpgaFwVersion, 0x15161718},
+        {"dp", c.m_dwDpFpgaFwVersion, 0x191A1B1C},   {"dsp pcb", c.m_byDspBoardPcbRev, 0x1E},
+        {"dp pcb", c.m_wDpFpgaBoardPcbRev, 0x1F20},  {"personality", c.m_byPersonality, 0x21},
+        {"versions read", c.m_bVersionsRead, 1},     {"network dhcp", netDhcp, 0},
+        {"network ip", netIp, 0x0A010203},           {"status mode", statusMode, 2},
+        {"identity dhcp", c.m_bDhcpEnabled, 1},      {"identity ip", c.m_dwIpAddress, 0xC0A80164},
+        {"identity read", c.m_bIdentityRead, 1},     {"image 8", c.m_dwEepromImageId[8], 0xAAAA0008},
+        {"image 11", c.m_dwEepromImageId[11], 0xBBBB000B}, {"current eeprom", c.m_nCurrentEeprom, 11},
+        {"update enable", c.m_bUpdateEnable, 1},     {"directory mode", c.m_nOperationalMode, 3},
+    };
+    for (const auto& f : fields) EXPECT_EQ(f.got, f.want) << f.field;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(c.m_dwEepromImageId[i], 0x10002000u + 0x10000u * i) << i;
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(c.m_wEepromPersonality[i], i % 4) << i;
 }
 
-TEST_F(Decode, FailedVersionsReadStillDecodesAndStopsTheChain) {
-    comm.m_dwDsp1FwVersion = 0x11111111;
-    link.QueueReply({0x68, 0, 0x03, 0x20, 48, 0, 0, 0, 0, 0, 0x00, 0x12, 0, 0x05, 0xAB});  // 9 payload bytes
-    EXPECT_EQ(comm.ReadDeviceInfo(), 0u);
-    EXPECT_EQ(comm.m_strSerialNumber, "0012-005");
-    EXPECT_EQ(comm.m_dwDsp1FwVersion, 0xAB000000u);  // missing bytes read as zero
-    EXPECT_EQ(commands, (std::vector<uint16_t>{CMD_READ_DEVICE_INFO}));
-    EXPECT_EQ(comm.m_bVersionsRead, 0u);
+TEST(Decode, ShortAndFailedRepliesDecodeWhatCame) {
+    Unit u;
+    u.answers.erase(CMD_READ_DEVICE_INFO);
+    u.link.QueueReply({0x68, 0, 0x03, 0x20, 48, 0, 0, 0, 0, 0, 0x00, 0x12, 0, 0x05, 0xAB});  // 9 of 48
+    u.comm.m_dwDsp1FwVersion = 0x11111111;
+    EXPECT_EQ(u.comm.ReadDeviceInfo(), 0u);
+    EXPECT_EQ(u.comm.m_strSerialNumber, "0012-005");
+    EXPECT_EQ(u.comm.m_dwDsp1FwVersion, 0xAB000000u);  // the missing bytes read as zero
+
+    EXPECT_EQ(u.comm.ReadIdentityPage(), 0u);  // page 0 unanswered
+    EXPECT_EQ(u.comm.m_bIdentityRead, 1u);     // marked as read all the same
+    EXPECT_EQ(u.comm.m_dwIpAddress, 0u);
+
+    u.comm.m_nCurrentEeprom = 5;
+    u.pages[2] = Words({{43, 12}});
+    EXPECT_NE(u.comm.ReadEepromDirectory(), 0u);
+    EXPECT_EQ(u.comm.m_nCurrentEeprom, 0);  // only 1..11 name an EEPROM
 }
 
-TEST_F(Decode, TextPageFailureStopsBeforeLaterPagesAndNetwork) {
-    AnswerWholeChain();
-    pages.erase(22);
-    EXPECT_EQ(comm.ReadDeviceInfo(), 0u);
-    EXPECT_EQ(pagesAsked, (std::vector<uint8_t>{20, 21, 22}));
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), CMD_READ_NETWORK_SETTINGS), 0);
-    EXPECT_EQ(comm.m_bVersionsRead, 0u);
-}
-
-TEST_F(Decode, TextPagesUseLowBytes) {
-    Bytes p(128, 0);
-    const std::string text = "Korvanex TR52K";
-    for (size_t i = 0; i < text.size(); ++i) {
-        p[2 * i] = 0x7F;  // high byte ignored
-        p[2 * i + 1] = static_cast<uint8_t>(text[i]);
+TEST(Decode, ReadChainsStopAtTheFirstFailure) {
+    const uint16_t info = CMD_READ_DEVICE_INFO, id = CMD_READ_DEVICE_ID, page = CMD_READ_CONFIG_PAGE;
+    const struct {
+        bool directory;  // else the device information chain
+        int silentPage;           // 0: none (page 0 is not part of either chain)
+        uint16_t silentCommand;  // 0: none
+        std::vector<uint16_t> commands;
+        std::vector<uint8_t> pages;
+    } cases[] = {
+        {false, 0, 0, {info, id, page, page, page, page, page, CMD_READ_NETWORK_SETTINGS}, {20, 21, 22, 23, 24}},
+        {false, 0, info, {info}, {}},
+        {false, 0, id, {info, id}, {}},
+        {false, 22, 0, {info, id, page, page, page}, {20, 21, 22}},
+        {true, 0, 0, {page, page}, {2, 3}},
+        {true, 2, 0, {page}, {2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.directory << " " << c.silentPage << " " << c.silentCommand);
+        Unit u;
+        u.answers.erase(c.silentCommand);
+        u.pages.erase(c.silentPage);
+        const bool ok = c.silentPage == 0 && c.silentCommand == 0;
+        EXPECT_EQ((c.directory ? u.comm.ReadEepromDirectory() : u.comm.ReadDeviceInfo()) != 0, ok);
+        EXPECT_EQ(u.commands, c.commands);
+        EXPECT_EQ(u.pagesAsked, c.pages);
+        EXPECT_EQ(u.comm.m_bVersionsRead, !c.directory && ok ? 1u : 0u);
     }
-    for (uint8_t k = 20; k <= 24; ++k) pages[k] = p;
-    ASSERT_NE(comm.ReadTextPages(), 0u);
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(Utf16ToUtf8(comm.m_szConfigText[k]), text);
-}
-
-TEST_F(Decode, IdentityPageAndNetworkRecord) {
-    pages[0] = Words({{34, 0x0002}, {38, 0xC0A8}, {39, 0x0164}});
-    EXPECT_NE(comm.ReadIdentityPage(), 0u);
-    EXPECT_EQ(comm.m_dwIpAddress, 0xC0A80164u);
-    EXPECT_EQ(comm.m_bDhcpEnabled, 1u);
-    EXPECT_EQ(comm.m_bIdentityRead, 1u);
-
-    answers[CMD_READ_NETWORK_SETTINGS] = {0x00, 10, 1, 2, 3};
-    EXPECT_NE(comm.ReadNetworkSettings(), 0u);
-    EXPECT_EQ(comm.m_bDhcpEnabled, 0u);
-    EXPECT_EQ(comm.m_dwIpAddress, 0x0A010203u);
-}
-
-TEST_F(Decode, IdentityReadIsMarkedEvenWhenItFails) {
-    EXPECT_EQ(comm.ReadIdentityPage(), 0u);
-    EXPECT_EQ(comm.m_bIdentityRead, 1u);
-    EXPECT_EQ(comm.m_dwIpAddress, 0u);
-}
-
-TEST_F(Decode, EepromDirectory) {
-    std::map<int, uint16_t> w = {{43, 11}, {60, 0x0001}, {63, 0x0083}};
-    for (int i = 0; i < 8; ++i) {
-        w[27 + 2 * i] = static_cast<uint16_t>(0x1000 + i);
-        w[28 + 2 * i] = static_cast<uint16_t>(0x2000 + i);
-    }
-    for (int i = 0; i < 12; ++i) w[44 + i] = static_cast<uint16_t>(i % 4);
-    pages[2] = Words(w);
-    pages[3] = Words({{0, 0xAAAA}, {1, 0x0008}, {6, 0xBBBB}, {7, 0x000B}});
-    ASSERT_NE(comm.ReadEepromDirectory(), 0u);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(comm.m_dwEepromImageId[i], 0x10002000u + 0x10001u * i) << i;
-    EXPECT_EQ(comm.m_dwEepromImageId[8], 0xAAAA0008u);
-    EXPECT_EQ(comm.m_dwEepromImageId[11], 0xBBBB000Bu);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(comm.m_wEepromPersonality[i], i % 4);
-    EXPECT_EQ(comm.m_nCurrentEeprom, 11);
-    EXPECT_EQ(comm.m_bUpdateEnable, 1u);
-    EXPECT_EQ(comm.m_nOperationalMode, 3);
-}
-
-TEST_F(Decode, CurrentEepromOutsideOneToElevenIsZero) {
-    for (uint16_t word : {uint16_t{0}, uint16_t{12}, uint16_t{0xFFFF}}) {
-        comm.m_nCurrentEeprom = 5;
-        pages[2] = Words({{43, word}});
-        pages[3] = Words({});
-        comm.ReadEepromDirectory();
-        EXPECT_EQ(comm.m_nCurrentEeprom, 0) << word;
-    }
-}
-
-TEST_F(Decode, Page3IsNotAskedWhenPage2Fails) {
-    // Page 2 silent: ids 8..11 come from the words left in the page buffer.
-    pages[2] = Words({{0, 0x1234}, {1, 0x5678}});
-    comm.ReadConfigPage(2);
-    pages.erase(2);
-    pagesAsked.clear();
-    EXPECT_EQ(comm.ReadEepromDirectory(), 0u);
-    EXPECT_EQ(pagesAsked, (std::vector<uint8_t>{2}));
-    EXPECT_EQ(comm.m_dwEepromImageId[8], 0u);  // the failed read zero-filled the page
-}
-
-TEST_F(Decode, OperationalStatusMode) {
-    Bytes s(23, 0xFF);
-    s[2] = 0x82;
-    answers[CMD_READ_OPERATIONAL_STATUS] = s;
-    EXPECT_NE(comm.ReadOperationalStatus(), 0u);
-    EXPECT_EQ(comm.m_nOperationalMode, 2);
-}
-
-TEST_F(Decode, StatusRecordNeedsAll256Bytes) {
-    answers[CMD_READ_STATUS_RECORD] = Bytes(256, 1);
-    EXPECT_NE(comm.ReadStatusRecord(), 0u);
-    answers[CMD_READ_STATUS_RECORD] = Bytes(255, 1);
-    EXPECT_EQ(comm.ReadStatusRecord(), 0u);
 }
 }  // namespace
