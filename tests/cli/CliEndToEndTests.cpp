@@ -50,9 +50,7 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
     std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
                                         << server.Port() << "\"\n";
-    r = Tr52k("ping");
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
+    EXPECT_EQ(Tr52k("ping").out, "68 00 00 00 00 00 \n");
     std::lock_guard<std::mutex> lock(sim.m_mutex);
     EXPECT_EQ(sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
     EXPECT_EQ(sim.m_currentEeprom, 1);
@@ -62,39 +60,32 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
 TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
     for (const char* name : {"tr52K_dp.bin", "TR52K1_DSP2_v1.bin", "TR52K_dp.bin"}) Image(name, 300, 1);
     fs::create_symlink("/proc/self/status", dir / "TR52K1_DSP1_growing.bin");  // 0 bytes, then more
-    const std::string d = dir.string() + "/";
+    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_faults.drop[0x0000] = -1; }();
+    CSimServer gone(sim);  // a port nobody listens on any more
+    gone.Start(0);
+    gone.Stop();
+    const std::string u = Unit() + " ", d = dir.string() + "/", closed = std::to_string(gone.Port());
     const struct {
         std::string args;
         int code;
-        const char* message;
+        std::string message;
     } cases[] = {
-        {"program-eeprom 2 " + d + "tr52K_dp.bin", 4, "refusing to write firmware without a terminal"},
-        {"--yes flash-dsp 1 " + d + "TR52K1_DSP2_v1.bin", 2, "File chosen is not a valid file for DSP1"},
-        {"--yes --dsp-wait-step-ms 1 flash-dsp 1 " + d + "TR52K1_DSP1_growing.bin", 2, "could not be read"},
-        {"--yes program-eeprom 2 " + d + "TR52K_dp.bin", 2, "not a valid file"},  // the name needs "tr52K"
+        {u + "program-eeprom 2 " + d + "tr52K_dp.bin", 4, "refusing to write firmware without a terminal"},
+        {u + "--yes flash-dsp 1 " + d + "TR52K1_DSP2_v1.bin", 2, "File chosen is not a valid file for DSP1"},
+        {u + "--yes --dsp-wait-step-ms 1 flash-dsp 1 " + d + "TR52K1_DSP1_growing.bin", 2, "could not be read"},
+        {u + "--yes program-eeprom 2 " + d + "TR52K_dp.bin", 2, "not a valid file"},  // the name needs "tr52K"
+        {u + "--timeout 100 ping", 1, "00 00 00 00 00 00 \n"},                          // silent
+        {"-t 127.0.0.1:" + closed + " ping", 3, "WSAECONNREFUSED: The attempt to connect was rejected."},
+        {"-t '[::1]:" + closed + "' ping", 3, "cannot connect to ::1 port " + closed},  // taken apart, not refused
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
-        const ToolRun r = Tr52k(Unit() + " " + c.args);
+        const ToolRun r = Tr52k(c.args);
         EXPECT_EQ(r.code, c.code) << r.out;
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     }
-    {
-        std::lock_guard<std::mutex> lock(sim.m_mutex);
-        for (uint16_t update : {0x1001, 0x1020, 0x1022, 0x1024}) EXPECT_EQ(sim.m_commandCounts.count(update), 0u);
-        sim.m_faults.drop[0x0000] = -1;
-    }
-    ToolRun r = Tr52k(Unit() + " --timeout 100 --json ping");
-    EXPECT_EQ(r.code, 1);  // silent
-    EXPECT_EQ(nlohmann::json::parse(r.out).at("units").at(0).at("reply"), "00 00 00 00 00 00 ");
-    server.Stop();
-    r = Tr52k(Unit() + " ping");
-    EXPECT_EQ(r.code, 3);  // unreachable
-    EXPECT_NE(r.out.find("WSAECONNREFUSED: The attempt to connect was rejected."), std::string::npos) << r.out;
-    // An [IPv6]:port target is taken apart and tried, not refused.
-    r = Tr52k("-t '[::1]:" + std::to_string(server.Port()) + "' ping");
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.out.find("cannot connect to ::1 port " + std::to_string(server.Port())), std::string::npos) << r.out;
+    std::lock_guard<std::mutex> lock(sim.m_mutex);
+    for (uint16_t update : {0x1001, 0x1020, 0x1022, 0x1024}) EXPECT_EQ(sim.m_commandCounts.count(update), 0u);
 }
 
 TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
