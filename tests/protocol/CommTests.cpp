@@ -1,10 +1,12 @@
-// Request frames byte-exact, reply lengths and time-out boundaries on a fake
-// clock, refusals, leftover bytes, the check that a reply is its own frame,
-// and the long exchange's failure trace.
+// The command object on an in-memory link with a fake clock: request frames
+// byte-exact, reply lengths and time-out boundaries, refusals, leftover bytes,
+// the check that a reply is its own frame, the long exchange's failure trace,
+// the decoding of every record and where the read chains stop.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
@@ -13,7 +15,6 @@
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-using Lines = std::vector<std::string>;
 
 // Header (0x0068, command, payload length; little-endian), then the payload.
 Bytes Frame(uint16_t cmd, Bytes payload, const Bytes& more = {}) {
@@ -39,11 +40,7 @@ TEST_F(Exchange, EveryCommandIsFramedAndWaitsForItsWholeReply) {
     for (size_t i = 0; i < page.size(); ++i) page[i] = static_cast<uint8_t>(255 - i);
     const Bytes block(page.begin(), page.begin() + 128);
     const struct {
-        const char* name;
-        uint16_t cmd;
-        Bytes payload, more;  // of the request
-        size_t replyLength;
-        std::function<uint32_t()> call;
+        const char* name; uint16_t cmd; Bytes payload, more; size_t replyLength; std::function<uint32_t()> call;
     } cases[] = {
         {"ping", 0x0000, {}, {}, 0, [&] { return comm.Ping(); }},
         {"mode", 0x1000, {0x02}, {}, 0, [&] { return comm.SetOperationalMode(2); }},
@@ -74,10 +71,12 @@ TEST_F(Exchange, EveryCommandIsFramedAndWaitsForItsWholeReply) {
         EXPECT_EQ(c.call(), 0u);
         ASSERT_EQ(link.m_writes.size(), 1u);
         EXPECT_EQ(link.m_writes[0], Frame(c.cmd, c.payload, c.more));
+        trace.Clear();
         link.QueueReply(reply);
         link.QueueReplyAt(clock.NowMs() + 1, {0xAA});
         EXPECT_NE(c.call(), 0u);
         EXPECT_EQ(link.Pending(), 1u);
+        EXPECT_TRUE(trace.Writes().empty());  // success is not traced
         link.FlushReceive();
     }
 }
@@ -100,12 +99,9 @@ TEST_F(Exchange, RequestsThatCannotGoOutReadNothing) {
 }
 
 TEST_F(Exchange, TheAttemptEndingAtTheTimeOutFailsEvenWithTheLastByte) {
-    const struct {
-        bool longExchange;
-        int32_t timeoutMs, lastByteAtMs;
-        bool ok;
-    } cases[] = {{false, 1000, 999, true}, {false, 1000, 1000, false}, {true, 5000, 4999, true},
-                 {true, 5000, 5000, false}, {false, 0, 0, false},      {true, -5, 0, false}};
+    const struct { bool longExchange; int32_t timeoutMs, lastByteAtMs; bool ok; } cases[] = {
+        {false, 1000, 999, true}, {false, 1000, 1000, false}, {true, 5000, 4999, true},
+        {true, 5000, 5000, false}, {false, 0, 0, false}, {true, -5, 0, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.longExchange << " " << c.timeoutMs << " " << c.lastByteAtMs);
         link.FlushReceive();
@@ -136,13 +132,9 @@ TEST_F(Exchange, NothingIsDrainedSoSurplusBytesOpenTheNextReply) {
 // next: bytes that are not that reply's frame must not pass for it.
 TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForEraseStatusOrPageAck) {
     Bytes page(256, 0);
-    const struct {
-        const char* name;
-        bool status;  // else a page write
-        Bytes reply;
-        uint32_t flag;  // m_bEraseComplete afterwards; 7 = untouched
-        const char* line;  // the header bytes traced when refused
-    } cases[] = {
+    // `status`: the erase status, else a page write; `flag`: m_bEraseComplete afterwards, 7 = untouched;
+    // `line`: the header bytes traced when refused.
+    const struct { const char* name; bool status; Bytes reply; uint32_t flag; const char* line; } cases[] = {
         {"erase done", true, {0x68, 0, 0x23, 0x10, 1, 0, 0x01}, 1, nullptr},
         {"erasing", true, {0x68, 0, 0x23, 0x10, 1, 0, 0xFE}, 0, nullptr},
         {"silent", true, {}, 7, ""},
@@ -167,23 +159,122 @@ TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForEraseStatusOrPageAck) {
 }
 
 TEST_F(Exchange, LongExchangeFailureTraceListsWhatArrived) {
-    const std::string failed = "***** CTR52K1_Comm::SendCommandLongTimeout(0x1000, 1, 0) failed.\r\n";
-    const struct {
-        Bytes reply;
-        Lines lines;
-    } cases[] = {
-        {{}, {failed, "***** Number of Bytes Received: 0.\r\n", "***** Values:\r\n"}},
-        {{0x68, 0x00, 0x21}, {failed, "***** Number of Bytes Received: 3.\r\n", "***** Values: 0x68 0x00 0x21\r\n"}},
-        {Frame(0x1000, {}), {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply.size());
-        trace.Clear();
-        comm.m_nOperationalMode = 0;
-        link.QueueReply(c.reply);
-        EXPECT_EQ(comm.SetOperationalMode(3) != 0, c.lines.empty());
-        EXPECT_EQ(comm.m_nOperationalMode, 3);  // stored whatever the reply
-        EXPECT_EQ(trace.Writes(), c.lines);
+    link.QueueReply({0x68, 0x00, 0x21});
+    EXPECT_EQ(comm.SetOperationalMode(3), 0u);
+    EXPECT_EQ(comm.m_nOperationalMode, 3);  // stored whatever the reply
+    EXPECT_EQ(trace.Writes(),
+              (std::vector<std::string>{"***** CTR52K1_Comm::SendCommandLongTimeout(0x1000, 1, 0) failed.\r\n",
+                                        "***** Number of Bytes Received: 3.\r\n", "***** Values: 0x68 0x00 0x21\r\n"}));
+}
+
+// A config page from big-endian words at their indices.
+Bytes Words(const std::map<int, uint16_t>& words) {
+    Bytes p(128, 0);
+    for (auto [i, w] : words) p[2 * i] = static_cast<uint8_t>(w >> 8), p[2 * i + 1] = static_cast<uint8_t>(w);
+    return p;
+}
+
+// A scripted unit: answers each command (and config page) with a stored
+// payload; silent for what it has no answer for.
+struct Unit {
+    CFakeClock clock;
+    CMemoryDeviceLink link{clock};
+    CTR52K1_Comm comm{&link, clock};
+    std::map<uint16_t, Bytes> answers{{CMD_READ_DEVICE_INFO, Bytes(48, 0)}, {CMD_READ_DEVICE_ID, Bytes(16, 'A')},
+                                      {CMD_READ_NETWORK_SETTINGS, Bytes(5, 0)}};
+    std::map<int, Bytes> pages;  // config page -> 128 bytes
+    std::vector<uint16_t> commands;
+    std::vector<uint8_t> pagesAsked;
+
+    Unit() {
+        for (int p : {2, 3, 20, 21, 22, 23, 24}) pages[p] = Bytes(128, 0);
+        link.m_onWrite = [this](const Bytes& f) {
+            const uint16_t cmd = static_cast<uint16_t>(f[2] | f[3] << 8);
+            const bool page = cmd == CMD_READ_CONFIG_PAGE;
+            commands.push_back(cmd);
+            if (page) pagesAsked.push_back(f[6]);
+            if (page ? !pages.count(f[6]) : !answers.count(cmd)) return;
+            link.QueueReply(Frame(cmd, page ? pages[f[6]] : answers[cmd]));
+        };
     }
+};
+
+TEST(Decode, EveryRecord) {
+    Unit u;
+    CTR52K1_Comm& c = u.comm;
+    // Every versions byte different, so a field read from a wrong offset shows.
+    for (int i = 0; i < 48; ++i) u.answers[CMD_READ_DEVICE_INFO][i] = static_cast<uint8_t>(i + 1);
+    u.answers[CMD_READ_NETWORK_SETTINGS] = {0xFE, 10, 1, 2, 3};  // DHCP is bit 0 only
+    u.answers[CMD_READ_OPERATIONAL_STATUS] = Bytes(23, 0xFF);
+    u.answers[CMD_READ_OPERATIONAL_STATUS][2] = 0x82;
+    const std::string text = "Korvanex TR52K unit, slot 3 ....";  // all 32 characters
+    for (int k = 20; k <= 24; ++k) {
+        u.pages[k] = Bytes(128, 0x7F);  // high bytes are ignored
+        for (int i = 0; i < 32; ++i) u.pages[k][2 * i + 1] = static_cast<uint8_t>(i ? text[i] : 'A' + k - 20);
+    }
+    u.pages[0] = Words({{34, 0x0002}, {38, 0xC0A8}, {39, 0x0164}});
+    std::map<int, uint16_t> dir = {{43, 11}, {60, 0x0001}, {63, 0x0083}};
+    for (int i = 0; i < 8; ++i) dir[27 + 2 * i] = static_cast<uint16_t>(0x1000 + i), dir[28 + 2 * i] = 0x2000;
+    for (int i = 0; i < 12; ++i) dir[44 + i] = static_cast<uint16_t>(i % 4);
+    u.pages[2] = Words(dir);
+    u.pages[3] = Words({{0, 0xAAAA}, {1, 0x0008}, {6, 0xBBBB}, {7, 0x000B}});
+
+    ASSERT_NE(c.ReadDeviceInfo(), 0u);  // with device id, text pages and network settings
+    const int64_t netDhcp = c.m_bDhcpEnabled, netIp = c.m_dwIpAddress;
+    ASSERT_NE(c.ReadOperationalStatus(), 0u);
+    const int64_t statusMode = c.m_nOperationalMode;
+    ASSERT_NE(c.ReadIdentityPage(), 0u);
+    ASSERT_NE(c.ReadEepromDirectory(), 0u);
+
+    EXPECT_EQ(c.m_strSerialNumber, "0506-1800");
+    EXPECT_EQ(Utf16ToUtf8(c.m_szDeviceId), std::string(16, 'A'));
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(Utf16ToUtf8(c.m_szConfigText[k]), char('A' + k) + text.substr(1));
+    const struct { const char* field; int64_t got, want; } fields[] = {
+        {"dsp1", c.m_dwDsp1FwVersion, 0x090A0B0C},   {"dsp2", c.m_dwDsp2FwVersion, 0x0D0E0F10},
+        {"fio", c.m_dwFioFpgaFwVersion, 0x11121314}, {"bridge", c.m_dwBridgeFpgaFwVersion, 0x15161718},
+        {"dp", c.m_dwDpFpgaFwVersion, 0x191A1B1C},   {"dsp pcb", c.m_byDspBoardPcbRev, 0x1E},
+        {"dp pcb", c.m_wDpFpgaBoardPcbRev, 0x1F20},  {"personality", c.m_byPersonality, 0x21},
+        {"versions read", c.m_bVersionsRead, 1},     {"network dhcp", netDhcp, 0},
+        {"network ip", netIp, 0x0A010203},           {"status mode", statusMode, 2},
+        {"identity dhcp", c.m_bDhcpEnabled, 1},      {"identity ip", c.m_dwIpAddress, 0xC0A80164},
+        {"identity read", c.m_bIdentityRead, 1},     {"image 8", c.m_dwEepromImageId[8], 0xAAAA0008},
+        {"image 11", c.m_dwEepromImageId[11], 0xBBBB000B}, {"current eeprom", c.m_nCurrentEeprom, 11},
+        {"update enable", c.m_bUpdateEnable, 1},     {"directory mode", c.m_nOperationalMode, 3},
+    };
+    for (const auto& f : fields) EXPECT_EQ(f.got, f.want) << f.field;
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(c.m_dwEepromImageId[i], 0x10002000u + 0x10000u * i) << i;
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(c.m_wEepromPersonality[i], i % 4) << i;
+
+    u.pages[2] = Words({{43, 12}});
+    ASSERT_NE(c.ReadEepromDirectory(), 0u);
+    EXPECT_EQ(c.m_nCurrentEeprom, 0);  // only 1..11 name an EEPROM
+}
+
+// A failed read decodes what came, zeros for the rest, and ends its chain.
+TEST(Decode, FailedReadsDecodeWhatCameAndEndTheirChain) {
+    const uint16_t info = CMD_READ_DEVICE_INFO, id = CMD_READ_DEVICE_ID, page = CMD_READ_CONFIG_PAGE;
+    Unit u;
+    u.answers.erase(info);
+    u.link.QueueReply({0x68, 0, 0x03, 0x20, 48, 0, 0, 0, 0, 0, 0x00, 0x12, 0, 0x05, 0xAB});  // 9 of 48
+    u.comm.m_dwDsp1FwVersion = 0x11111111;
+    EXPECT_EQ(u.comm.ReadDeviceInfo(), 0u);
+    EXPECT_EQ(u.comm.m_strSerialNumber, "0012-005");
+    EXPECT_EQ(u.comm.m_dwDsp1FwVersion, 0xAB000000u);
+    EXPECT_EQ(u.commands, std::vector<uint16_t>{info});
+
+    Unit v;
+    v.pages.erase(22);
+    EXPECT_EQ(v.comm.ReadDeviceInfo(), 0u);
+    EXPECT_EQ(v.commands, (std::vector<uint16_t>{info, id, page, page, page}));  // no later page, no network
+    EXPECT_EQ(v.pagesAsked, (std::vector<uint8_t>{20, 21, 22}));
+    EXPECT_EQ(v.comm.m_bVersionsRead, 0u);
+
+    v.pagesAsked.clear();
+    v.pages.erase(2);
+    EXPECT_EQ(v.comm.ReadEepromDirectory(), 0u);
+    EXPECT_EQ(v.pagesAsked, std::vector<uint8_t>{2});  // page 3 is not asked
+    EXPECT_EQ(v.comm.ReadIdentityPage(), 0u);           // page 0 unanswered
+    EXPECT_EQ(v.comm.m_bIdentityRead, 1u);              // marked as read all the same
+    EXPECT_EQ(v.comm.m_dwIpAddress, 0u);
 }
 }  // namespace
