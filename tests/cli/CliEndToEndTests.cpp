@@ -8,22 +8,21 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/SimServer.h"
+#include "support/ScratchDir.h"
 #include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 struct Cli : ::testing::Test {
-    const fs::path dir = fs::temp_directory_path() / ("tr52k-cli-" + std::to_string(::getpid()));
+    const ScratchDir dir{"tr52k-cli"};
     CUnitSimulator sim;
     CSimServer server{sim};
     Cli() {
-        fs::create_directories(dir);
         ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
     }
-    ~Cli() override { fs::remove_all(dir); }
     std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
     // Errors and progress in the output too: JSON mode must have none.
     static ToolRun Tr52k(const std::string& args) {
@@ -32,7 +31,7 @@ struct Cli : ::testing::Test {
     std::string Image(const std::string& name, size_t size, uint8_t seed) const {
         std::vector<uint8_t> v(size);
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed);
-        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<long>(size));
+        WriteFile(dir / name, v);
         v.resize((size + 255) / 256 * 256, 0xFF);
         return CUnitSimulator::Digest(v);  // of the image as the unit stores it
     }
@@ -64,7 +63,7 @@ TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
     CSimServer gone(sim);  // a port nobody listens on any more
     gone.Start(0);
     gone.Stop();
-    const std::string u = Unit() + " ", d = dir.string() + "/", closed = std::to_string(gone.Port());
+    const std::string u = Unit() + " ", d = dir.path.string() + "/", closed = std::to_string(gone.Port());
     const struct {
         std::string args;
         int code;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim/UnitSimulator.h"
+#include "support/ScratchDir.h"
 #include "support/SimProcess.h"
 #include "support/ToolRun.h"
 
@@ -111,16 +112,9 @@ const Case kCases[] = {
 };
 
 struct FaultCampaign : ::testing::TestWithParam<Case> {
-    fs::path dir;
-    const fs::path state;
-    FaultCampaign() : dir(Temp()), state(dir / "unit.json") {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-    }
-    ~FaultCampaign() override { fs::remove_all(dir); }
-    static fs::path Temp() {
-        char tmpl[] = "/tmp/tr52k-faults-XXXXXX";
-        return ::mkdtemp(tmpl);
-    }
+    const ScratchDir dir{"tr52k-faults"};
+    const fs::path state = dir / "unit.json";
+    FaultCampaign() { ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1); }
 
     // The simulator, on a free port or on the port it had before a restart,
     // keeping its state in the case's file.
@@ -137,12 +131,10 @@ struct FaultCampaign : ::testing::TestWithParam<Case> {
     }
     // Runs the tool; its JSON result for the unit lands in *unit.
     ToolRun Update(EUpdate u, uint16_t port, const fs::path& trace, nlohmann::json* unit) const {
-        const fs::path image = dir / (u == Dsp ? "TR52K1_DSP1_fc.bin" : "tr52K_fc.bin");
-        const std::vector<uint8_t> v = Image(u);
-        std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<long>(v.size()));
+        const std::string image = WriteFile(dir / (u == Dsp ? "TR52K1_DSP1_fc.bin" : "tr52K_fc.bin"), Image(u));
         ToolRun r = RunCommand(std::string(TR52K_CLI_BINARY) + " --target 127.0.0.1 --port " + std::to_string(port) +
                                " --yes --json --trace " + trace.string() + " --dsp-wait-step-ms 1 " +
-                               (u == Dsp ? "flash-dsp 1 " : "program-eeprom 1 ") + image.string() +
+                               (u == Dsp ? "flash-dsp 1 " : "program-eeprom 1 ") + image +
                                " </dev/null 2>/dev/null");
         auto doc = nlohmann::json::parse(r.out, nullptr, false);
         *unit = !doc.is_discarded() && doc.contains("units") ? doc["units"].at(0) : nlohmann::json::object();

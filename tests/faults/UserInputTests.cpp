@@ -8,25 +8,24 @@
 #include <unistd.h>
 
 #include "sim/SimServer.h"
+#include "support/ScratchDir.h"
 #include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 struct UserInput : ::testing::Test {
-    fs::path dir;
+    const ScratchDir dir{"tr52k-input"};
     CUnitSimulator sim;
     CSimServer server{sim};
 
     UserInput() {
-        char tmpl[] = "/tmp/tr52k-input-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+        // Open to the other user the tool may run as.
+        fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
         sim.m_eraseMs = 20;
         server.Start(0);
     }
-    ~UserInput() override { fs::remove_all(dir); }
 
     std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
     // The tool's output and errors together. As another user (nobody) when
@@ -41,13 +40,7 @@ struct UserInput : ::testing::Test {
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 13 + 7);
         return v;
     }
-    fs::path Image(const fs::path& relative, size_t size) const {
-        const fs::path p = dir / relative;
-        fs::create_directories(p.parent_path());
-        const std::vector<uint8_t> v = Bytes(size);
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(v.data()), static_cast<long>(size));
-        return p;
-    }
+    fs::path Image(const fs::path& relative, size_t size) const { return WriteFile(dir / relative, Bytes(size)); }
 };
 
 TEST_F(UserInput, PathsWithSpacesAndNonAsciiCharactersWork) {

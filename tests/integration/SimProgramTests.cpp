@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -14,6 +13,7 @@
 #include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
+#include "support/ScratchDir.h"
 #include "support/SimProcess.h"
 #include "support/ToolRun.h"
 
@@ -21,21 +21,17 @@ namespace fs = std::filesystem;
 
 namespace {
 struct SimProgram : ::testing::Test {
-    const fs::path dir = fs::temp_directory_path() / ("tr52k-sim-prog-" + std::to_string(::getpid()));
+    const ScratchDir dir{"tr52k-sim-prog"};
     const fs::path state = dir / "unit.json";
     CCapturingDebugSink trace;
     CScopedThreadDebugSink scoped{&trace};
-    SimProgram() { fs::create_directories(dir); }
-    ~SimProgram() override { fs::remove_all(dir); }
     static ToolRun Tool(uint16_t port, const std::string& args) {
         return RunCommand(std::string(TR52K_CLI_BINARY) + " -t 127.0.0.1:" + std::to_string(port) + " --yes " +
                           args + " 2>&1 </dev/null");
     }
     std::string Image(const std::string& name, std::vector<uint8_t>* bytes) const {
         for (size_t i = 0; i < bytes->size(); ++i) (*bytes)[i] = static_cast<uint8_t>(i * 7 + name.size());
-        std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes->data()), static_cast<long>(bytes->size()));
-        return (dir / name).string();
+        return WriteFile(dir / name, *bytes);
     }
     // The state file as it stands; the unit's defaults while there is none.
     std::unique_ptr<CUnitSimulator> Saved() const {

@@ -3,22 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <unistd.h>
 
 #include "app/Settings.h"
 #include "platform/Text.h"
-#include "support/ToolRun.h"
+#include "support/ScratchDir.h"
 
 using namespace win32;
 namespace fs = std::filesystem;
 
 namespace {
 struct RegistryFile : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() / ("tr52k-reg-" + std::to_string(::getpid()));
-    fs::path file = dir / "sub" / "registry.reg";
+    const ScratchDir dir{"tr52k-reg"};
+    const fs::path file = dir / "sub" / "registry.reg";
     CRecordingMessageBox boxes;
-    ~RegistryFile() override { fs::remove_all(dir); }
     std::string Loaded() {
         CFileRegistryStore store(file.string());
         CTR52K_FlashFileLoaderSettings s(store, boxes);
@@ -46,8 +44,7 @@ TEST_F(RegistryFile, SaveRewritesTheFileAtomicallyAndAFailedSaveChangesNothing) 
 TEST_F(RegistryFile, BinaryGarbageIsRefusedAsCorruptAndKept) {
     std::string garbage;
     for (size_t i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>(i * 37));
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << garbage;
+    WriteFile(file, std::vector<uint8_t>(garbage.begin(), garbage.end()));
     EXPECT_EQ(Loaded(), "");
     EXPECT_EQ(boxes.Boxes().at(0).text,
               "RegCreateKeyEx() returned:1009, Meaning: The configuration registry database is corrupt.");

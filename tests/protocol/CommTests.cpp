@@ -12,18 +12,10 @@
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
 #include "protocol/TR52K1_Comm.h"
+#include "support/Frames.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
-
-// Header (0x0068, command, payload length; little-endian), then the payload.
-Bytes Frame(uint16_t cmd, Bytes payload, const Bytes& more = {}) {
-    payload.insert(payload.end(), more.begin(), more.end());
-    Bytes f = {0x68, 0x00, static_cast<uint8_t>(cmd), static_cast<uint8_t>(cmd >> 8),
-               static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    return f;
-}
 
 struct Exchange : ::testing::Test {
     CFakeClock clock;

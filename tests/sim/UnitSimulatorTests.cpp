@@ -3,16 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "sim/UnitSimulator.h"
+#include "support/Frames.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
 
-Bytes Frame(uint16_t cmd, Bytes payload = {}) {
-    Bytes f = {0x68, 0x00, static_cast<uint8_t>(cmd), static_cast<uint8_t>(cmd >> 8),
-               static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
-    f.insert(f.end(), payload.begin(), payload.end());
-    return f;
-}
 uint32_t Be32(const Bytes& reply, size_t word) {  // from a 16-bit word of the payload on
     const auto at = [&](size_t i) { return static_cast<uint32_t>(reply.at(6 + 2 * word + i)); };
     return at(0) << 24 | at(1) << 16 | at(2) << 8 | at(3);

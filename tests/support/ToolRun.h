@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <sys/wait.h>
 
@@ -33,9 +31,4 @@ inline std::string ShellQuoted(const std::string& arg) {
     std::string q = "'";
     for (char ch : arg) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     return q + "'";
-}
-
-inline std::string Slurp(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
 }

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
+#include "support/ScratchDir.h"
 #include "update/UpdateView.h"
 
 class CRecordingView : public CUpdateView {
@@ -57,11 +56,9 @@ struct CSimulatedUnit {
     std::map<uint16_t, std::vector<Sent>> sent;  // by command
     CCapturingDebugSink trace;
     CScopedThreadDebugSink scoped{&trace};
-    std::filesystem::path dir;
+    const ScratchDir dir{"tr52k-upd"};
 
     explicit CSimulatedUnit(const std::string& rule = "") {
-        char tmpl[] = "/tmp/tr52k-upd-XXXXXX";
-        dir = ::mkdtemp(tmpl);
         unit.m_eraseMs = 300;
         EXPECT_TRUE(rule.empty() || ParseSimRule(rule, &unit.m_faults.rules.emplace_back(), nullptr)) << rule;
         link.m_onWrite = [this](const std::vector<uint8_t>& f) {
@@ -69,15 +66,9 @@ struct CSimulatedUnit {
             for (const SimReply& r : unit.Feed(f.data(), f.size())) link.QueueReplyAt(clock.NowMs() + r.delayMs, r.bytes);
         };
     }
-    ~CSimulatedUnit() { std::filesystem::remove_all(dir); }
     int Count(uint16_t cmd) { return static_cast<int>(sent[cmd].size()); }
     bool Traced(const std::string& line) const { return trace.Text().find(line) != std::string::npos; }
-    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const {
-        std::filesystem::path p = dir / name;
-        std::filesystem::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << std::string(bytes.begin(), bytes.end());
-        return p.string();
-    }
+    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const { return WriteFile(dir / name, bytes); }
 };
 
 // n bytes of a pattern, then 0xFF up to padTo.

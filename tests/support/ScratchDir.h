@@ -1,0 +1,38 @@
+// A fresh folder for a test's files, removed with everything in it, and the
+// small file chores the tests share.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+struct ScratchDir {
+    std::filesystem::path path;
+
+    explicit ScratchDir(const std::string& prefix) {
+        std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+        if (::mkdtemp(tmpl.data())) path = tmpl;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::filesystem::path operator/(const std::filesystem::path& relative) const { return path / relative; }
+};
+
+// Writes the bytes, making the folders on the way; returns the path.
+inline std::string WriteFile(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    return p.string();
+}
+
+inline std::string Slurp(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
