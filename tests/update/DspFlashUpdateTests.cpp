@@ -34,7 +34,7 @@ TEST(Dsp, RefusalsBlocksAndOutcomes) {
         sim.link.m_nLinkType = LINK_TYPE_NETWORK;
         if (!c.name.empty())
             view.texts[c.selector ? EUpdateText::Dsp2File : EUpdateText::Dsp1File] =
-                c.name.rfind("gone/", 0) ? sim.File(c.name, Pattern(c.size)) : (sim.dir / c.name).string();
+                c.name.rfind("gone/", 0) == 0 ? (sim.dir / c.name).string() : sim.File(c.name, Pattern(c.size));
         const bool ok = update.LoadDspFlashFile(c.selector) != 0;
         ASSERT_FALSE(view.boxes.empty());
         EXPECT_EQ(view.boxes.front().caption, c.caption);
