@@ -3,7 +3,7 @@
 const char* ExitCodeText(EExitCode code) {
     switch (code) {
         case EExitCode::Success: return "success";
-        case EExitCode::ExchangeFailed: return "the unit did not answer an exchange in time";
+        case EExitCode::ExchangeFailed: return "the unit did not confirm every step (no answer in time, or not the expected one)";
         case EExitCode::BadArgument: return "bad argument or file";
         case EExitCode::Unreachable: return "the unit could not be reached";
         case EExitCode::Refused: return "operation refused";

@@ -26,111 +26,89 @@ std::string Ip(uint32_t v) { return Format("%u.%u.%u.%u", v >> 24, (v >> 16) & 0
 
 // Progress on a terminal: one redrawn bar for a single unit on a terminal,
 // plain periodic lines otherwise (logs, pipes, several units at once).
-class CTerminalView : public CUpdateView {
+// Output that cannot be written (a closed pipe) is ignored: the update goes on.
+class CTerminalProgress : public CUpdateProgress {
 public:
-    CTerminalView(const CJobRequest& r, std::mutex& out, bool singleUnit)
-        : m_req(r), m_out(out), m_bar(r.terminal && singleUnit) {}
-    ~CTerminalView() override { EndLine(); }
+    CTerminalProgress(const CJobRequest& r, std::mutex& out) : m_req(r), m_out(out), m_bar(r.terminal) {}
+    ~CTerminalProgress() override { EndLine(); }
 
-    struct Box {
-        std::string text, caption;
-        uint32_t type;
-    };
-    std::vector<Box> m_boxes;
-    std::string m_paths[3];
-    int32_t m_eeprom = 0;
-    bool m_closeRequested = false;
-
-    void SetLabel(EProgressLabel l, const std::string& t) override { m_labels[static_cast<int>(l)] = t; }
-    void SetProgressRange(EProgressBar b, int32_t lo, int32_t hi) override {
-        Bar& bar = m_bars[static_cast<int>(b)];
-        bar.lower = lo;
-        bar.upper = hi;
-        bar.started = Now();
-        bar.lastDraw = 0;
+    void OnStage(EUpdateStage stage, uint32_t total) override {
+        EndLine();
+        m_stage = stage;
+        m_total = total;
+        m_done = 0;
+        m_bytes = 0;
+        m_started = Now();
+        m_lastDraw = 0;
+        m_finalDrawn = false;
+        if (stage == EUpdateStage::Select) Print(m_req.label + "Selecting the EEPROM and restoring the mode");
     }
-    void SetProgressStep(EProgressBar b, int32_t s) override { m_bars[static_cast<int>(b)].step = s; }
-    void SetProgressPos(EProgressBar b, int32_t p) override {
-        Bar& bar = m_bars[static_cast<int>(b)];
-        bar.pos = p;
-        if (p >= bar.upper && bar.lastDraw != 0) Draw(b, false);  // close a bar that was shown
+    void OnStep(EUpdateStage stage, uint32_t done) override {
+        if (stage != m_stage) return;
+        m_done = done;
+        Draw();
     }
-    void StepProgress(EProgressBar b) override {
-        Bar& bar = m_bars[static_cast<int>(b)];
-        bar.pos += bar.step;
-        if (bar.pos > bar.upper) bar.pos = bar.lower;
-        Draw(b, false);
+    void OnBytes(uint64_t done, uint64_t) override { m_bytes = done; }
+    void OnRetry(const std::string& notice) override {
+        EndLine();
+        Print(m_req.label + notice);
     }
-    int32_t GetProgressUpper(EProgressBar b) override { return m_bars[static_cast<int>(b)].upper; }
-    std::string GetText(EUpdateText w) override {
-        int i = static_cast<int>(w);
-        return i < 3 ? m_paths[i] : std::string();
-    }
-    void SetText(EUpdateText w, const std::string& t) override {
-        int i = static_cast<int>(w);
-        if (i < 3) m_paths[i] = t;
-    }
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) override {
-        m_boxes.push_back({text, caption, type});
-        return win32::IDOK;
-    }
-    void Beep(uint32_t, uint32_t) override {}
-    void BeginBusy() override {}
-    void EndBusy() override {}
-    EFileChoice ChooseFile(std::string*, uint32_t*) override { return EFileChoice::Cancelled; }
-    int32_t FirstCheckedEeprom() override { return m_eeprom; }
-    void ShowSelectedEeprom(int32_t) override {}
-    void ShowEepromDirectory() override {}
-    void RequestClose() override { m_closeRequested = true; }
-
-    const Box* FirstError() const {
-        for (const auto& b : m_boxes)
-            if (b.type & win32::MB_ICONERROR) return &b;
-        return nullptr;
-    }
-
-    // Bytes per bar step, so the line can show bytes, rate and time left.
-    int m_bytesPerStep[2] = {0, 0};
 
 private:
-    struct Bar {
-        int32_t lower = 0, upper = 255, step = 1, pos = 0;
-        double started = Now();
-        double lastDraw = 0;
-    };
-
-    void Draw(EProgressBar which, bool force) {
-        if (!m_req.progress) return;
-        Bar& b = m_bars[static_cast<int>(which)];
-        const double now = Now();
-        const bool done = b.pos >= b.upper;
-        const double every = m_bar ? 0.1 : 2.0;
-        if (!force && !done && b.lastDraw != 0 && now - b.lastDraw < every) return;
-        if (done && b.lastDraw < 0) return;  // the final line is drawn once
-        b.lastDraw = done ? -1 : now;
-        const int span = std::max(1, b.upper - b.lower);
-        const int pos = std::max(0, b.pos - b.lower);
-        const double fraction = std::min(1.0, static_cast<double>(pos) / span);
-        std::string line = m_req.label + m_labels[static_cast<int>(which)] + " ";
-        if (m_bar) {
-            const int width = 30;
-            int filled = static_cast<int>(fraction * width);
-            line += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') + "] ";
+    static const char* Label(EUpdateStage s) {
+        switch (s) {
+            case EUpdateStage::Upload: return "Uploading:";
+            case EUpdateStage::WriteWait: return "Writing:";
+            case EUpdateStage::Erase: return "Bulk Erase:";
+            case EUpdateStage::Program: return "Prgrm Pages:";
+            case EUpdateStage::Select: return "Selecting:";
         }
-        line += Format("%3d%%", static_cast<int>(fraction * 100));
-        const int bytesPerStep = m_bytesPerStep[static_cast<int>(which)];
-        const double elapsed = now - b.started;
-        if (bytesPerStep > 0) {
-            const double bytes = static_cast<double>(pos) * bytesPerStep;
-            line += Format(" %s/%s bytes", WithThousandsCommas(static_cast<uint32_t>(bytes)).c_str(),
-                           WithThousandsCommas(static_cast<uint32_t>(span) * static_cast<uint32_t>(bytesPerStep)).c_str());
-            if (elapsed > 0.2 && bytes > 0) {
-                const double rate = bytes / elapsed;
-                const double left = (span * bytesPerStep - bytes) / rate;
-                line += Format(" %.1f KiB/s, %d:%02d left", rate / 1024, static_cast<int>(left) / 60, static_cast<int>(left) % 60);
-            }
+        return "";
+    }
+    void Print(const std::string& line) {
+        if (!m_req.progress) return;
+        std::lock_guard<std::mutex> lock(m_out);
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
+    void Draw() {
+        if (!m_req.progress) return;
+        const double now = Now();
+        const bool done = m_total && m_done >= m_total;
+        const double every = m_bar ? 0.1 : 2.0;
+        if (!done && m_lastDraw != 0 && now - m_lastDraw < every) return;
+        if (done && m_finalDrawn) return;
+        m_lastDraw = now;
+        m_finalDrawn = done;
+        std::string line = m_req.label + Label(m_stage) + " ";
+        if (!m_total) {
+            line += Format("status read %u", m_done);  // the erase has no known length
         } else {
-            line += Format(" %d/%d", pos, span);
+            const double fraction = std::min(1.0, static_cast<double>(m_done) / m_total);
+            if (m_bar) {
+                const int width = 30;
+                const int filled = static_cast<int>(fraction * width);
+                line += "[" + std::string(static_cast<size_t>(filled), '#') +
+                        std::string(static_cast<size_t>(width - filled), '.') + "] ";
+            }
+            line += Format("%3d%%", static_cast<int>(fraction * 100));
+            uint64_t bytes = 0, bytesTotal = 0;
+            if (m_stage == EUpdateStage::Upload) bytes = m_bytes, bytesTotal = static_cast<uint64_t>(m_total) * DSP_BLOCK_MAX;
+            if (m_stage == EUpdateStage::Program)
+                bytes = static_cast<uint64_t>(m_done) * EEPROM_PAGE_SIZE, bytesTotal = static_cast<uint64_t>(m_total) * EEPROM_PAGE_SIZE;
+            const double elapsed = now - m_started;
+            if (bytesTotal) {
+                line += Format(" %s/%s bytes", WithThousandsCommas(static_cast<uint32_t>(bytes)).c_str(),
+                               WithThousandsCommas(static_cast<uint32_t>(bytesTotal)).c_str());
+                if (elapsed > 0.2 && bytes > 0) {
+                    const double rate = static_cast<double>(bytes) / elapsed;
+                    const double left = static_cast<double>(bytesTotal > bytes ? bytesTotal - bytes : 0) / rate;
+                    line += Format(" %.1f KiB/s, %d:%02d left", rate / 1024, static_cast<int>(left) / 60,
+                                   static_cast<int>(left) % 60);
+                }
+            } else {
+                line += Format(" %u/%u", m_done, m_total);
+            }
         }
         std::lock_guard<std::mutex> lock(m_out);
         if (m_bar) {
@@ -143,19 +121,21 @@ private:
         std::fflush(stderr);
     }
     void EndLine() {
-        if (m_open) {
-            std::lock_guard<std::mutex> lock(m_out);
-            std::fputc('\n', stderr);
-            m_open = false;
-        }
+        if (!m_open) return;
+        std::lock_guard<std::mutex> lock(m_out);
+        std::fputc('\n', stderr);
+        m_open = false;
     }
 
     const CJobRequest& m_req;
     std::mutex& m_out;
     bool m_bar;
     bool m_open = false;
-    std::string m_labels[2];
-    Bar m_bars[2];
+    EUpdateStage m_stage = EUpdateStage::Upload;
+    uint32_t m_total = 0, m_done = 0;
+    uint64_t m_bytes = 0;
+    double m_started = 0, m_lastDraw = 0;
+    bool m_finalDrawn = false;
 };
 
 // Ticker messages for the command-line tool run the handlers on the ticker
@@ -177,59 +157,132 @@ private:
     CDebugSink* m_trace;
 };
 
-bool IsFileProblem(const std::string& caption) {
-    return caption == "Invalid File Name" || caption == "Invalid Flash File" || caption == "File Too Big Error" ||
-           caption == "Allocation Error" || caption == "File Error";
+EExitCode ExitCodeFor(EUpdateResult r) {
+    if (r == EUpdateResult::Completed) return EExitCode::Success;
+    if (IsFileProblem(r)) return EExitCode::BadArgument;
+    if (r == EUpdateResult::Busy) return EExitCode::Refused;
+    return EExitCode::ExchangeFailed;
 }
 
-nlohmann::json InfoFields(CTR52K1_Comm& c) {
+// Every fact of the outcome, each only as far as the unit confirmed it.
+nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
     nlohmann::json j;
-    j["serialNumber"] = c.m_strSerialNumber;
-    j["deviceId"] = Utf16ToUtf8(c.m_szDeviceId);
-    j["dsp1FwVersion"] = Format("%8.8X", c.m_dwDsp1FwVersion);
-    j["dsp2FwVersion"] = Format("%8.8X", c.m_dwDsp2FwVersion);
-    j["fioFpgaFwVersion"] = Format("%8.8X", c.m_dwFioFpgaFwVersion);
-    j["bridgeFpgaFwVersion"] = Format("%8.8X", c.m_dwBridgeFpgaFwVersion);
-    j["dpFpgaFwVersion"] = Format("%8.8X", c.m_dwDpFpgaFwVersion);
-    j["personality"] = Format("0x%2.2X", c.m_byPersonality);
-    j["personalityName"] = PersonalityName(c.m_byPersonality);
-    j["dspBoardPcbRev"] = c.m_byDspBoardPcbRev;
-    j["dpFpgaBoardPcbRev"] = c.m_wDpFpgaBoardPcbRev;
-    j["dhcpEnabled"] = c.m_bDhcpEnabled != 0;
-    j["ipAddress"] = Ip(c.m_dwIpAddress);
-    j["operationalMode"] = c.m_nOperationalMode;
-    j["operationalModeName"] = PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode));
-    j["currentEeprom"] = c.m_nCurrentEeprom;
-    j["updateEnable"] = c.m_bUpdateEnable != 0;
-    j["eeproms"] = nlohmann::json::array();
-    for (int k = 0; k < EEPROM_COUNT; ++k)
-        j["eeproms"].push_back({{"index", k},
-                                {"imageId", Format("%8.8X", c.m_dwEepromImageId[k])},
-                                {"personality", c.m_wEepromPersonality[k]},
-                                {"personalityName", PersonalityName(c.m_wEepromPersonality[k])}});
+    j["result"] = UpdateResultName(o.result);
+    j["resultText"] = UpdateResultText(o.result);
+    j["file"] = o.imagePath;
+    j["imageRead"] = o.imageRead;
+    if (o.imageRead) {
+        j["size"] = o.imageSize;
+        j["sha256"] = o.imageSha256;
+    }
+    if (o.kind == EUpdateKind::DspFlash) {
+        j["dsp"] = o.target + 1;
+        j["startAcknowledged"] = o.startAcknowledged;
+        j["blocks"] = o.blocksTotal;
+        j["blocksAcknowledged"] = o.blocksAcknowledged;
+        j["finishAcknowledged"] = o.finishAcknowledged;
+        j["writeWaitDone"] = o.writeWaitDone;
+    } else {
+        j["eeprom"] = o.target;
+        if (o.imageRead) {
+            j["bytesToWrite"] = o.bytesToWrite;
+            j["sentSha256"] = o.sentSha256;
+        }
+        j["eraseAcknowledged"] = o.eraseAcknowledged;
+        j["eraseCompleted"] = o.eraseCompleted;
+        j["pages"] = o.pagesTotal;
+        j["pagesAcknowledged"] = o.pagesAcknowledged;
+        j["pageRetries"] = o.pageRetries;
+        j["bytesWritten"] = static_cast<uint64_t>(o.pagesAcknowledged) * EEPROM_PAGE_SIZE;
+        j["selectAcknowledged"] = o.selectAcknowledged;
+        j["directoryRead"] = o.directoryRead;
+        if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
+        if (o.modeBefore) j["modeBefore"] = *o.modeBefore;
+        j["modeRestored"] = o.modeRestored;
+    }
     return j;
 }
 
-std::string InfoText(CTR52K1_Comm& c) {
+// The system's own texts of a failed outcome, "caption: text", in order.
+std::string OutcomeError(const CUpdateOutcome& o) {
+    std::string error;
+    for (const CUpdateMessage& m : o.messages) {
+        if (!m.error) continue;
+        if (!error.empty()) error += "; ";
+        error += m.caption + ": " + m.text;
+    }
+    if (error.empty()) error = UpdateResultText(o.result);
+    if (o.result == EUpdateResult::FileUnreadable && !o.fileError.empty())
+        error += " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
+    return error;
+}
+
+// Which reads of "info" the unit answered; only those are shown.
+struct CInfoReads {
+    bool device = false;     // versions, serial, device id, texts, network
+    bool directory = false;  // EEPROM directory, current EEPROM, update enable, mode
+    bool status = false;     // operational status: the mode
+};
+
+nlohmann::json InfoFields(CTR52K1_Comm& c, const CInfoReads& read) {
+    nlohmann::json j = nlohmann::json::object();
+    if (read.device) {
+        j["serialNumber"] = c.m_strSerialNumber;
+        j["deviceId"] = Utf16ToUtf8(c.m_szDeviceId);
+        j["dsp1FwVersion"] = Format("%8.8X", c.m_dwDsp1FwVersion);
+        j["dsp2FwVersion"] = Format("%8.8X", c.m_dwDsp2FwVersion);
+        j["fioFpgaFwVersion"] = Format("%8.8X", c.m_dwFioFpgaFwVersion);
+        j["bridgeFpgaFwVersion"] = Format("%8.8X", c.m_dwBridgeFpgaFwVersion);
+        j["dpFpgaFwVersion"] = Format("%8.8X", c.m_dwDpFpgaFwVersion);
+        j["personality"] = Format("0x%2.2X", c.m_byPersonality);
+        j["personalityName"] = PersonalityName(c.m_byPersonality);
+        j["dspBoardPcbRev"] = c.m_byDspBoardPcbRev;
+        j["dpFpgaBoardPcbRev"] = c.m_wDpFpgaBoardPcbRev;
+        j["dhcpEnabled"] = c.m_bDhcpEnabled != 0;
+        j["ipAddress"] = Ip(c.m_dwIpAddress);
+    }
+    if (read.directory || read.status) {
+        j["operationalMode"] = c.m_nOperationalMode;
+        j["operationalModeName"] = PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode));
+    }
+    if (read.directory) {
+        j["currentEeprom"] = c.m_nCurrentEeprom;
+        j["updateEnable"] = c.m_bUpdateEnable != 0;
+        j["eeproms"] = nlohmann::json::array();
+        for (int k = 0; k < EEPROM_COUNT; ++k)
+            j["eeproms"].push_back({{"index", k},
+                                    {"imageId", Format("%8.8X", c.m_dwEepromImageId[k])},
+                                    {"personality", c.m_wEepromPersonality[k]},
+                                    {"personalityName", PersonalityName(c.m_wEepromPersonality[k])}});
+    }
+    return j;
+}
+
+std::string InfoText(CTR52K1_Comm& c, const CInfoReads& read) {
     std::string t;
-    t += Format("Serial Number:              %s\n", c.m_strSerialNumber.c_str());
-    t += Format("Device ID:                  %s\n", Utf16ToUtf8(c.m_szDeviceId).c_str());
-    t += Format("DSP1 Fw Ver:                %8.8X\n", c.m_dwDsp1FwVersion);
-    t += Format("DSP2 Fw Ver:                %8.8X\n", c.m_dwDsp2FwVersion);
-    t += Format("FIO FPGA Fw Ver:            %8.8X\n", c.m_dwFioFpgaFwVersion);
-    t += Format("Bridge FPGA Fw Ver:         %8.8X\n", c.m_dwBridgeFpgaFwVersion);
-    t += Format("DP FPGA Fw Ver:             %8.8X\n", c.m_dwDpFpgaFwVersion);
-    t += Format("DP FPGA Personality Number: 0x%2.2X %s\n", c.m_byPersonality, PersonalityName(c.m_byPersonality));
-    t += Format("DSP Board PCB Revison:      %u\n", c.m_byDspBoardPcbRev);
-    t += Format("DP FPGA Board PCB Rev:      %u\n", c.m_wDpFpgaBoardPcbRev);
-    t += Format("DHCP Enabled:               %s\n", c.m_bDhcpEnabled ? "yes" : "no");
-    t += Format("Device IP Address:          %s\n", Ip(c.m_dwIpAddress).c_str());
-    t += Format("Operational Mode:           %d %s\n", c.m_nOperationalMode,
-                PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode)));
-    t += Format("Updates enabled:            %s\n", c.m_bUpdateEnable ? "yes" : "no");
-    for (int k = 0; k < EEPROM_COUNT; ++k)
-        t += Format("%c EEPROM_%-2d %8.8X : %s\n", k == c.m_nCurrentEeprom ? '*' : ' ', k, c.m_dwEepromImageId[k],
-                    PersonalityName(c.m_wEepromPersonality[k]));
+    if (read.device) {
+        t += Format("Serial Number:              %s\n", c.m_strSerialNumber.c_str());
+        t += Format("Device ID:                  %s\n", Utf16ToUtf8(c.m_szDeviceId).c_str());
+        t += Format("DSP1 Fw Ver:                %8.8X\n", c.m_dwDsp1FwVersion);
+        t += Format("DSP2 Fw Ver:                %8.8X\n", c.m_dwDsp2FwVersion);
+        t += Format("FIO FPGA Fw Ver:            %8.8X\n", c.m_dwFioFpgaFwVersion);
+        t += Format("Bridge FPGA Fw Ver:         %8.8X\n", c.m_dwBridgeFpgaFwVersion);
+        t += Format("DP FPGA Fw Ver:             %8.8X\n", c.m_dwDpFpgaFwVersion);
+        t += Format("DP FPGA Personality Number: 0x%2.2X %s\n", c.m_byPersonality, PersonalityName(c.m_byPersonality));
+        t += Format("DSP Board PCB Revison:      %u\n", c.m_byDspBoardPcbRev);
+        t += Format("DP FPGA Board PCB Rev:      %u\n", c.m_wDpFpgaBoardPcbRev);
+        t += Format("DHCP Enabled:               %s\n", c.m_bDhcpEnabled ? "yes" : "no");
+        t += Format("Device IP Address:          %s\n", Ip(c.m_dwIpAddress).c_str());
+    }
+    if (read.directory || read.status)
+        t += Format("Operational Mode:           %d %s\n", c.m_nOperationalMode,
+                    PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode)));
+    if (read.directory) {
+        t += Format("Updates enabled:            %s\n", c.m_bUpdateEnable ? "yes" : "no");
+        for (int k = 0; k < EEPROM_COUNT; ++k)
+            t += Format("%c EEPROM_%-2d %8.8X : %s\n", k == c.m_nCurrentEeprom ? '*' : ' ', k, c.m_dwEepromImageId[k],
+                        PersonalityName(c.m_wEepromPersonality[k]));
+    }
     return t;
 }
 
@@ -266,10 +319,10 @@ bool DescribeUnit(const CJobRequest& r, std::string* description) {
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
     if (!comm.ReadDeviceInfo()) return false;
-    comm.ReadEepromDirectory();
-    *description = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, current EEPROM_%d",
-                          comm.m_strSerialNumber.c_str(), comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion,
-                          comm.m_dwDpFpgaFwVersion, comm.m_nCurrentEeprom);
+    const std::string current =
+        comm.ReadEepromDirectory() ? Format("current EEPROM_%d", comm.m_nCurrentEeprom) : "current EEPROM unknown";
+    *description = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
+                          comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
     return true;
 }
 
@@ -304,113 +357,120 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     }
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
-    CTerminalView view(r, out, true);
 
     switch (r.operation) {
         case EOperation::Info: {
-            uint32_t ok = comm.ReadDeviceInfo();
-            if (ok) ok = comm.ReadEepromDirectory();
-            if (ok) ok = comm.ReadOperationalStatus();
-            result.fields = InfoFields(comm);
-            result.text = InfoText(comm);
-            if (!ok) fail(EExitCode::ExchangeFailed, "The unit did not answer every read.");
+            CInfoReads read;
+            // Each read on its own, so one that fails hides only its own values.
+            read.device = comm.ReadDeviceInfo() != 0;
+            read.directory = comm.ReadEepromDirectory() != 0;
+            const int32_t directoryMode = comm.m_nOperationalMode;
+            read.status = comm.ReadOperationalStatus() != 0;
+            if (!read.status) comm.m_nOperationalMode = directoryMode;  // not the zeros of a failed read
+            result.fields = InfoFields(comm, read);
+            result.text = InfoText(comm, read);
+            std::string missing;
+            if (!read.device) missing += ", the device information";
+            if (!read.directory) missing += ", the EEPROM directory";
+            if (!read.status) missing += ", the operational status";
+            if (!missing.empty())
+                fail(EExitCode::ExchangeFailed, "The unit did not answer the read of " + missing.substr(2) + ".");
             break;
         }
         case EOperation::Ping: {
-            uint32_t ok = comm.Ping();
-            std::string bytes;
-            for (uint8_t b : comm.m_PingReply) bytes += Format("%2.2X ", b);
-            result.fields["reply"] = bytes;
-            result.text = bytes + "\n";
-            if (!ok) fail(EExitCode::ExchangeFailed, "No reply to the ping.");
-            break;
-        }
-        case EOperation::Mode: {
-            uint32_t ok = comm.SetOperationalMode(static_cast<uint8_t>(r.number));
-            result.fields["operationalMode"] = r.number;
-            result.fields["operationalModeName"] = PersonalityName(r.number);
-            result.text = Format("Operational mode %u: %s\n", r.number, PersonalityName(r.number));
-            if (!ok) fail(EExitCode::ExchangeFailed, "The unit did not acknowledge the mode command.");
-            break;
-        }
-        case EOperation::TurnOffStatus:
-            if (!comm.TurnOff(TURN_OFF_CONSOLIDATED_STATUS))
-                fail(EExitCode::ExchangeFailed, "The unit did not acknowledge Turn Off Consolidated Status.");
-            result.text = "Consolidated status turned off.\n";
-            break;
-        case EOperation::TurnOffGraphs:
-            // The second command only follows a successful first one.
-            if (!comm.TurnOff(TURN_OFF_GRAPHS_1) || !comm.TurnOff(TURN_OFF_GRAPHS_2))
-                fail(EExitCode::ExchangeFailed, "The unit did not acknowledge Turn Off All Graphs.");
-            result.text = "All graphs turned off.\n";
-            break;
-        case EOperation::FlashDsp: {
-            const uint32_t selector = r.number == 2 ? 1 : 0;
-            view.SetText(selector ? EUpdateText::Dsp2File : EUpdateText::Dsp1File, r.file);
-            view.m_bytesPerStep[0] = DSP_BLOCK_MAX;
-            CDspFlashUpdate update(comm, view);
-            update.m_nWriteWaitStepMs = r.dspWaitStepMs;
-            if (update.LoadDspFlashFile(selector)) {
-                result.text = view.m_boxes.back().text + "\n";
-            } else if (const auto* box = view.FirstError()) {
-                // A file that fails while it is read ends in the same box as a
-                // failed block; the trace tells which, and so does the code.
-                const std::string traced = captured.Text();
-                const size_t cause = traced.find("CFileException.m_cause = ");
-                if (cause != std::string::npos) {
-                    std::string why = traced.substr(cause, traced.find('\r', cause) - cause);
-                    fail(EExitCode::BadArgument, box->caption + ": " + box->text + " (" + r.file +
-                                                     " could not be read: " + why + "; nothing was written)");
-                } else {
-                    fail(IsFileProblem(box->caption) ? EExitCode::BadArgument : EExitCode::ExchangeFailed,
-                         box->caption + ": " + box->text);
-                }
+            if (comm.Ping()) {
+                std::string bytes;
+                for (uint8_t b : comm.m_PingReply) bytes += Format("%2.2X ", b);
+                result.fields["reply"] = bytes;
+                result.text = bytes + "\n";
+            } else {
+                fail(EExitCode::ExchangeFailed, "No reply to the ping.");
             }
             break;
         }
+        case EOperation::Mode: {
+            if (comm.SetOperationalMode(static_cast<uint8_t>(r.number))) {
+                result.fields["operationalMode"] = r.number;
+                result.fields["operationalModeName"] = PersonalityName(r.number);
+                result.text = Format("Operational mode %u: %s\n", r.number, PersonalityName(r.number));
+            } else {
+                fail(EExitCode::ExchangeFailed,
+                     Format("The unit did not acknowledge the mode command (mode %u); its mode is unknown.", r.number));
+            }
+            break;
+        }
+        case EOperation::TurnOffStatus:
+            if (comm.TurnOff(TURN_OFF_CONSOLIDATED_STATUS))
+                result.text = "Consolidated status turned off.\n";
+            else
+                fail(EExitCode::ExchangeFailed, "The unit did not acknowledge Turn Off Consolidated Status.");
+            break;
+        case EOperation::TurnOffGraphs:
+            // The second command only follows a successful first one.
+            if (!comm.TurnOff(TURN_OFF_GRAPHS_1))
+                fail(EExitCode::ExchangeFailed, "The unit did not acknowledge Turn Off All Graphs (first command; "
+                                                "the second was not sent).");
+            else if (!comm.TurnOff(TURN_OFF_GRAPHS_2))
+                fail(EExitCode::ExchangeFailed, "The unit did not acknowledge Turn Off All Graphs (second command).");
+            else
+                result.text = "All graphs turned off.\n";
+            break;
+        case EOperation::FlashDsp: {
+            CTerminalProgress progress(r, out);
+            CDspFlashUpdate update(comm);
+            update.m_nWriteWaitStepMs = r.dspWaitStepMs;
+            const CUpdateOutcome o = update.LoadDspFlashFile(r.number == 2 ? 1 : 0, r.file, progress);
+            DebugOutput(ElapsedTimeText(o.startMs, o.endMs));
+            result.fields = OutcomeFields(o);
+            if (o.Succeeded())
+                result.text = o.messages.front().text + "\n";
+            else
+                fail(ExitCodeFor(o.result), OutcomeError(o));
+            break;
+        }
         case EOperation::ProgramEeprom: {
-            view.m_eeprom = static_cast<int32_t>(r.number);
-            view.SetText(EUpdateText::EepromFile, r.file);
-            view.m_bytesPerStep[1] = EEPROM_PAGE_SIZE;
-            comm.ReadOperationalStatus();  // the mode to restore afterwards
+            CTerminalProgress progress(r, out);
+            // The mode to send back afterwards; a failed read leaves it unknown.
+            comm.ReadOperationalStatus();
             CTickerFlags flags;
-            CEepromUpdate update(comm, view, flags);
+            CEepromUpdate update(comm, flags);
             auto target = std::make_shared<CDirectTickerTarget>(update, &tee);
             uintptr_t handle = RegisterTickerTarget(target);
-            update.OnBnClickedEepromLoad();
-            if (update.UpdateRunning()) {
+            CUpdateOutcome o = update.Load(static_cast<int32_t>(r.number), r.file, progress);
+            if (o.result == EUpdateResult::InProgress) {
                 TickerAttachWindow(flags, handle);
                 std::thread ticker = StartJoinableTicker(flags, SystemClock());
                 while (update.UpdateRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 flags.g_bTickerRun = 0;
                 ticker.join();
+                o = update.Outcome();
             }
             UnregisterTickerTarget(handle);
-            if (update.m_bLastUpdateComplete) {
-                comm.ReadEepromDirectory();
-                result.fields["currentEeprom"] = comm.m_nCurrentEeprom;
-                result.fields["bytesWritten"] = update.m_nBytesWritten;
-                result.fields["imageId"] = Format("%8.8X", comm.m_dwEepromImageId[r.number]);
-                result.text = Format("EEPROM_%u programmed: %s bytes, image id %8.8X.\n", r.number,
-                                     WithThousandsCommas(update.m_nBytesWritten).c_str(),
+            result.fields = OutcomeFields(o);
+            if (o.directoryRead) result.fields["imageId"] = Format("%8.8X", comm.m_dwEepromImageId[r.number]);
+            if (o.Succeeded())
+                result.text = Format("EEPROM_%u programmed: %s bytes, image id %8.8X; it is the current EEPROM.\n",
+                                     r.number, WithThousandsCommas(o.bytesToWrite).c_str(),
                                      comm.m_dwEepromImageId[r.number]);
-                if (comm.m_nCurrentEeprom != static_cast<int32_t>(r.number))
-                    fail(EExitCode::ExchangeFailed,
-                         Format("The image was written, but EEPROM_%u did not become the current EEPROM.", r.number));
-            } else if (const auto* box = view.FirstError()) {
-                fail(IsFileProblem(box->caption) ? EExitCode::BadArgument : EExitCode::ExchangeFailed,
-                     box->caption + ": " + box->text);
-            } else {
-                fail(EExitCode::ExchangeFailed, "The EEPROM update did not complete.");
-            }
+            else
+                fail(ExitCodeFor(o.result), OutcomeError(o));
             break;
         }
         case EOperation::SelectEeprom: {
-            uint32_t ok = comm.SelectFPGA_ConfigEEPROM(r.number);
-            if (ok) ok = comm.ReadEepromDirectory();
-            result.fields["currentEeprom"] = comm.m_nCurrentEeprom;
-            result.text = Format("Current EEPROM: EEPROM_%d\n", comm.m_nCurrentEeprom);
-            if (!ok) fail(EExitCode::ExchangeFailed, "SelectFPGA_ConfigEEPROM() failed.");
+            const bool acknowledged = comm.SelectFPGA_ConfigEEPROM(r.number) != 0;
+            const bool read = acknowledged && comm.ReadEepromDirectory() != 0;
+            result.fields["selectAcknowledged"] = acknowledged;
+            result.fields["directoryRead"] = read;
+            if (read) result.fields["currentEeprom"] = comm.m_nCurrentEeprom;
+            if (!acknowledged)
+                fail(EExitCode::ExchangeFailed, "SelectFPGA_ConfigEEPROM() failed.");
+            else if (!read)
+                fail(EExitCode::ExchangeFailed, "The select was acknowledged, but the EEPROM directory could not be read back.");
+            else if (comm.m_nCurrentEeprom != static_cast<int32_t>(r.number))
+                fail(EExitCode::ExchangeFailed, Format("The unit reports EEPROM_%d as current, not EEPROM_%u.",
+                                                       comm.m_nCurrentEeprom, r.number));
+            else
+                result.text = Format("Current EEPROM: EEPROM_%d\n", comm.m_nCurrentEeprom);
             break;
         }
     }

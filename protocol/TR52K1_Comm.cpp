@@ -62,11 +62,32 @@ CTR52K1_Comm::CTR52K1_Comm(CBaseClass* link, CClock& clock) : m_pDeviceLink(link
 
 // --- Exchanges -------------------------------------------------------------
 
+void CTR52K1_Comm::DrainIfStale() {
+    if (!m_bStaleInput) return;
+    m_bStaleInput = false;
+    m_pDeviceLink->FlushReceive();
+}
+
+// The unit echoes the header word and the command code (a ping is answered
+// 68 00 00 00 00 00); the length field is left alone, its value in replies
+// is the unit's own business.
+bool CTR52K1_Comm::IsReplyFrame(const uint8_t* response, uint16_t command) {
+    if (response[0] == (FRAME_HEADER_WORD & 0xFF) && response[1] == (FRAME_HEADER_WORD >> 8) &&
+        response[2] == (command & 0xFF) && response[3] == (command >> 8))
+        return true;
+    std::string values = Format("***** Reply to 0x%4.4X is not its frame:", command);
+    for (int i = 0; i < FRAME_HEADER_SIZE; ++i) values += Format(" 0x%2.2X", response[i]);
+    DebugOutput(values + "\r\n");
+    m_bStaleInput = true;
+    return false;
+}
+
 uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
                                    uint8_t* response, uint32_t responsePayloadLength) {
     // A longer payload would not fit the 16-bit frame length: refuse it
     // rather than send a truncated frame.
     if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
+    DrainIfStale();
     PutHeader(request, command, requestPayloadLength);
     if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
     const int64_t start = m_clock.NowMs();
@@ -75,7 +96,10 @@ uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t 
     while (true) {
         uint32_t result = m_pDeviceLink->ReadByte(response + count);
         if (result) ++count;
-        if (m_clock.NowMs() - start >= m_nResponseTimeoutMs) return 0;
+        if (m_clock.NowMs() - start >= m_nResponseTimeoutMs) {
+            m_bStaleInput = true;
+            return 0;
+        }
         if (count >= target) return result;
     }
 }
@@ -83,6 +107,7 @@ uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t 
 uint32_t CTR52K1_Comm::SendCommandLongTimeout(int32_t timeoutMs, uint16_t command, uint8_t* request,
                                               uint32_t requestPayloadLength, uint8_t* response) {
     if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
+    DrainIfStale();
     PutHeader(request, command, requestPayloadLength);
     if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
     const int64_t start = m_clock.NowMs();
@@ -93,6 +118,7 @@ uint32_t CTR52K1_Comm::SendCommandLongTimeout(int32_t timeoutMs, uint16_t comman
         if (r) ++count;
         if (m_clock.NowMs() - start >= timeoutMs) {
             result = 0;
+            m_bStaleInput = true;
             break;
         }
         if (count >= FRAME_HEADER_SIZE) {
@@ -193,6 +219,7 @@ uint32_t CTR52K1_Comm::ReadOperationalStatus() {
     uint8_t response[FRAME_HEADER_SIZE + RSP_OPERATIONAL_STATUS] = {};
     uint32_t r = SendCommand(CMD_READ_OPERATIONAL_STATUS, request, 0, response, RSP_OPERATIONAL_STATUS);
     m_nOperationalMode = response[FRAME_HEADER_SIZE + 2] & 0x7F;
+    m_bOperationalModeRead = r ? 1 : 0;
     return r;
 }
 
@@ -217,6 +244,7 @@ void CTR52K1_Comm::DecodeEepromDirectoryPage2() {
 uint32_t CTR52K1_Comm::ReadEepromDirectory() {
     uint32_t r = ReadConfigPage(2);
     DecodeEepromDirectoryPage2();
+    m_bOperationalModeRead = r ? 1 : 0;
     if (r) r = ReadConfigPage(3);
     for (int j = 0; j < 4; ++j)
         m_dwEepromImageId[8 + j] = static_cast<uint32_t>(m_ConfigPage[2 * j]) << 16 | m_ConfigPage[2 * j + 1];
@@ -240,14 +268,18 @@ uint32_t CTR52K1_Comm::WriteDSP_FlashBlock(uint32_t selector, const uint8_t* dat
     request[FRAME_HEADER_SIZE] = SelectorFlag(selector);
     std::memcpy(request + FRAME_HEADER_SIZE + 1, data, count);
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    return SendCommand(CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0);
+    uint32_t r = SendCommand(CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0);
+    if (r && !IsReplyFrame(response, CMD_DSP_FLASH_BLOCK)) r = 0;
+    return r;
 }
 
 uint32_t CTR52K1_Comm::FinishDSP_Flash(uint32_t selector) {
     uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0xFF, SelectorFlag(selector),
                                                          0, 0, 0};
     uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
-    return SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
+    uint32_t r = SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
+    if (r && !IsReplyFrame(response, CMD_DSP_FLASH)) r = 0;
+    return r;
 }
 
 uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
@@ -256,22 +288,9 @@ uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code & 0x7F;
     uint8_t response[FRAME_HEADER_SIZE + RSP_BULK_ERASE] = {};
-    return SendCommand(CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE);
-}
-
-// Where a reply's content decides what is written next, bytes that are not
-// the reply's frame (line noise, a stray or late reply shifting the stream)
-// must not be taken for it.
-static bool IsReplyFrame(const uint8_t* response, uint16_t command, uint16_t payloadLength) {
-    const uint8_t expected[FRAME_HEADER_SIZE] = {0x68, 0x00, static_cast<uint8_t>(command),
-                                                 static_cast<uint8_t>(command >> 8),
-                                                 static_cast<uint8_t>(payloadLength),
-                                                 static_cast<uint8_t>(payloadLength >> 8)};
-    if (std::memcmp(response, expected, FRAME_HEADER_SIZE) == 0) return true;
-    std::string values = Format("***** Reply to 0x%4.4X is not its frame:", command);
-    for (int i = 0; i < FRAME_HEADER_SIZE; ++i) values += Format(" 0x%2.2X", response[i]);
-    DebugOutput(values + "\r\n");
-    return false;
+    uint32_t r = SendCommand(CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE);
+    if (r && !IsReplyFrame(response, CMD_EEPROM_BULK_ERASE)) r = 0;
+    return r;
 }
 
 uint32_t CTR52K1_Comm::ReadContinuousStatus() {
@@ -280,7 +299,7 @@ uint32_t CTR52K1_Comm::ReadContinuousStatus() {
     uint32_t r = SendCommand(CMD_CONTINUOUS_STATUS_READ, request, 0, response, RSP_CONTINUOUS_STATUS);
     // Programming starts on this bit: a garbled reply must not start it
     // while the EEPROM is still being erased.
-    if (r && !IsReplyFrame(response, CMD_CONTINUOUS_STATUS_READ, RSP_CONTINUOUS_STATUS)) r = 0;
+    if (r && !IsReplyFrame(response, CMD_CONTINUOUS_STATUS_READ)) r = 0;
     if (r) m_bEraseComplete = response[FRAME_HEADER_SIZE] & 0x01;
     return r;
 }
@@ -298,7 +317,7 @@ uint32_t CTR52K1_Comm::WriteFPGA_ConfigEEPROM_Page(uint32_t index, uint32_t byte
                                         response);
     // Only the page write's own acknowledgement confirms the page; anything
     // else leaves it to be written again.
-    if (r && !IsReplyFrame(response, CMD_EEPROM_PAGE_WRITE, 0)) r = 0;
+    if (r && !IsReplyFrame(response, CMD_EEPROM_PAGE_WRITE)) r = 0;
     return r;
 }
 
@@ -308,7 +327,9 @@ uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code;
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    return SendCommandLongTimeout(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response);
+    uint32_t r = SendCommandLongTimeout(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response);
+    if (r && !IsReplyFrame(response, CMD_EEPROM_SELECT)) r = 0;
+    return r;
 }
 
 // --- Control -----------------------------------------------------------------
@@ -326,7 +347,9 @@ uint32_t CTR52K1_Comm::SetOperationalMode(uint8_t mode) {
     request[FRAME_HEADER_SIZE] = mode;
     uint8_t response[FRAME_HEADER_SIZE] = {};
     uint32_t r = SendCommandLongTimeout(SET_MODE_TIMEOUT_MS, CMD_SET_OPERATIONAL_MODE, request, 1, response);
+    if (r && !IsReplyFrame(response, CMD_SET_OPERATIONAL_MODE)) r = 0;
     m_nOperationalMode = mode;
+    m_bOperationalModeRead = r ? 1 : 0;
     return r;
 }
 

@@ -6,6 +6,13 @@
 // the reply header is not interpreted. Values inside payloads are big-endian.
 // Each operation returns a success flag (non-zero = success) and decodes
 // whatever bytes arrived, zeros standing in for the missing ones.
+//
+// Where an acknowledgement decides what happens next (DSP blocks and finish,
+// erase, erase status, pages, select, mode), only the command's own frame
+// counts: header word 0x0068 and the command code echoed. And after an
+// exchange that timed out or was answered by another frame, whatever is
+// still on its way is drained before the next request, so one late reply
+// cannot shift every later exchange into a false acknowledgement.
 #pragma once
 
 #include <cstdint>
@@ -149,10 +156,16 @@ public:
     uint32_t m_bIdentityRead = 0;
     uint8_t m_PingReply[6] = {};
     uint32_t m_bUpdateEnable = 0;
+    // m_nOperationalMode came from a read that succeeded, or from a mode
+    // command the unit acknowledged: only then is it the unit's mode.
+    uint32_t m_bOperationalModeRead = 0;
 
 private:
+    bool IsReplyFrame(const uint8_t* response, uint16_t command);
+    void DrainIfStale();
     void DecodeDeviceInfo(const uint8_t* payload);
     void DecodeEepromDirectoryPage2();
 
     CClock& m_clock;
+    bool m_bStaleInput = false;
 };

@@ -88,6 +88,7 @@ CTR52K_FlashFileLoaderDlg::CTR52K_FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_
     setFixedSize(whole.size());
     CreateControls();
     qApp->installEventFilter(this);
+    m_dsp.m_refuseWhile = [this] { return m_eeprom.UpdateRunning(); };
     TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
 }
 

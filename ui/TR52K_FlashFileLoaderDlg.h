@@ -20,11 +20,10 @@
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "protocol/TR52K1_Comm.h"
+#include "ui/DialogUpdates.h"
 #include "ui/IpAddressEdit.h"
-#include "update/DspFlashUpdate.h"
-#include "update/EepromUpdate.h"
+#include "ui/UpdateView.h"
 #include "update/Ticker.h"
-#include "update/UpdateView.h"
 
 // Dialog units of the template converted with the font's base units.
 struct CDialogUnits {
@@ -147,8 +146,8 @@ public:
     QLineEdit* m_edtPingResult;
     std::array<QCheckBox*, 4> m_chkOpMode{};  // element 0 unused
 
-    CDspFlashUpdate m_dsp;
-    CEepromUpdate m_eeprom;
+    CDialogDspUpdate m_dsp;
+    CDialogEepromUpdate m_eeprom;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

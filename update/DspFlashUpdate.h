@@ -2,9 +2,8 @@
 // each acknowledged before the next, between the flash start and finish
 // frames; the unit then writes its flash during a fixed 60 s wait.
 //
-// Unlike the original procedure, the file is checked and read completely
-// before the first frame is sent, so a wrong or unreadable file never
-// leaves the unit with a started upload.
+// The file is checked and read completely before the first frame is sent,
+// so a wrong or unreadable file never leaves the unit with a started upload.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +11,7 @@
 
 #include "platform/Clock.h"
 #include "protocol/TR52K1_Comm.h"
-#include "update/UpdateView.h"
+#include "update/UpdateOutcome.h"
 
 constexpr uint32_t DSP_IMAGE_MAX = 786432;  // the buffer size in the DSP
 constexpr int DSP_WRITE_WAIT_STEPS = 60;
@@ -21,25 +20,21 @@ constexpr uint32_t DSP_WRITE_WAIT_STEP_MS = 1000;
 // "Elapsed Time: m:ss\r\n" for the time since `startMs`.
 std::string ElapsedTimeText(int64_t startMs, int64_t nowMs);
 
+// The checks of a DSP image path, in order: empty, DSP marker, "TR52K1_".
+EUpdateResult CheckDspImagePath(uint32_t selector, const std::string& path);
+
 class CDspFlashUpdate {
 public:
-    CDspFlashUpdate(CTR52K1_Comm& comm, CUpdateView& view, CClock& clock = SystemClock())
-        : m_comm(comm), m_view(view), m_clock(clock) {}
+    explicit CDspFlashUpdate(CTR52K1_Comm& comm, CClock& clock = SystemClock()) : m_comm(comm), m_clock(clock) {}
 
-    void BrowseDspFlashFile(uint32_t selector);
-    // Returns non-zero when the image reached the unit and the wait is over.
-    uint32_t LoadDspFlashFile(uint32_t selector);
+    // selector 0 = DSP1, 1 = DSP2. Runs to the end of the write wait.
+    CUpdateOutcome LoadDspFlashFile(uint32_t selector, const std::string& path, CUpdateProgress& progress);
 
-    int64_t m_nStartClock = 0;
     // One of the 60 steps of the write wait. Only a rehearsal against the
     // simulator shortens it; a real unit needs the full second.
     uint32_t m_nWriteWaitStepMs = DSP_WRITE_WAIT_STEP_MS;
 
 private:
-    void Report(const std::string& text, const std::string& caption);
-    uint32_t Fail(uint32_t selector);
-
     CTR52K1_Comm& m_comm;
-    CUpdateView& m_view;
     CClock& m_clock;
 };

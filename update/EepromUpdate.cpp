@@ -1,17 +1,11 @@
 #include "update/EepromUpdate.h"
 
 #include <algorithm>
-#include <new>
 
-#include "link/FileExeptionErrorMsgs.h"
 #include "platform/DebugOutput.h"
-#include "platform/ErrorText.h"
-#include "platform/File.h"
+#include "platform/Sha256.h"
 #include "platform/Text.h"
-#include "platform/Win32Types.h"
 #include "update/DspFlashUpdate.h"
-
-using namespace win32;
 
 std::string WithThousandsCommas(uint32_t value) {
     std::string digits = std::to_string(value), out;
@@ -22,7 +16,68 @@ std::string WithThousandsCommas(uint32_t value) {
     return out;
 }
 
-CEepromUpdate::~CEepromUpdate() { Release(); }
+bool IsEepromImagePath(const std::string& path) { return path.find("tr52K") != std::string::npos; }
+
+namespace {
+// The boxes of each ending, in the order they are shown. The completion
+// box follows the steps after programming whether they succeeded or not,
+// so a failed one is told first.
+std::vector<CUpdateMessage> EepromMessages(const CUpdateOutcome& o, const std::string& elapsed) {
+    const CUpdateMessage completed{"DP FPGA Configuration EEPROM Update has completed.", elapsed, false};
+    const CUpdateMessage pageFailed{"WriteFPGA_ConfigEEPROM_Page() failed.", "Serial Port Error"};
+    switch (o.result) {
+        case EUpdateResult::Completed: return {completed};
+        case EUpdateResult::Busy:
+            return {{"An EEPROM update is already running. Wait for it to complete before loading again.",
+                     "EEPROM Update Busy"}};
+        case EUpdateResult::InvalidFileName:
+        case EUpdateResult::InvalidFlashFile:
+            return {{"File chosen is not a valid file for the Dual Purpose FPGA", "Invalid Flash File"}};
+        case EUpdateResult::FileUnreadable:
+            return {{"The image file " + o.imagePath + " could not be read; nothing was sent to the unit.",
+                     "File Error"}};
+        case EUpdateResult::FileTooBig:
+            return {{Format("The image of %llu bytes does not fit the 16 MiB address range of a configuration "
+                            "EEPROM.",
+                            static_cast<unsigned long long>(o.imageSize)),
+                     "File Too Big Error"}};
+        case EUpdateResult::AllocationFailed: return {{o.fileError, "Allocation Error"}};
+        case EUpdateResult::UnknownException: return {{"Unknown Exception Caught.", "Unknown Error"}};
+        case EUpdateResult::EraseNotAcknowledged:
+        case EUpdateResult::EraseNotConfirmed:
+            return {{"BulkEraseFPGA_ConfigEEPROM() failed.", "Serial Port Error"}};
+        case EUpdateResult::EraseStatusFailed:
+        case EUpdateResult::PageNotAcknowledged: return {pageFailed};
+        case EUpdateResult::SelectNotAcknowledged:
+            return {{"SelectFPGA_ConfigEEPROM() failed.", "Serial Port Error"}, completed};
+        case EUpdateResult::DirectoryNotRead:
+            return {{"ReadEepromDirectory() failed.", "Serial Port Error"}, completed};
+        case EUpdateResult::NotCurrent:
+            return {{Format("EEPROM_%u was written, but the unit reports EEPROM_%d as its current EEPROM.", o.target,
+                            o.currentEeprom.value_or(-1)),
+                     "EEPROM Not Current"},
+                    completed};
+        case EUpdateResult::ModeUnknown:
+            return {{"The operational mode could not be read before the update, so it was not restored.",
+                     "Operational Mode Not Restored"},
+                    completed};
+        case EUpdateResult::ModeOutOfRange:
+            return {{Format("The operational mode read before the update (%d) cannot be sent back.",
+                            o.modeBefore.value_or(-1)),
+                     "Operational Mode Not Restored"},
+                    completed};
+        case EUpdateResult::ModeNotRestored:
+            return {{Format("Set operational mode %d failed.", o.modeBefore.value_or(-1)), "Serial Port Error"},
+                    completed};
+        default: return {{UpdateResultText(o.result), "EEPROM Update"}};
+    }
+}
+}  // namespace
+
+CEepromUpdate::~CEepromUpdate() {
+    m_flags.g_bEepromEraseActive = 0;
+    m_flags.g_bEepromPageProgramActive = 0;
+}
 
 bool CEepromUpdate::LinkLost() {
     // Nothing reconnects a closed connection, so retrying cannot help.
@@ -30,185 +85,172 @@ bool CEepromUpdate::LinkLost() {
     return link && link->GetLinkType() == LINK_TYPE_NETWORK && !link->IsConnected();
 }
 
-void CEepromUpdate::Release() {
-    if (m_bBusyCursor) m_view.EndBusy();
-    m_bBusyCursor = false;
-    m_image.clear();
-    m_image.shrink_to_fit();
+void CEepromUpdate::Drain() {
+    if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
 }
 
-void CEepromUpdate::Stop(const std::string& text, const std::string& caption, bool trace) {
+// Ends the update with `result`; its texts go to the trace, except the
+// refusals that leave no trace. Always true, for the tick handlers.
+bool CEepromUpdate::End(EUpdateResult result) {
     m_flags.g_bEepromEraseActive = 0;
     m_flags.g_bEepromPageProgramActive = 0;
-    const bool wasRunning = m_bRunning;
+    m_outcome.result = result;
+    m_outcome.endMs = m_clock.NowMs();
+    const std::string elapsed = ElapsedTimeText(m_outcome.startMs, m_outcome.endMs);
+    m_outcome.messages = EepromMessages(m_outcome, elapsed);
+    const bool quiet = result == EUpdateResult::InvalidFileName || result == EUpdateResult::InvalidFlashFile;
+    if (!quiet)
+        for (const CUpdateMessage& m : m_outcome.messages)
+            DebugOutput(m.error ? m.text + "\r\n" : elapsed);
+    m_image.clear();
+    m_image.shrink_to_fit();
+    m_pProgress = &m_noProgress;
     m_bRunning = false;
-    Release();
-    if (wasRunning) m_bLastUpdateComplete = false;
-    m_strLastError = text;
-    m_view.ShowMessageBox(text, caption, MB_ICONERROR);
-    if (trace) DebugOutput(text + "\r\n");
+    return true;
 }
 
-void CEepromUpdate::OnBnClickedEepromBrowse() {
-    std::string path;
-    if (!ChooseImageFile(m_view, &path)) return;
-    if (path.find("tr52K") == std::string::npos)
-        m_view.ShowMessageBox("File chosen is not a valid file for the DP FPGA", "Invalid Flash File", MB_ICONERROR);
-    else
-        m_view.SetText(EUpdateText::EepromFile, path);
-}
-
-void CEepromUpdate::OnBnClickedEepromLoad() {
+CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpdateProgress& progress) {
     // A second Load would erase again and replace the running update's state.
     if (m_bRunning) {
-        m_view.ShowMessageBox("An EEPROM update is already running. Wait for it to complete before loading again.",
-                              "EEPROM Update Busy", MB_ICONERROR);
-        return;
+        CUpdateOutcome busy;
+        busy.kind = EUpdateKind::ConfigEeprom;
+        busy.result = EUpdateResult::Busy;
+        busy.target = static_cast<uint32_t>(index);
+        busy.imagePath = path;
+        busy.messages = EepromMessages(busy, "");
+        return busy;
     }
-    m_nStartClock = m_clock.NowMs();
-    m_view.BeginBusy();
-    m_bBusyCursor = true;
-    int32_t checked = m_view.FirstCheckedEeprom();
-    if (checked >= 0) m_nSelectedEeprom = checked;
-    if (m_nSelectedEeprom >= EEPROM_COUNT) m_nSelectedEeprom = EEPROM_COUNT - 1;
-    if (m_nSelectedEeprom < 0) m_nSelectedEeprom = 0;
-    m_nTargetEeprom = m_nSelectedEeprom;
-    m_nSavedOperationalMode = m_comm.m_nOperationalMode;
-
-    // Everything about the file is settled before the unit is touched: a
-    // mistyped path must not leave an erased EEPROM behind.
-    const std::string path = m_view.GetText(EUpdateText::EepromFile);
-    if (path.find("tr52K") == std::string::npos) {
-        Stop("File chosen is not a valid file for the Dual Purpose FPGA", "Invalid Flash File", false);
-        return;
-    }
-    try {
-        CImageFile file;
-        CFileException error(0, 0, path);
-        if (!file.Open(path, &error)) throw error;
-        uint64_t length = file.GetLength();
-        uint64_t padded = (length & ~uint64_t{0xFF}) + EEPROM_PAGE_SIZE;
-        if (padded > EEPROM_IMAGE_MAX) {
-            Stop(Format("The image of %llu bytes does not fit the 16 MiB address range of a configuration EEPROM.",
-                        static_cast<unsigned long long>(length)),
-                 "File Too Big Error", true);
-            return;
-        }
-        m_nBytesToWrite = static_cast<uint32_t>(padded);
-        m_image.assign(m_nBytesToWrite, 0xFF);
-        uint32_t got = file.Read(m_image.data(), static_cast<uint32_t>(length));
-        uint8_t probe;
-        if (got != length || file.Read(&probe, 1) != 0) throw CFileException(CFileException::endOfFile, 0, path);
-        file.Close();
-    } catch (const CFileException& e) {
-        CFileExeptionErrorMsgs::GetFileExceptionMsg(e);
-        Stop("The image file " + path + " could not be read; nothing was sent to the unit.", "File Error", true);
-        return;
-    } catch (const std::bad_alloc& e) {
-        DebugOutput("Failed allocation from operator new.\r\n");
-        Stop(e.what(), "Allocation Error", true);
-        return;
-    } catch (...) {
-        Stop("Unknown Exception Caught.", "Unknown Error", true);
-        return;
-    }
-
-    if (!m_comm.BulkEraseFPGA_ConfigEEPROM(static_cast<uint32_t>(m_nTargetEeprom))) {
-        Stop("BulkEraseFPGA_ConfigEEPROM() failed.", "Serial Port Error", true);
-        return;
-    }
-    m_view.SetLabel(EProgressLabel::BulkErase, "Bulk Erase:");
-    m_view.SetLabel(EProgressLabel::PageProgram, "Prgrm Pages:");
+    m_outcome = CUpdateOutcome{};
+    m_outcome.kind = EUpdateKind::ConfigEeprom;
+    m_outcome.startMs = m_clock.NowMs();
+    m_outcome.target = static_cast<uint32_t>(std::clamp(index, 0, EEPROM_COUNT - 1));
+    m_outcome.imagePath = path;
+    // Only a mode the unit reported can be sent back after programming.
+    if (m_comm.m_bOperationalModeRead) m_outcome.modeBefore = m_comm.m_nOperationalMode;
+    m_pProgress = &progress;
     m_nBytesWritten = 0;
     m_nPageFailures = 0;
     m_nStatusFailures = 0;
-    m_view.SetText(EUpdateText::BytesToWrite, WithThousandsCommas(m_nBytesToWrite));
-    m_view.SetProgressRange(EProgressBar::PageProgram, 0, static_cast<int32_t>(m_nBytesToWrite / EEPROM_PAGE_SIZE));
-    m_view.SetProgressStep(EProgressBar::PageProgram, 1);
-    m_view.SetProgressPos(EProgressBar::PageProgram, 0);
-    m_view.SetText(EUpdateText::BytesWritten, "");
+    m_nEraseTicks = 0;
+
+    // Everything about the file is settled before the unit is touched: a
+    // mistyped path must not leave an erased EEPROM behind.
+    if (path.empty()) return End(EUpdateResult::InvalidFileName), m_outcome;
+    if (!IsEepromImagePath(path)) return End(EUpdateResult::InvalidFlashFile), m_outcome;
+    EUpdateResult r = ReadImageFile(path, EEPROM_IMAGE_MAX - 1, &m_image, &m_outcome);
+    if (r != EUpdateResult::Completed) return End(r), m_outcome;
+    // Whole pages, 0xFF beyond the file; always at least one more byte
+    // than the file, so an empty file still writes one page.
+    m_nBytesToWrite = static_cast<uint32_t>((m_outcome.imageSize & ~uint64_t{0xFF}) + EEPROM_PAGE_SIZE);
+    m_image.resize(m_nBytesToWrite, 0xFF);
+    m_outcome.bytesToWrite = m_nBytesToWrite;
+    m_outcome.sentSha256 = Sha256Hex(m_image.data(), m_image.size());
+    m_outcome.pagesTotal = m_nBytesToWrite / EEPROM_PAGE_SIZE;
+
+    if (!m_comm.BulkEraseFPGA_ConfigEEPROM(m_outcome.target)) return End(EUpdateResult::EraseNotAcknowledged), m_outcome;
+    m_outcome.eraseAcknowledged = true;
     m_bRunning = true;
-    m_bLastUpdateComplete = false;
-    m_strLastError.clear();
+    progress.OnStage(EUpdateStage::Erase, 0);
     m_flags.g_bEepromEraseActive = 1;
+    return m_outcome;
 }
 
-void CEepromUpdate::OnEepromEraseTick() {
-    if (!m_bRunning) return;
-    m_view.StepProgress(EProgressBar::BulkErase);
-    uint32_t ok = m_comm.ReadContinuousStatus();
+bool CEepromUpdate::OnEepromEraseTick() {
+    if (!m_bRunning) return false;
+    m_pProgress->OnStep(EUpdateStage::Erase, ++m_nEraseTicks);
+    const uint32_t ok = m_comm.ReadContinuousStatus();
     m_nStatusFailures = ok ? 0 : m_nStatusFailures + 1;
     if (!m_comm.m_bEraseComplete) {
         // Polled again at the next tick, but not for ever: a unit that has
         // stopped answering, or a connection that is gone, ends the update.
         if (!ok && (m_nStatusFailures >= MAX_STATUS_FAILURES || LinkLost()))
-            Stop("BulkEraseFPGA_ConfigEEPROM() failed.", "Serial Port Error", true);
-        return;
+            return End(EUpdateResult::EraseNotConfirmed);
+        return false;
     }
     m_flags.g_bEepromEraseActive = 0;
-    m_view.SetProgressPos(EProgressBar::BulkErase, 255);
-    if (!ok) {
-        Stop("WriteFPGA_ConfigEEPROM_Page() failed.", "Serial Port Error", true);
-        return;
-    }
+    // Still set from an earlier update: this tick's read confirmed nothing.
+    if (!ok) return End(EUpdateResult::EraseStatusFailed);
+    m_outcome.eraseCompleted = true;
+    m_pProgress->OnStage(EUpdateStage::Program, m_outcome.pagesTotal);
     m_flags.g_bEepromPageProgramActive = 1;
+    return false;
 }
 
-void CEepromUpdate::OnEepromPageTick() {
+bool CEepromUpdate::OnEepromPageTick() {
     m_flags.g_bEepromEraseActive = 0;
     m_flags.g_bEepromPageProgramActive = 0;
-    if (!m_bRunning) return;
+    if (!m_bRunning) return false;
     bool lastOk = false;
     for (int i = 0; i < PAGES_PER_TICK; ++i) {
-        lastOk = m_comm.WriteFPGA_ConfigEEPROM_Page(static_cast<uint32_t>(m_nTargetEeprom), m_nBytesWritten,
+        const uint32_t page = m_nBytesWritten / EEPROM_PAGE_SIZE;
+        lastOk = m_comm.WriteFPGA_ConfigEEPROM_Page(m_outcome.target, m_nBytesWritten,
                                                     m_image.data() + m_nBytesWritten) != 0;
         if (lastOk) {
             // A retry may have been answered by the late reply to the attempt
             // before it: its own answer then follows, and is dropped here.
-            if (m_nPageFailures > 0)
-                if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
+            if (m_nPageFailures > 0) Drain();
             m_nBytesWritten += std::min<uint32_t>(EEPROM_PAGE_SIZE, m_nBytesToWrite - m_nBytesWritten);
             m_nPageFailures = 0;
-            m_view.StepProgress(EProgressBar::PageProgram);
+            ++m_outcome.pagesAcknowledged;
+            m_pProgress->OnStep(EUpdateStage::Program, m_outcome.pagesAcknowledged);
         } else if (++m_nPageFailures >= MAX_PAGE_FAILURES || LinkLost()) {
             // The same page keeps failing: an unplugged unit must not leave
             // the update retrying for ever without a word.
-            Stop("WriteFPGA_ConfigEEPROM_Page() failed.", "Serial Port Error", true);
-            return;
-        } else if (CBaseClass* link = m_comm.GetDeviceLink()) {
+            return End(EUpdateResult::PageNotAcknowledged);
+        } else {
+            ++m_outcome.pageRetries;
+            m_pProgress->OnRetry(Format("page %u was not acknowledged, writing it again (%d/%d)", page,
+                                        m_nPageFailures, MAX_PAGE_FAILURES - 1));
             // A late or stray reply still on its way would be read as the
             // retry's acknowledgement and shift every one after it.
-            link->FlushReceive();
+            Drain();
         }
         if (m_nBytesWritten >= m_nBytesToWrite) {
-            bool chainOk = false;
-            Complete(lastOk, &chainOk);
-            lastOk = chainOk;
-            break;
+            Complete(lastOk);
+            if (m_outcome.Succeeded()) m_pProgress->OnBytes(m_nBytesWritten, m_nBytesToWrite);
+            return End(m_outcome.result);
         }
     }
-    if (m_bRunning && m_nBytesWritten < m_nBytesToWrite) m_flags.g_bEepromPageProgramActive = 1;
-    if (lastOk) m_view.SetText(EUpdateText::BytesWritten, WithThousandsCommas(m_nBytesWritten));
+    m_flags.g_bEepromPageProgramActive = 1;
+    if (lastOk) m_pProgress->OnBytes(m_nBytesWritten, m_nBytesToWrite);
+    return false;
 }
 
-void CEepromUpdate::Complete(bool lastWriteOk, bool* chainOk) {
-    m_view.SetProgressPos(EProgressBar::PageProgram, m_view.GetProgressUpper(EProgressBar::PageProgram));
-    m_bRunning = false;
-    m_bLastUpdateComplete = true;
-    Release();
+// Select, re-read the directory, send the mode back. Sets the result; the
+// first step that fails decides it, but the mode is still sent back after
+// a directory that shows another EEPROM current.
+void CEepromUpdate::Complete(bool lastWriteOk) {
+    m_pProgress->OnStage(EUpdateStage::Select, 0);
+    if (!lastWriteOk) {
+        m_outcome.result = EUpdateResult::PageNotAcknowledged;
+        return;
+    }
     // A reply left over from an exchange that timed out would otherwise be
     // taken for the select's acknowledgement, and the directory read after
     // it would decode the select's own reply.
-    if (lastWriteOk)
-        if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
-    bool ok = lastWriteOk && m_comm.SelectFPGA_ConfigEEPROM(static_cast<uint32_t>(m_nTargetEeprom)) &&
-              m_comm.ReadEepromDirectory() && m_nSavedOperationalMode < 4;
-    if (ok) ok = m_comm.SetOperationalMode(static_cast<uint8_t>(m_nSavedOperationalMode)) != 0;
-    *chainOk = ok;
-    m_view.ShowEepromDirectory();
-    const std::string elapsed = ElapsedTimeText(m_nStartClock, m_clock.NowMs());
-    m_view.ShowMessageBox("DP FPGA Configuration EEPROM Update has completed.", elapsed, MB_OK);
-    DebugOutput(elapsed);
+    Drain();
+    m_outcome.selectAcknowledged = m_comm.SelectFPGA_ConfigEEPROM(m_outcome.target) != 0;
+    if (!m_outcome.selectAcknowledged) {
+        m_outcome.result = EUpdateResult::SelectNotAcknowledged;
+        return;
+    }
+    m_outcome.directoryRead = m_comm.ReadEepromDirectory() != 0;
+    if (!m_outcome.directoryRead) {
+        m_outcome.result = EUpdateResult::DirectoryNotRead;
+        return;
+    }
+    m_outcome.currentEeprom = m_comm.m_nCurrentEeprom;
+    EUpdateResult result = EUpdateResult::Completed;
+    if (m_comm.m_nCurrentEeprom != static_cast<int32_t>(m_outcome.target)) result = EUpdateResult::NotCurrent;
+    if (!m_outcome.modeBefore) {
+        if (result == EUpdateResult::Completed) result = EUpdateResult::ModeUnknown;
+    } else if (*m_outcome.modeBefore < 0 || *m_outcome.modeBefore >= 4) {
+        if (result == EUpdateResult::Completed) result = EUpdateResult::ModeOutOfRange;
+    } else {
+        m_outcome.modeRestored = m_comm.SetOperationalMode(static_cast<uint8_t>(*m_outcome.modeBefore)) != 0;
+        if (!m_outcome.modeRestored && result == EUpdateResult::Completed) result = EUpdateResult::ModeNotRestored;
+    }
+    m_outcome.result = result;
 }
 
 void CEepromUpdate::OnExtraBytesCheck(uintptr_t wParam) {
@@ -219,26 +261,4 @@ void CEepromUpdate::OnExtraBytesCheck(uintptr_t wParam) {
                                                        : "Extra bytes found after an unknown message:\r\n";
     CBaseClass* link = m_comm.GetDeviceLink();
     if (link && link->FlushReceive() != 0) DebugOutput(text);
-}
-
-void CEepromUpdate::OnBnClickedEeprom(int32_t index) {
-    m_nSelectedEeprom = index;
-    m_view.ShowSelectedEeprom(m_nSelectedEeprom);
-}
-
-void CEepromUpdate::OnBnDoubleClickedEeprom(int32_t index) {
-    // Making another EEPROM current in the middle of programming would
-    // leave the unit running from a half-written configuration.
-    if (m_bRunning) {
-        m_view.ShowMessageBox("An EEPROM update is running. The current EEPROM can be changed once it has completed.",
-                              "EEPROM Update Busy", MB_ICONERROR);
-        m_view.ShowSelectedEeprom(m_nSelectedEeprom);
-        return;
-    }
-    m_view.BeginBusy();
-    m_nSelectedEeprom = index;
-    if (m_comm.SelectFPGA_ConfigEEPROM(static_cast<uint32_t>(index))) m_comm.ReadEepromDirectory();
-    m_view.ShowSelectedEeprom(m_nSelectedEeprom);
-    m_view.ShowEepromDirectory();
-    m_view.EndBusy();
 }

@@ -4,8 +4,8 @@
 //   erase tick: poll the ContinuousStatus Read until bit 0 says done;
 //   page tick: write up to 64 pages, each acknowledged (10 s time-out);
 //   completion: select the EEPROM, re-read the directory, restore the mode.
-// The target is held from Load to the end, apart from the radio selection,
-// so every page of one update goes to the EEPROM that was erased for it.
+// The target is held from Load to the end, apart from any selection a front
+// end shows, so every page of one update goes to the EEPROM erased for it.
 #pragma once
 
 #include <atomic>
@@ -16,7 +16,7 @@
 #include "platform/Clock.h"
 #include "protocol/TR52K1_Comm.h"
 #include "update/Ticker.h"
-#include "update/UpdateView.h"
+#include "update/UpdateOutcome.h"
 
 constexpr uint32_t EEPROM_IMAGE_MAX = 16u << 20;   // page addresses carry bits 23..8
 constexpr int PAGES_PER_TICK = 64;
@@ -26,46 +26,50 @@ constexpr int MAX_STATUS_FAILURES = 30;            // consecutive unanswered era
 // 1234567 -> "1,234,567"
 std::string WithThousandsCommas(uint32_t value);
 
+// The name check of a configuration EEPROM image path.
+bool IsEepromImagePath(const std::string& path);
+
 class CEepromUpdate {
 public:
-    CEepromUpdate(CTR52K1_Comm& comm, CUpdateView& view, CTickerFlags& flags = ProcessTickerFlags(),
-                  CClock& clock = SystemClock())
-        : m_comm(comm), m_view(view), m_flags(flags), m_clock(clock) {}
+    explicit CEepromUpdate(CTR52K1_Comm& comm, CTickerFlags& flags = ProcessTickerFlags(),
+                           CClock& clock = SystemClock())
+        : m_comm(comm), m_flags(flags), m_clock(clock) {}
     ~CEepromUpdate();
 
-    void OnBnClickedEepromBrowse();
-    void OnBnClickedEepromLoad();
-    void OnEepromEraseTick();
-    void OnEepromPageTick();
+    // Checks and reads the image, erases EEPROM `index` and sets the erase
+    // phase going. The result is InProgress when the ticker takes over; a
+    // Load while an update runs is refused (Busy) and leaves that update be.
+    // `progress` must outlive the update.
+    CUpdateOutcome Load(int32_t index, const std::string& path, CUpdateProgress& progress);
+    // Ticker steps; true when the update ended in this step.
+    bool OnEepromEraseTick();
+    bool OnEepromPageTick();
     void OnExtraBytesCheck(uintptr_t wParam);
-    void OnBnClickedEeprom(int32_t index);
-    void OnBnDoubleClickedEeprom(int32_t index);
 
+    // Safe to read from another thread; Outcome() is settled once it is false.
     bool UpdateRunning() const { return m_bRunning; }
-    // Set when an update ended; true when its whole image was acknowledged.
-    bool m_bLastUpdateComplete = false;
-    std::string m_strLastError;
+    const CUpdateOutcome& Outcome() const { return m_outcome; }
 
-    // Update state.
-    bool m_bBusyCursor = false;
-    uint32_t m_nBytesToWrite = 0;
-    uint32_t m_nBytesWritten = 0;
-    std::vector<uint8_t> m_image;
-    int64_t m_nStartClock = 0;
-    int32_t m_nSavedOperationalMode = 0;
-    int32_t m_nSelectedEeprom = 0;
-    int32_t m_nTargetEeprom = 0;
+    int32_t TargetEeprom() const { return static_cast<int32_t>(m_outcome.target); }
+    uint32_t BytesToWrite() const { return m_nBytesToWrite; }
+    uint32_t BytesWritten() const { return m_nBytesWritten; }
 
 private:
-    void Stop(const std::string& text, const std::string& caption, bool trace);
-    void Release();
-    void Complete(bool lastWriteOk, bool* chainOk);
+    bool End(EUpdateResult result);
+    void Complete(bool lastWriteOk);
     bool LinkLost();
+    void Drain();
 
     CTR52K1_Comm& m_comm;
-    CUpdateView& m_view;
     CTickerFlags& m_flags;
     CClock& m_clock;
+    CUpdateProgress* m_pProgress = &m_noProgress;
+    CNoProgress m_noProgress;
+    CUpdateOutcome m_outcome;
+    std::vector<uint8_t> m_image;
+    uint32_t m_nBytesToWrite = 0;
+    uint32_t m_nBytesWritten = 0;
+    uint32_t m_nEraseTicks = 0;
     std::atomic<bool> m_bRunning{false};  // read by a waiting front end thread
     int m_nPageFailures = 0;
     int m_nStatusFailures = 0;

@@ -73,7 +73,7 @@ TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
         {u + "--yes flash-dsp 1 " + d + "TR52K1_DSP2_v1.bin", 2, "File chosen is not a valid file for DSP1"},
         {u + "--yes --dsp-wait-step-ms 1 flash-dsp 1 " + d + "TR52K1_DSP1_growing.bin", 2, "could not be read"},
         {u + "--yes program-eeprom 2 " + d + "TR52K_dp.bin", 2, "not a valid file"},  // the name needs "tr52K"
-        {u + "--timeout 100 ping", 1, "00 00 00 00 00 00 \n"},                          // silent
+        {u + "--timeout 100 ping", 1, "No reply to the ping."},  // silent: no zeros passed off as a reply
         {"-t 127.0.0.1:" + closed + " ping", 3, "WSAECONNREFUSED: The attempt to connect was rejected."},
         {"-t '[::1]:" + closed + "' ping", 3, "cannot connect to ::1 port " + closed},  // taken apart, not refused
     };

@@ -108,7 +108,8 @@ const Case kCases[] = {
     // Killed while the erase is under way: it was committed when it started,
     // so the EEPROM is left erased, not passed off as programmed.
     {"EepromUnitKilledDuringTheErase", Eeprom, "", 1, kEraseFail, "", Incomplete, 10, true, 300},
-    {"EepromSelectUnanswered", Eeprom, "ignore:0x1024", 1, "did not become the current EEPROM", "", Exact, 60},
+    {"EepromSelectUnanswered", Eeprom, "ignore:0x1024", 1, "Serial Port Error: SelectFPGA_ConfigEEPROM() failed.",
+     "SelectFPGA_ConfigEEPROM() failed.", Exact, 60},
 };
 
 struct FaultCampaign : ::testing::TestWithParam<Case> {

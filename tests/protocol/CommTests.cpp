@@ -64,8 +64,11 @@ TEST_F(Exchange, EveryCommandIsFramedAndWaitsForItsWholeReply) {
         ASSERT_EQ(link.m_writes.size(), 1u);
         EXPECT_EQ(link.m_writes[0], Frame(c.cmd, c.payload, c.more));
         trace.Clear();
-        link.QueueReply(reply);
-        link.QueueReplyAt(clock.NowMs() + 1, {0xAA});
+        // The failed exchange's leftovers are drained first: a reply still
+        // on its way then is dropped, one that comes after is read.
+        link.QueueReply({0x68});
+        link.QueueReplyAt(clock.NowMs() + 150, reply);
+        link.QueueReplyAt(clock.NowMs() + 151, {0xAA});
         EXPECT_NE(c.call(), 0u);
         EXPECT_EQ(link.Pending(), 1u);
         EXPECT_TRUE(trace.Writes().empty());  // success is not traced
@@ -97,17 +100,18 @@ TEST_F(Exchange, TheAttemptEndingAtTheTimeOutFailsEvenWithTheLastByte) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.longExchange << " " << c.timeoutMs << " " << c.lastByteAtMs);
         link.FlushReceive();
+        CTR52K1_Comm fresh{&link, clock};  // a time-out before would drain this case's reply
         link.m_nReadAttempts = 0;
         const int64_t start = clock.NowMs();
         link.QueueReply({0x68, 0x00, 0x00, 0x00, 0x00});
         link.QueueReplyAt(start + c.lastByteAtMs, {0x00});
-        comm.m_nResponseTimeoutMs = c.timeoutMs;
+        fresh.m_nResponseTimeoutMs = c.timeoutMs;
         uint8_t req[7] = {}, rsp[6] = {};
-        uint32_t r = c.longExchange ? comm.SendCommandLongTimeout(c.timeoutMs, 0x1024, req, 1, rsp) : comm.Ping();
+        uint32_t r = c.longExchange ? fresh.SendCommandLongTimeout(c.timeoutMs, 0x1024, req, 1, rsp) : fresh.Ping();
         EXPECT_EQ(r != 0, c.ok);
         EXPECT_LE(clock.NowMs() - start, std::max(c.timeoutMs, 0));
         EXPECT_TRUE(c.timeoutMs > 0 || link.m_nReadAttempts == 1u);  // always one attempt
-        EXPECT_TRUE(c.longExchange || comm.m_PingReply[0] == 0x68);  // what came is kept, also on failure
+        EXPECT_TRUE(c.longExchange || fresh.m_PingReply[0] == 0x68);  // what came is kept, also on failure
     }
 }
 
@@ -120,34 +124,81 @@ TEST_F(Exchange, NothingIsDrainedSoSurplusBytesOpenTheNextReply) {
     EXPECT_EQ(link.Pending(), 2u);
 }
 
-// The erase status and the page acknowledgement decide what is written
-// next: bytes that are not that reply's frame must not pass for it.
-TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForEraseStatusOrPageAck) {
-    Bytes page(256, 0);
-    // `status`: the erase status, else a page write; `flag`: m_bEraseComplete afterwards, 7 = untouched;
-    // `line`: the header bytes traced when refused.
-    const struct { const char* name; bool status; Bytes reply; uint32_t flag; const char* line; } cases[] = {
-        {"erase done", true, {0x68, 0, 0x23, 0x10, 1, 0, 0x01}, 1, nullptr},
-        {"erasing", true, {0x68, 0, 0x23, 0x10, 1, 0, 0xFE}, 0, nullptr},
-        {"silent", true, {}, 7, ""},
-        {"garbled", true, {0xFF, 0, 0x23, 0x10, 1, 0, 0x01}, 7, "0xFF 0x00 0x23 0x10 0x01 0x00"},
-        {"wrong length", true, {0x68, 0, 0x23, 0x10, 2, 0, 1}, 7, "0x68 0x00 0x23 0x10 0x02 0x00"},
-        {"page ack", false, {0x68, 0, 0x21, 0x10, 0, 0}, 7, nullptr},
-        {"stray status", false, {0x68, 0, 0x23, 0x10, 1, 0}, 7, "0x68 0x00 0x23 0x10 0x01 0x00"},
-        {"shifted", false, {0x01, 0x68, 0, 0x21, 0x10, 0}, 7, "0x01 0x68 0x00 0x21 0x10 0x00"},
+// Acknowledgements that decide what happens next count only as their own
+// frame: header word and command code. The length field is not compared.
+TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForAnAcknowledgement) {
+    Bytes page(256, 0), block(128, 1);
+    // `flag`: m_bEraseComplete afterwards, 7 = untouched; `line`: the header bytes traced when refused.
+    const struct {
+        const char* name; uint16_t cmd; Bytes reply; uint32_t flag; const char* line;
+    } cases[] = {
+        {"erase done", 0x1023, {0x68, 0, 0x23, 0x10, 1, 0, 0x01}, 1, nullptr},
+        {"erasing", 0x1023, {0x68, 0, 0x23, 0x10, 1, 0, 0xFE}, 0, nullptr},
+        {"silent", 0x1023, {}, 7, ""},
+        {"garbled", 0x1023, {0xFF, 0, 0x23, 0x10, 1, 0, 0x01}, 7, "0xFF 0x00 0x23 0x10 0x01 0x00"},
+        {"other length field", 0x1023, {0x68, 0, 0x23, 0x10, 2, 0, 1}, 1, nullptr},
+        {"page ack", 0x1021, {0x68, 0, 0x21, 0x10, 0, 0}, 7, nullptr},
+        {"stray status", 0x1021, {0x68, 0, 0x23, 0x10, 1, 0}, 7, "0x68 0x00 0x23 0x10 0x01 0x00"},
+        {"shifted", 0x1021, {0x01, 0x68, 0, 0x21, 0x10, 0}, 7, "0x01 0x68 0x00 0x21 0x10 0x00"},
+        {"block ack", 0x1020, {0x68, 0, 0x20, 0x10, 0, 0}, 7, nullptr},
+        {"late page ack for a block", 0x1020, {0x68, 0, 0x21, 0x10, 0, 0}, 7, "0x68 0x00 0x21 0x10 0x00 0x00"},
+        {"finish", 0x1001, {0x68, 0, 0x01, 0x10, 4, 0, 1, 2, 3, 4}, 7, nullptr},
+        {"block ack for the finish", 0x1001, {0x68, 0, 0x20, 0x10, 0, 0, 0x68, 0, 0x01, 0x10}, 7,
+         "0x68 0x00 0x20 0x10 0x00 0x00"},
+        {"erase", 0x1022, {0x68, 0, 0x22, 0x10, 4, 0, 0, 0, 0, 0}, 7, nullptr},
+        {"erase garbled", 0x1022, {0x68, 1, 0x22, 0x10, 4, 0, 0, 0, 0, 0}, 7, "0x68 0x01 0x22 0x10 0x04 0x00"},
+        {"select", 0x1024, {0x68, 0, 0x24, 0x10, 0, 0}, 7, nullptr},
+        {"page ack for the select", 0x1024, {0x68, 0, 0x21, 0x10, 0, 0}, 7, "0x68 0x00 0x21 0x10 0x00 0x00"},
+        {"mode", 0x1000, {0x68, 0, 0x00, 0x10, 0, 0}, 7, nullptr},
+        {"ping reply for the mode", 0x1000, {0x68, 0, 0, 0, 0, 0}, 7, "0x68 0x00 0x00 0x00 0x00 0x00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         trace.Clear();
-        comm.m_bEraseComplete = 7;
+        CTR52K1_Comm fresh{&link, clock};  // no leftovers of the case before
+        fresh.m_bEraseComplete = 7;
+        link.FlushReceive();
         link.QueueReply(c.reply);
-        uint32_t r = c.status ? comm.ReadContinuousStatus() : comm.WriteFPGA_ConfigEEPROM_Page(0, 0, page.data());
+        const uint32_t r = c.cmd == 0x1023   ? fresh.ReadContinuousStatus()
+                           : c.cmd == 0x1021 ? fresh.WriteFPGA_ConfigEEPROM_Page(0, 0, page.data())
+                           : c.cmd == 0x1020 ? fresh.WriteDSP_FlashBlock(0, block.data(), 128)
+                           : c.cmd == 0x1001 ? fresh.FinishDSP_Flash(0)
+                           : c.cmd == 0x1022 ? fresh.BulkEraseFPGA_ConfigEEPROM(0)
+                           : c.cmd == 0x1024 ? fresh.SelectFPGA_ConfigEEPROM(0)
+                                             : fresh.SetOperationalMode(2);
         EXPECT_EQ(r != 0, c.line == nullptr);
-        EXPECT_EQ(comm.m_bEraseComplete, c.flag);
-        const std::string refused = Format("***** Reply to 0x%s is not its frame: %s\r\n",
-                                           c.status ? "1023" : "1021", c.line ? c.line : "");
-        EXPECT_EQ(trace.Text(), c.line && *c.line ? refused : "");
+        EXPECT_EQ(fresh.m_bEraseComplete, c.flag);
+        if (c.cmd == 0x1000) { EXPECT_EQ(fresh.m_bOperationalModeRead, r); }
+        const std::string refused = Format("***** Reply to 0x%4.4X is not its frame: %s\r\n", c.cmd, c.line ? c.line : "");
+        if (c.line && *c.line) { EXPECT_EQ(trace.Text(), refused); }
+        if (!c.line) { EXPECT_EQ(trace.Text(), ""); }
+        // A refused reply leaves the stream suspect: the next request drains it first.
+        if (c.line && *c.line) {
+            link.QueueReply({0x55, 0x55});
+            link.QueueReplyAt(clock.NowMs() + 150, Frame(0x0000, {}));
+            EXPECT_NE(fresh.Ping(), 0u);
+            EXPECT_EQ(Bytes(fresh.m_PingReply, fresh.m_PingReply + 6), Frame(0x0000, {}));
+        }
     }
+}
+
+// The mode the unit is in is known only from a read or a command it
+// answered; the zeros of a failed read are not a mode.
+TEST_F(Exchange, TheModeCountsAsReadOnlyWhenTheUnitAnswered) {
+    Bytes status(23, 0);
+    status[2] = 0x83;
+    link.QueueReply(Frame(0x2000, status));
+    EXPECT_NE(comm.ReadOperationalStatus(), 0u);
+    EXPECT_EQ(comm.m_nOperationalMode, 3);
+    EXPECT_EQ(comm.m_bOperationalModeRead, 1u);
+    EXPECT_EQ(comm.ReadOperationalStatus(), 0u);  // silent
+    EXPECT_EQ(comm.m_nOperationalMode, 0);
+    EXPECT_EQ(comm.m_bOperationalModeRead, 0u);
+    link.QueueReplyAt(clock.NowMs() + 150, Frame(0x1000, {}));
+    EXPECT_NE(comm.SetOperationalMode(2), 0u);
+    EXPECT_EQ(comm.m_bOperationalModeRead, 1u);
+    EXPECT_EQ(comm.ReadEepromDirectory(), 0u);  // silent
+    EXPECT_EQ(comm.m_bOperationalModeRead, 0u);
 }
 
 TEST_F(Exchange, LongExchangeFailureTraceListsWhatArrived) {

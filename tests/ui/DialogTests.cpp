@@ -83,7 +83,7 @@ private slots:
         QCOMPARE(r.dlg.m_edtBytesToWrite->text(), QString("5,376"));
         QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_eeprom.UpdateRunning(), 30000);
         const bool reset = !rule.isEmpty();
-        QCOMPARE(r.dlg.m_eeprom.m_bLastUpdateComplete, !reset);
+        QCOMPARE(r.dlg.m_eeprom.Outcome().Succeeded(), !reset);
         QCOMPARE(r.LastBox(), std::string(reset ? "WriteFPGA_ConfigEEPROM_Page() failed."
                                                 : "DP FPGA Configuration EEPROM Update has completed."));
         {
@@ -112,7 +112,7 @@ private slots:
         QFETCH(QString, rule);
         QFETCH(QString, box);
         Rig r(qPrintable(rule));
-        r.dlg.m_dsp.m_nWriteWaitStepMs = 1;
+        r.dlg.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
         r.dlg.show();
         r.dlg.m_edtDsp2File->setText(r.File("TR52K1_DSP2_v3.bin", Image(700)));
         QTest::mouseClick(r.dlg.m_btnDsp2Load, Qt::LeftButton);

@@ -2,15 +2,17 @@
 // realignment after faulty replies, held target, completion chain.
 #include <gtest/gtest.h>
 
+#include "platform/Sha256.h"
+
 #include "UpdateTestSupport.h"
-#include "update/EepromUpdate.h"
+#include "ui/DialogUpdates.h"
 
 namespace {
 struct Rig {
     CSimulatedUnit sim;
     CRecordingView view;
     CTickerFlags flags;
-    CEepromUpdate update{sim.comm, view, flags, sim.clock};
+    CDialogEepromUpdate update{sim.comm, view, flags, sim.clock};
     explicit Rig(const std::string& rule = "") : sim(rule) {}
     void Load(int index, const std::string& path) {
         view.checkedEeprom = index;
@@ -54,6 +56,7 @@ TEST(Eeprom, ImageArrivesByteExactOnItsHeldTargetDespiteFaultyReplies) {
         Rig r(c.rule);
         r.sim.unit.m_pageWriteMs = 150;  // longer than a drain waits
         r.sim.comm.m_nOperationalMode = c.mode;
+        r.sim.comm.m_bOperationalModeRead = 1;
         r.Load(c.target, r.sim.File("tr52K_dp.bin", Pattern(c.fileSize)));
         // While it runs, a new mark, a double-click and a second Load change nothing.
         r.update.OnBnClickedEeprom(6);
@@ -70,7 +73,16 @@ TEST(Eeprom, ImageArrivesByteExactOnItsHeldTargetDespiteFaultyReplies) {
         }
         if (c.rewritten >= 0) { EXPECT_EQ(pages[c.rewritten].bytes, pages[c.rewritten + 1].bytes); }
         EXPECT_TRUE(r.sim.Traced(c.trace));
-        EXPECT_TRUE(r.update.m_bLastUpdateComplete);
+        const CUpdateOutcome& o = r.update.Outcome();
+        EXPECT_EQ(o.result, c.mode < 4 ? EUpdateResult::Completed : EUpdateResult::ModeOutOfRange);
+        EXPECT_EQ(o.pagesAcknowledged, o.pagesTotal);
+        EXPECT_EQ(o.pagesTotal, c.imageSize / 256);
+        EXPECT_EQ(o.pageRetries, c.pages - o.pagesTotal);
+        EXPECT_TRUE(o.eraseAcknowledged && o.eraseCompleted && o.selectAcknowledged && o.directoryRead);
+        EXPECT_EQ(o.currentEeprom, c.target);
+        EXPECT_EQ(o.modeRestored, c.mode < 4);
+        EXPECT_EQ(o.imageSha256, Sha256Hex(Pattern(c.fileSize).data(), c.fileSize));
+        EXPECT_EQ(o.sentSha256, Sha256Hex(Pattern(c.fileSize, c.imageSize).data(), c.imageSize));
         EXPECT_EQ(r.sim.unit.m_eeproms[c.target], Pattern(c.fileSize, c.imageSize));
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_BULK_ERASE) + r.sim.Count(CMD_EEPROM_SELECT), 2);
         EXPECT_EQ(r.sim.unit.m_currentEeprom, c.target);
@@ -105,7 +117,7 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
         if (c.size) std::filesystem::resize_file(r.sim.File(c.name, {}), c.size);
         r.Load(2, path);
         r.RunTicks();
-        EXPECT_FALSE(r.update.UpdateRunning() || r.update.m_bLastUpdateComplete);
+        EXPECT_FALSE(r.update.UpdateRunning() || r.update.Outcome().Succeeded());
         ASSERT_FALSE(r.view.boxes.empty());
         EXPECT_EQ(r.view.boxes.back().caption, c.caption);
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), static_cast<int>(c.pages));

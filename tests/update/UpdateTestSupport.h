@@ -12,7 +12,7 @@
 #include "protocol/TR52K1_Comm.h"
 #include "sim/UnitSimulator.h"
 #include "support/ScratchDir.h"
-#include "update/UpdateView.h"
+#include "ui/UpdateView.h"
 
 class CRecordingView : public CUpdateView {
 public:

@@ -1,4 +1,4 @@
-#include "update/UpdateView.h"
+#include "ui/UpdateView.h"
 
 #include "platform/ErrorText.h"
 #include "platform/Text.h"

@@ -1,0 +1,75 @@
+// The dialog's side of the two update procedures: reads the path edits and
+// radio buttons, calls the procedure with them, shows its progress in the
+// bars and byte counters, and turns its outcome into the boxes and beeps.
+// Toolkit-neutral: it talks to the controls through CUpdateView.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/Clock.h"
+#include "protocol/TR52K1_Comm.h"
+#include "ui/UpdateView.h"
+#include "update/DspFlashUpdate.h"
+#include "update/EepromUpdate.h"
+
+// Shows an outcome's messages as boxes, error or plain as each says.
+void ShowUpdateMessages(CUpdateView& view, const CUpdateOutcome& outcome);
+
+class CDialogDspUpdate : public CUpdateProgress {
+public:
+    CDialogDspUpdate(CTR52K1_Comm& comm, CUpdateView& view, CClock& clock = SystemClock())
+        : m_procedure(comm, clock), m_view(view), m_clock(clock) {}
+
+    void BrowseDspFlashFile(uint32_t selector);
+    CUpdateOutcome LoadDspFlashFile(uint32_t selector);
+
+    CDspFlashUpdate m_procedure;
+    // A DSP update that succeeds closes the program: refused while this
+    // says another update would be abandoned.
+    std::function<bool()> m_refuseWhile;
+
+    void OnStage(EUpdateStage stage, uint32_t total) override;
+    void OnStep(EUpdateStage stage, uint32_t done) override;
+    void OnBytes(uint64_t, uint64_t) override {}
+    void OnRetry(const std::string&) override {}
+
+private:
+    CUpdateView& m_view;
+    CClock& m_clock;
+};
+
+class CDialogEepromUpdate : public CUpdateProgress {
+public:
+    CDialogEepromUpdate(CTR52K1_Comm& comm, CUpdateView& view, CTickerFlags& flags = ProcessTickerFlags(),
+                        CClock& clock = SystemClock())
+        : m_procedure(comm, flags, clock), m_comm(comm), m_view(view) {}
+    ~CDialogEepromUpdate() override;
+
+    void OnBnClickedEepromBrowse();
+    void OnBnClickedEepromLoad();
+    void OnEepromEraseTick();
+    void OnEepromPageTick();
+    void OnExtraBytesCheck(uintptr_t wParam);
+    void OnBnClickedEeprom(int32_t index);
+    void OnBnDoubleClickedEeprom(int32_t index);
+
+    bool UpdateRunning() const { return m_procedure.UpdateRunning(); }
+    const CUpdateOutcome& Outcome() const { return m_procedure.Outcome(); }
+
+    int32_t m_nSelectedEeprom = 0;
+    CEepromUpdate m_procedure;
+
+    void OnStage(EUpdateStage stage, uint32_t total) override;
+    void OnStep(EUpdateStage stage, uint32_t done) override;
+    void OnBytes(uint64_t done, uint64_t total) override;
+    void OnRetry(const std::string&) override {}
+
+private:
+    void Finish(const CUpdateOutcome& outcome);
+    void EndBusy();
+
+    CTR52K1_Comm& m_comm;
+    CUpdateView& m_view;
+    bool m_bBusyCursor = false;
+};

@@ -1,0 +1,141 @@
+#include "update/UpdateOutcome.h"
+
+#include <new>
+
+#include "link/FileExeptionErrorMsgs.h"
+#include "platform/DebugOutput.h"
+#include "platform/File.h"
+#include "platform/Sha256.h"
+
+namespace {
+struct SResultInfo {
+    EUpdateResult result;
+    const char* name;
+    const char* text;
+};
+const SResultInfo kResults[] = {
+    {EUpdateResult::Completed, "completed", "The unit confirmed every step of the update."},
+    {EUpdateResult::InProgress, "in-progress", "The update is still running."},
+    {EUpdateResult::Busy, "busy", "An EEPROM update is already running; nothing was sent."},
+    {EUpdateResult::InvalidFileName, "invalid-file-name", "No image file was given; nothing was sent."},
+    {EUpdateResult::InvalidFlashFile, "invalid-flash-file",
+     "The file name does not mark an image for this target; nothing was sent."},
+    {EUpdateResult::FileUnreadable, "file-unreadable", "The image file could not be read; nothing was sent."},
+    {EUpdateResult::FileTooBig, "file-too-big", "The image file is larger than the target holds; nothing was sent."},
+    {EUpdateResult::AllocationFailed, "allocation-failed",
+     "There was not enough memory for the image; nothing was sent."},
+    {EUpdateResult::UnknownException, "unknown-exception",
+     "Reading the image failed unexpectedly; nothing was sent."},
+    {EUpdateResult::BlockNotAcknowledged, "block-not-acknowledged",
+     "The unit did not acknowledge a block of the image; the upload was abandoned."},
+    {EUpdateResult::FinishNotAcknowledged, "finish-not-acknowledged",
+     "The whole image was sent, but the unit did not acknowledge the end of the upload."},
+    {EUpdateResult::EraseNotAcknowledged, "erase-not-acknowledged",
+     "The unit did not acknowledge the bulk erase; nothing was written."},
+    {EUpdateResult::EraseStatusFailed, "erase-status-failed",
+     "The erase status could not be read; no page was written and the EEPROM may be left erased."},
+    {EUpdateResult::EraseNotConfirmed, "erase-not-confirmed",
+     "The unit stopped answering while it erased; the EEPROM may be left erased."},
+    {EUpdateResult::PageNotAcknowledged, "page-not-acknowledged",
+     "The unit did not acknowledge a page; the EEPROM is erased and only partly written."},
+    {EUpdateResult::SelectNotAcknowledged, "select-not-acknowledged",
+     "Every page was written, but the unit did not acknowledge the select command."},
+    {EUpdateResult::DirectoryNotRead, "directory-not-read",
+     "Every page was written and selected, but the EEPROM directory could not be read back."},
+    {EUpdateResult::NotCurrent, "not-current",
+     "Every page was written, but the unit's directory does not show this EEPROM as current."},
+    {EUpdateResult::ModeUnknown, "mode-unknown",
+     "The EEPROM was written and is current, but the operational mode could not be read before the "
+     "erase, so it was not restored."},
+    {EUpdateResult::ModeOutOfRange, "mode-out-of-range",
+     "The EEPROM was written and is current, but the operational mode read before the erase cannot be "
+     "sent back."},
+    {EUpdateResult::ModeNotRestored, "mode-not-restored",
+     "The EEPROM was written and is current, but the unit did not acknowledge the operational mode "
+     "sent back."},
+};
+
+const SResultInfo* Find(EUpdateResult r) {
+    for (const auto& i : kResults)
+        if (i.result == r) return &i;
+    return nullptr;
+}
+}  // namespace
+
+const char* UpdateResultText(EUpdateResult result) {
+    const SResultInfo* i = Find(result);
+    return i ? i->text : "Unknown result.";
+}
+
+const char* UpdateResultName(EUpdateResult result) {
+    const SResultInfo* i = Find(result);
+    return i ? i->name : "unknown";
+}
+
+std::vector<EUpdateResult> AllUpdateResults() {
+    std::vector<EUpdateResult> all;
+    for (int r = static_cast<int>(EUpdateResult::Completed); r <= static_cast<int>(EUpdateResult::ModeNotRestored);
+         ++r)
+        all.push_back(static_cast<EUpdateResult>(r));
+    return all;
+}
+
+bool IsFileProblem(EUpdateResult r) {
+    switch (r) {
+        case EUpdateResult::InvalidFileName:
+        case EUpdateResult::InvalidFlashFile:
+        case EUpdateResult::FileUnreadable:
+        case EUpdateResult::FileTooBig:
+        case EUpdateResult::AllocationFailed:
+        case EUpdateResult::UnknownException: return true;
+        default: return false;
+    }
+}
+
+const char* UpdateStageName(EUpdateStage stage) {
+    switch (stage) {
+        case EUpdateStage::Upload: return "upload";
+        case EUpdateStage::WriteWait: return "write-wait";
+        case EUpdateStage::Erase: return "erase";
+        case EUpdateStage::Program: return "program";
+        case EUpdateStage::Select: return "select";
+    }
+    return "unknown";
+}
+
+EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector<uint8_t>* image,
+                            CUpdateOutcome* outcome) {
+    outcome->imagePath = path;
+    try {
+        CImageFile file;
+        CFileException error(0, 0, path);
+        if (!file.Open(path, &error)) throw error;
+        const uint64_t length = file.GetLength();
+        outcome->imageSize = length;
+        if (length > limit) return EUpdateResult::FileTooBig;
+        image->assign(static_cast<size_t>(length), 0);
+        const uint32_t got = file.Read(image->data(), static_cast<uint32_t>(image->size()));
+        // One byte more tells whether the file grew while it was read.
+        uint8_t probe;
+        if (got != image->size() || file.Read(&probe, 1) != 0)
+            throw CFileException(CFileException::endOfFile, 0, path);
+        file.Close();
+    } catch (const CFileException& e) {
+        const std::string cause = CFileExeptionErrorMsgs::GetFileExceptionMsg(e);
+        outcome->fileError = cause.substr(0, cause.find_last_not_of("\r\n") + 1);
+        image->clear();
+        return EUpdateResult::FileUnreadable;
+    } catch (const std::bad_alloc& e) {
+        DebugOutput("Failed allocation from operator new.\r\n");
+        outcome->fileError = e.what();
+        image->clear();
+        return EUpdateResult::AllocationFailed;
+    } catch (...) {
+        DebugOutput("Unknown Exception Caught.\r\n");
+        image->clear();
+        return EUpdateResult::UnknownException;
+    }
+    outcome->imageRead = true;
+    outcome->imageSha256 = Sha256Hex(image->data(), image->size());
+    return EUpdateResult::Completed;
+}

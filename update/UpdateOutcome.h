@@ -1,0 +1,134 @@
+// How an update ended and what the unit confirmed on the way. Every fact
+// here is set only by an exchange that succeeded: a reply that did not
+// arrive, or arrived as another command's frame, confirms nothing. Front
+// ends turn the outcome into their own words (boxes, text, JSON, exit codes)
+// and never into a guess.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class EUpdateResult {
+    Completed,
+    InProgress,              // an EEPROM update between its ticks
+    Busy,                    // refused: an EEPROM update is already running
+    InvalidFileName,         // no path given
+    InvalidFlashFile,        // the name does not mark an image for that target
+    FileUnreadable,
+    FileTooBig,
+    AllocationFailed,
+    UnknownException,
+    BlockNotAcknowledged,    // DSP upload abandoned at the first lost block
+    FinishNotAcknowledged,   // DSP image sent; the unit did not confirm the finish
+    EraseNotAcknowledged,
+    EraseStatusFailed,       // the status read failed while it still showed an earlier erase as done
+    EraseNotConfirmed,       // the unit stopped answering the status reads, or the connection went
+    PageNotAcknowledged,     // the same page failed again and again, or the connection went
+    SelectNotAcknowledged,
+    DirectoryNotRead,
+    NotCurrent,              // the directory shows another EEPROM current after the select
+    ModeUnknown,             // the mode was not read before the erase, so it was not sent back
+    ModeOutOfRange,          // the mode read before the erase is not one that can be sent back
+    ModeNotRestored,         // the mode command was not acknowledged
+};
+
+// A short sentence for each result, for people and logs.
+const char* UpdateResultText(EUpdateResult result);
+// Stable identifier for scripts ("completed", "page-not-acknowledged", ...).
+const char* UpdateResultName(EUpdateResult result);
+std::vector<EUpdateResult> AllUpdateResults();
+// The file itself was the problem: nothing was sent to the unit.
+bool IsFileProblem(EUpdateResult result);
+
+enum class EUpdateKind { DspFlash, ConfigEeprom };
+
+// A report in the system's own words: the dialog shows each as a box, the
+// procedures write each text to the trace, the command-line tool keeps them
+// in its JSON. Made from the result, never the other way round.
+struct CUpdateMessage {
+    std::string text;
+    std::string caption;
+    bool error = true;   // error icon; false for the plain completion box
+};
+
+struct CUpdateOutcome {
+    EUpdateKind kind = EUpdateKind::DspFlash;
+    EUpdateResult result = EUpdateResult::InProgress;
+    uint32_t target = 0;          // DSP selector 0/1, or EEPROM index 0..11
+
+    // The image as read from the file.
+    std::string imagePath;
+    bool imageRead = false;
+    uint64_t imageSize = 0;
+    std::string imageSha256;
+    std::string fileError;        // the cause when the file could not be read
+
+    // DSP flash.
+    bool startAcknowledged = false;
+    uint32_t blocksTotal = 0;
+    uint32_t blocksAcknowledged = 0;
+    bool finishAcknowledged = false;
+    bool writeWaitDone = false;
+
+    // Configuration EEPROM.
+    uint32_t bytesToWrite = 0;    // the image padded with 0xFF to whole pages
+    std::string sentSha256;       // of those padded bytes
+    bool eraseAcknowledged = false;
+    bool eraseCompleted = false;
+    uint32_t pagesTotal = 0;
+    uint32_t pagesAcknowledged = 0;
+    uint32_t pageRetries = 0;
+    bool selectAcknowledged = false;
+    bool directoryRead = false;
+    std::optional<int32_t> currentEeprom;   // as the re-read directory shows it
+    std::optional<int32_t> modeBefore;      // read before the erase
+    bool modeRestored = false;
+
+    std::vector<CUpdateMessage> messages;
+
+    int64_t startMs = 0;          // process clock
+    int64_t endMs = 0;
+
+    bool Succeeded() const { return result == EUpdateResult::Completed; }
+};
+
+// The stages a front end shows progress for.
+enum class EUpdateStage {
+    Upload,      // DSP blocks; total = blocks
+    WriteWait,   // DSP flash being written by the unit; total = seconds
+    Erase,       // EEPROM bulk erase; no total, one step per status poll
+    Program,     // EEPROM pages; total = pages
+    Select,      // select, directory re-read, mode restore
+};
+const char* UpdateStageName(EUpdateStage stage);
+
+// The progress port: a handful of calls, all on the thread that runs the
+// procedure. Nothing here decides the outcome.
+class CUpdateProgress {
+public:
+    virtual ~CUpdateProgress() = default;
+    virtual void OnStage(EUpdateStage stage, uint32_t total) = 0;
+    virtual void OnStep(EUpdateStage stage, uint32_t done) = 0;
+    // Bytes the unit has acknowledged so far, of all to write.
+    virtual void OnBytes(uint64_t done, uint64_t total) = 0;
+    // Something is being repeated, in words ("page 100 timed out, writing it again (1/5)").
+    virtual void OnRetry(const std::string& notice) = 0;
+};
+
+// For callers that show nothing.
+class CNoProgress : public CUpdateProgress {
+public:
+    void OnStage(EUpdateStage, uint32_t) override {}
+    void OnStep(EUpdateStage, uint32_t) override {}
+    void OnBytes(uint64_t, uint64_t) override {}
+    void OnRetry(const std::string&) override {}
+};
+
+// Reads a whole image file, checking it did not change size while read.
+// Sets imageRead, imageSize, imageSha256 or fileError and returns the result
+// (Completed when the bytes are in `image`). `limit` refuses larger files
+// before anything is allocated.
+EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector<uint8_t>* image,
+                            CUpdateOutcome* outcome);
