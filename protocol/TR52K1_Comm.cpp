@@ -8,6 +8,7 @@
 // request, so surplus bytes of one reply open the next.
 #include "protocol/TR52K1_Comm.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -65,21 +66,64 @@ CTR52K1_Comm::CTR52K1_Comm(CBaseClass* link, CClock& clock) : m_pDeviceLink(link
 void CTR52K1_Comm::DrainIfStale() {
     if (!m_bStaleInput) return;
     m_bStaleInput = false;
-    m_pDeviceLink->FlushReceive();
+    if (const uint16_t dropped = m_pDeviceLink->FlushReceive())
+        DebugOutput(Format("***** %u bytes left by an exchange that failed were dropped.\r\n", dropped));
 }
 
 // The unit echoes the header word and the command code (a ping is answered
 // 68 00 00 00 00 00); the length field is left alone, its value in replies
-// is the unit's own business.
-bool CTR52K1_Comm::IsReplyFrame(const uint8_t* response, uint16_t command) {
-    if (response[0] == (FRAME_HEADER_WORD & 0xFF) && response[1] == (FRAME_HEADER_WORD >> 8) &&
-        response[2] == (command & 0xFF) && response[3] == (command >> 8))
-        return true;
-    std::string values = Format("***** Reply to 0x%4.4X is not its frame:", command);
-    for (int i = 0; i < FRAME_HEADER_SIZE; ++i) values += Format(" 0x%2.2X", response[i]);
+// is the unit's own business. Bytes that cannot begin the command's own
+// frame (a late reply to an earlier request, stray input) are skipped while
+// the time-out runs, and traced, so they are never taken for its answer.
+uint32_t CTR52K1_Comm::SendCommandOwnReply(int32_t timeoutMs, uint16_t command, uint8_t* request,
+                                           uint32_t requestPayloadLength, uint8_t* response,
+                                           uint32_t responsePayloadLength, bool traceFailure) {
+    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
+    DrainIfStale();
+    PutHeader(request, command, requestPayloadLength);
+    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
+    const uint8_t own[4] = {FRAME_HEADER_WORD & 0xFF, FRAME_HEADER_WORD >> 8, static_cast<uint8_t>(command & 0xFF),
+                            static_cast<uint8_t>(command >> 8)};
+    const uint32_t target = FRAME_HEADER_SIZE + responsePayloadLength;
+    const int64_t start = m_clock.NowMs();
+    std::string skipped;
+    uint32_t count = 0, result = 0;
+    while (true) {
+        const uint32_t r = m_pDeviceLink->ReadByte(response + count);
+        if (r) {
+            ++count;
+            uint32_t skip = 0;
+            while (skip < count && std::memcmp(response + skip, own, std::min<uint32_t>(count - skip, 4)) != 0) {
+                if (skipped.size() < 5 * 32) skipped += Format(" 0x%2.2X", response[skip]);
+                ++skip;
+            }
+            if (skip) {
+                std::memmove(response, response + skip, count - skip);
+                count -= skip;
+            }
+        }
+        if (m_clock.NowMs() - start >= timeoutMs) {
+            m_bStaleInput = true;
+            break;
+        }
+        if (count >= target) {
+            result = r;
+            break;
+        }
+    }
+    if (!skipped.empty()) DebugOutput(Format("***** Reply to 0x%4.4X is not its frame:", command) + skipped + "\r\n");
+    if (!result && traceFailure) TraceLongFailure(command, requestPayloadLength, response, count);
+    return result;
+}
+
+void CTR52K1_Comm::TraceLongFailure(uint16_t command, uint32_t requestPayloadLength, const uint8_t* response,
+                                    uint32_t count) {
+    DebugOutput(Format("***** CTR52K1_Comm::SendCommandLongTimeout(0x%4.4X, %u, %u) failed.\r\n", command,
+                       requestPayloadLength, 0u));
+    DebugOutput(Format("***** Number of Bytes Received: %u.\r\n", count));
+    std::string values = "***** Values:";
+    for (uint32_t i = 0; i < count; ++i) values += Format(" 0x%2.2X", response[i]);
     DebugOutput(values + "\r\n");
-    m_bStaleInput = true;
-    return false;
 }
 
 uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
@@ -126,14 +170,7 @@ uint32_t CTR52K1_Comm::SendCommandLongTimeout(int32_t timeoutMs, uint16_t comman
             break;
         }
     }
-    if (!result) {
-        DebugOutput(Format("***** CTR52K1_Comm::SendCommandLongTimeout(0x%4.4X, %u, %u) failed.\r\n", command,
-                           requestPayloadLength, result));
-        DebugOutput(Format("***** Number of Bytes Received: %u.\r\n", count));
-        std::string values = "***** Values:";
-        for (uint32_t i = 0; i < count; ++i) values += Format(" 0x%2.2X", response[i]);
-        DebugOutput(values + "\r\n");
-    }
+    if (!result) TraceLongFailure(command, requestPayloadLength, response, count);
     return result;
 }
 
@@ -268,18 +305,15 @@ uint32_t CTR52K1_Comm::WriteDSP_FlashBlock(uint32_t selector, const uint8_t* dat
     request[FRAME_HEADER_SIZE] = SelectorFlag(selector);
     std::memcpy(request + FRAME_HEADER_SIZE + 1, data, count);
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    uint32_t r = SendCommand(CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0);
-    if (r && !IsReplyFrame(response, CMD_DSP_FLASH_BLOCK)) r = 0;
-    return r;
+    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0, false);
 }
 
 uint32_t CTR52K1_Comm::FinishDSP_Flash(uint32_t selector) {
     uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0xFF, SelectorFlag(selector),
                                                          0, 0, 0};
     uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
-    uint32_t r = SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
-    if (r && !IsReplyFrame(response, CMD_DSP_FLASH)) r = 0;
-    return r;
+    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH,
+                               false);
 }
 
 uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
@@ -288,18 +322,17 @@ uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code & 0x7F;
     uint8_t response[FRAME_HEADER_SIZE + RSP_BULK_ERASE] = {};
-    uint32_t r = SendCommand(CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE);
-    if (r && !IsReplyFrame(response, CMD_EEPROM_BULK_ERASE)) r = 0;
-    return r;
+    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE,
+                               false);
 }
 
 uint32_t CTR52K1_Comm::ReadContinuousStatus() {
     uint8_t request[FRAME_HEADER_SIZE] = {};
     uint8_t response[FRAME_HEADER_SIZE + RSP_CONTINUOUS_STATUS] = {};
-    uint32_t r = SendCommand(CMD_CONTINUOUS_STATUS_READ, request, 0, response, RSP_CONTINUOUS_STATUS);
     // Programming starts on this bit: a garbled reply must not start it
     // while the EEPROM is still being erased.
-    if (r && !IsReplyFrame(response, CMD_CONTINUOUS_STATUS_READ)) r = 0;
+    uint32_t r = SendCommandOwnReply(m_nResponseTimeoutMs, CMD_CONTINUOUS_STATUS_READ, request, 0, response,
+                                     RSP_CONTINUOUS_STATUS, false);
     if (r) m_bEraseComplete = response[FRAME_HEADER_SIZE] & 0x01;
     return r;
 }
@@ -313,12 +346,9 @@ uint32_t CTR52K1_Comm::WriteFPGA_ConfigEEPROM_Page(uint32_t index, uint32_t byte
     request[FRAME_HEADER_SIZE + 2] = static_cast<uint8_t>(byteOffset >> 8);
     std::memcpy(request + FRAME_HEADER_SIZE + 3, data, EEPROM_PAGE_SIZE);
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    uint32_t r = SendCommandLongTimeout(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE,
-                                        response);
-    // Only the page write's own acknowledgement confirms the page; anything
-    // else leaves it to be written again.
-    if (r && !IsReplyFrame(response, CMD_EEPROM_PAGE_WRITE)) r = 0;
-    return r;
+    // Only the page write's own acknowledgement confirms the page.
+    return SendCommandOwnReply(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE, response,
+                               0, true);
 }
 
 uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
@@ -327,9 +357,7 @@ uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code;
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    uint32_t r = SendCommandLongTimeout(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response);
-    if (r && !IsReplyFrame(response, CMD_EEPROM_SELECT)) r = 0;
-    return r;
+    return SendCommandOwnReply(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response, 0, true);
 }
 
 // --- Control -----------------------------------------------------------------
@@ -346,8 +374,7 @@ uint32_t CTR52K1_Comm::SetOperationalMode(uint8_t mode) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = mode;
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    uint32_t r = SendCommandLongTimeout(SET_MODE_TIMEOUT_MS, CMD_SET_OPERATIONAL_MODE, request, 1, response);
-    if (r && !IsReplyFrame(response, CMD_SET_OPERATIONAL_MODE)) r = 0;
+    uint32_t r = SendCommandOwnReply(SET_MODE_TIMEOUT_MS, CMD_SET_OPERATIONAL_MODE, request, 1, response, 0, true);
     m_nOperationalMode = mode;
     m_bOperationalModeRead = r ? 1 : 0;
     return r;

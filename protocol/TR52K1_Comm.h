@@ -9,10 +9,10 @@
 //
 // Where an acknowledgement decides what happens next (DSP blocks and finish,
 // erase, erase status, pages, select, mode), only the command's own frame
-// counts: header word 0x0068 and the command code echoed. And after an
-// exchange that timed out or was answered by another frame, whatever is
-// still on its way is drained before the next request, so one late reply
-// cannot shift every later exchange into a false acknowledgement.
+// counts: header word 0x0068 and the command code echoed; bytes before it
+// are skipped. And after an exchange that timed out, whatever is still on
+// its way is drained before the next request, so one late reply cannot
+// shift every later exchange into a false acknowledgement.
 #pragma once
 
 #include <cstdint>
@@ -161,7 +161,10 @@ public:
     uint32_t m_bOperationalModeRead = 0;
 
 private:
-    bool IsReplyFrame(const uint8_t* response, uint16_t command);
+    // An exchange whose answer must be the command's own frame.
+    uint32_t SendCommandOwnReply(int32_t timeoutMs, uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
+                                 uint8_t* response, uint32_t responsePayloadLength, bool traceFailure);
+    void TraceLongFailure(uint16_t command, uint32_t requestPayloadLength, const uint8_t* response, uint32_t count);
     void DrainIfStale();
     void DecodeDeviceInfo(const uint8_t* payload);
     void DecodeEepromDirectoryPage2();

@@ -142,7 +142,13 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
             break;
         }
         if (Rule(command, occurrence, {K::Ignore})) continue;
-        std::vector<SimReply> replies = Handle(command, payload);
+        std::vector<SimReply> replies;
+        if (Rule(command, occurrence, {K::Noop})) {
+            const int length = ReplyLength(command);
+            if (length >= 0) replies.push_back({Frame(command, std::vector<uint8_t>(static_cast<size_t>(length), 0))});
+        } else {
+            replies = Handle(command, payload);
+        }
         ApplyRules(command, occurrence, replies);
         if (m_faults.closeAfterFrames >= 0 && m_frames >= m_faults.closeAfterFrames) {
             if (replies.empty()) replies.push_back({});
@@ -231,7 +237,8 @@ bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error) {
     static const std::pair<const char*, SimRule::EKind> kinds[] = {
         {"drop", SimRule::EKind::Drop},       {"ignore", SimRule::EKind::Ignore}, {"delay", SimRule::EKind::Delay},
         {"short", SimRule::EKind::Short},     {"extra", SimRule::EKind::Extra},   {"garbage", SimRule::EKind::Garbage},
-        {"close", SimRule::EKind::Close},     {"reset", SimRule::EKind::Reset},   {"exit", SimRule::EKind::Exit}};
+        {"close", SimRule::EKind::Close},     {"reset", SimRule::EKind::Reset},   {"exit", SimRule::EKind::Exit},
+        {"noop", SimRule::EKind::Noop}};
     bool known = false;
     for (const auto& k : kinds)
         if (parts[0] == k.first) {

@@ -31,6 +31,7 @@ struct SimRule {
         Close,    // not handled; the connection is closed in order
         Reset,    // not handled; the connection is reset
         Exit,     // not handled; the unit dies (the program exits, state unsaved)
+        Noop,     // answered as if done, but not carried out (a unit that acknowledges and does nothing)
     };
     EKind kind = EKind::Drop;
     uint16_t command = 0;

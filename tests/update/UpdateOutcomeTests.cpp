@@ -1,0 +1,46 @@
+// The outcome's vocabulary: every result has its words and a stable name,
+// and the image digest is the one published tools compute.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "UpdateTestSupport.h"
+#include "platform/Sha256.h"
+#include "update/UpdateOutcome.h"
+
+namespace {
+TEST(Outcome, EveryResultHasATextAndItsOwnName) {
+    std::set<std::string> names, texts;
+    for (EUpdateResult r : AllUpdateResults()) {
+        SCOPED_TRACE(static_cast<int>(r));
+        EXPECT_STRNE(UpdateResultText(r), "Unknown result.");
+        EXPECT_STRNE(UpdateResultName(r), "unknown");
+        EXPECT_TRUE(names.insert(UpdateResultName(r)).second);
+        EXPECT_TRUE(texts.insert(UpdateResultText(r)).second);
+    }
+    EXPECT_EQ(names.size(), static_cast<size_t>(EUpdateResult::ModeNotRestored) + 1);
+}
+
+TEST(Outcome, ImageDigestAndFileFacts) {
+    const std::string abc = "abc";
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), abc.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+    const ScratchDir dir{"tr52k-outcome"};
+    std::vector<uint8_t> image;
+    CUpdateOutcome o;
+    const std::string path = WriteFile(dir / "image.bin", Pattern(300));
+    EXPECT_EQ(ReadImageFile(path, 299, &image, &o), EUpdateResult::FileTooBig);
+    EXPECT_FALSE(o.imageRead);
+    EXPECT_EQ(ReadImageFile(path, 300, &image, &o), EUpdateResult::Completed);
+    EXPECT_EQ(image, Pattern(300));
+    EXPECT_TRUE(o.imageRead);
+    EXPECT_EQ(o.imageSha256, Sha256Hex(image.data(), image.size()));
+    CUpdateOutcome missing;
+    EXPECT_EQ(ReadImageFile((dir / "gone.bin").string(), 300, &image, &missing), EUpdateResult::FileUnreadable);
+    EXPECT_EQ(missing.fileError, "CFileException.m_cause = fileNotFound.");
+    EXPECT_TRUE(image.empty() && IsFileProblem(EUpdateResult::FileUnreadable));
+    EXPECT_FALSE(IsFileProblem(EUpdateResult::PageNotAcknowledged));
+}
+}  // namespace
