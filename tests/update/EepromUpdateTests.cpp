@@ -128,3 +128,47 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
     }
 }
 }  // namespace
+
+namespace {
+// A step after the last page that fails is shown before the completion box,
+// never passed over; the pages themselves are all there.
+TEST(Eeprom, AFailedStepAfterProgrammingIsToldBeforeTheCompletion) {
+    const struct { const char* rule; EUpdateResult result; const char* caption; bool modeRead; } cases[] = {
+        {"noop:0x1024", EUpdateResult::NotCurrent, "EEPROM Not Current", true},
+        {"drop:0x1024", EUpdateResult::SelectNotAcknowledged, "Serial Port Error", true},
+        {"drop:0x1000", EUpdateResult::ModeNotRestored, "Serial Port Error", true},
+        {"", EUpdateResult::ModeUnknown, "Operational Mode Not Restored", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rule);
+        Rig r(c.rule);
+        r.sim.comm.m_nOperationalMode = 2;
+        r.sim.comm.m_bOperationalModeRead = c.modeRead;
+        r.Load(3, r.sim.File("tr52K_dp.bin", Pattern(600)));
+        r.RunTicks();
+        EXPECT_EQ(r.update.Outcome().result, c.result);
+        EXPECT_EQ(r.sim.unit.m_eeproms[3], Pattern(600, 768));
+        ASSERT_EQ(r.view.boxes.size(), 2u);
+        EXPECT_EQ(r.view.boxes[0].caption, c.caption);
+        EXPECT_EQ(r.view.boxes[1].text, "DP FPGA Configuration EEPROM Update has completed.");
+        EXPECT_EQ(r.sim.Count(CMD_SET_OPERATIONAL_MODE), c.modeRead && c.result != EUpdateResult::SelectNotAcknowledged ? 1 : 0);
+        EXPECT_TRUE(r.view.texts[EUpdateText::BytesWritten].empty());  // not shown as written through
+    }
+}
+
+// A DSP update that succeeds closes the program; while an EEPROM update
+// runs it would abandon an erased EEPROM, so it is refused before any frame.
+TEST(Eeprom, DspLoadIsRefusedWhileAnEepromUpdateRuns) {
+    Rig r;
+    CDialogDspUpdate dsp{r.sim.comm, r.view, r.sim.clock};
+    dsp.m_refuseWhile = [&] { return r.update.UpdateRunning(); };
+    r.view.texts[EUpdateText::Dsp1File] = r.sim.File("TR52K1_DSP1_a.bin", Pattern(300));
+    r.Load(2, r.sim.File("tr52K_dp.bin", Pattern(600)));
+    EXPECT_EQ(dsp.LoadDspFlashFile(0).result, EUpdateResult::Busy);
+    EXPECT_EQ(r.view.boxes.back().caption, "EEPROM Update Busy");
+    EXPECT_EQ(r.sim.Count(CMD_DSP_FLASH) + r.sim.Count(CMD_DSP_FLASH_BLOCK), 0);
+    r.RunTicks();
+    EXPECT_EQ(r.update.Outcome().result, EUpdateResult::ModeUnknown);  // the rig's unit never reported its mode
+    EXPECT_EQ(r.sim.unit.m_eeproms[2], Pattern(600, 768));
+}
+}  // namespace
