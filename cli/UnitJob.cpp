@@ -316,6 +316,8 @@ bool DescribeUnit(const CJobRequest& r, std::string* description) {
     CScopedThreadDebugSink scoped(&quiet);
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) return false;
+    // Whatever the unit sent before we asked (its status stream) is not a reply.
+    link.OnReceive();
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
     if (!comm.ReadDeviceInfo()) return false;

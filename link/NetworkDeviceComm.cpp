@@ -264,8 +264,15 @@ uint16_t CNetworkDeviceComm::FlushReceive() {
     return static_cast<uint16_t>(m_nRxCount);
 }
 
-void CNetworkDeviceComm::OnReceive() {
-    if (m_socket < 0) return;
-    ssize_t r = ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT);
-    m_nRxCount = r > 0 ? static_cast<uint32_t>(r) : 0;
+uint32_t CNetworkDeviceComm::OnReceive() {
+    if (m_socket < 0) return 0;
+    uint32_t dropped = 0;
+    for (;;) {
+        const ssize_t r = ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT);
+        if (r == 0) m_bConnected = 0;  // the unit closed the connection
+        if (r <= 0) break;
+        dropped += static_cast<uint32_t>(r);
+    }
+    m_nRxCount = dropped;
+    return dropped;
 }

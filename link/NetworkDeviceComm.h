@@ -26,8 +26,10 @@ public:
 
     // Data the unit sends while no exchange runs is read and dropped here
     // (the data-arrival notification of the original). Front ends with an
-    // event loop may call it when the socket becomes readable while idle.
-    void OnReceive();
+    // event loop call it when the socket becomes readable while idle.
+    // Returns how many bytes were dropped; a connection the unit closed
+    // leaves IsConnected() false.
+    uint32_t OnReceive();
     int SocketHandle() const { return m_socket; }
 
 private:

@@ -236,6 +236,12 @@ std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text) {
     return out;
 }
 
+bool CRegNameLess::operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 // --- Shared value lookup -------------------------------------------------
 
 static uint32_t QueryFrom(const RegKeyValues* values, const std::string& name, uint32_t* type,

@@ -42,8 +42,13 @@ struct RegValue {
     uint32_t type = win32::REG_NONE;
     std::vector<uint8_t> data;
 };
-using RegKeyValues = std::map<std::string, RegValue>;            // value name -> value
-using RegHive = std::map<std::string, RegKeyValues>;             // key path -> values
+// Key paths and value names match without regard to case, as in the Windows
+// registry; an entry keeps the spelling it was first written with.
+struct CRegNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+using RegKeyValues = std::map<std::string, RegValue, CRegNameLess>;  // value name -> value
+using RegHive = std::map<std::string, RegKeyValues, CRegNameLess>;   // key path -> values
 
 // Parses and writes the text of a registry export:
 //   Windows Registry Editor Version 5.00

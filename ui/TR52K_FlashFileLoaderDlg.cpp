@@ -1,5 +1,9 @@
 #include "ui/TR52K_FlashFileLoaderDlg.h"
 
+#include <QSocketNotifier>
+
+#include "link/NetworkDeviceComm.h"
+
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -282,6 +286,17 @@ void CTR52K_FlashFileLoaderDlg::OnInitDialog() {
     ShowTargetAddress();
     ShowOperationalMode();
 
+    // What the unit sends while no exchange runs (its status stream, a late
+    // reply) is read and dropped as it arrives, so it never opens the next
+    // reply. Exchanges never dispatch events, so none is in flight here.
+    if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_pComm->GetDeviceLink()); link && link->SocketHandle() >= 0) {
+        m_idleInput = new QSocketNotifier(link->SocketHandle(), QSocketNotifier::Read, this);
+        connect(m_idleInput, &QSocketNotifier::activated, this, [this, link] {
+            link->OnReceive();
+            if (!link->IsConnected()) m_idleInput->setEnabled(false);  // closed: readable for ever
+        });
+    }
+
     m_tickerTarget = std::make_shared<CDialogTickerTarget>(this);
     m_hTicker = RegisterTickerTarget(m_tickerTarget);
     TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
@@ -462,20 +477,22 @@ QProgressBar* CTR52K_FlashFileLoaderDlg::Bar(EProgressBar bar) const {
     return bar == EProgressBar::BulkErase ? m_prgBulkErase : m_prgPageProgram;
 }
 
-void CTR52K_FlashFileLoaderDlg::Repaint() {
-    // Handlers block this thread; let the bars and labels draw, but no
-    // click may start another handler meanwhile.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+void CTR52K_FlashFileLoaderDlg::Repaint(QWidget* w) {
+    // Handlers block this thread. The control draws itself at once, but no
+    // event is dispatched: neither a click nor a tick of the ticker may run
+    // inside a handler, so the ticker's message waits until it returns.
+    w->repaint();
 }
 
 void CTR52K_FlashFileLoaderDlg::SetLabel(EProgressLabel label, const std::string& text) {
-    (label == EProgressLabel::BulkErase ? m_lblBulkErase : m_lblPageProgram)->setText(Q(text));
-    Repaint();
+    QLabel* l = label == EProgressLabel::BulkErase ? m_lblBulkErase : m_lblPageProgram;
+    l->setText(Q(text));
+    Repaint(l);
 }
 
 void CTR52K_FlashFileLoaderDlg::SetProgressRange(EProgressBar bar, int32_t lower, int32_t upper) {
     Bar(bar)->setRange(lower, std::max(lower, upper));
-    Repaint();
+    Repaint(Bar(bar));
 }
 
 void CTR52K_FlashFileLoaderDlg::SetProgressStep(EProgressBar bar, int32_t step) {
@@ -484,7 +501,7 @@ void CTR52K_FlashFileLoaderDlg::SetProgressStep(EProgressBar bar, int32_t step) 
 
 void CTR52K_FlashFileLoaderDlg::SetProgressPos(EProgressBar bar, int32_t pos) {
     Bar(bar)->setValue(std::clamp(pos, Bar(bar)->minimum(), Bar(bar)->maximum()));
-    Repaint();
+    Repaint(Bar(bar));
 }
 
 void CTR52K_FlashFileLoaderDlg::StepProgress(EProgressBar bar) {
@@ -492,7 +509,7 @@ void CTR52K_FlashFileLoaderDlg::StepProgress(EProgressBar bar) {
     int pos = b->value() + m_steps[bar == EProgressBar::BulkErase ? 0 : 1];
     if (pos > b->maximum()) pos = b->minimum() + (pos - b->maximum() - 1);  // wraps like the Windows bar
     b->setValue(pos);
-    Repaint();
+    Repaint(b);
 }
 
 int32_t CTR52K_FlashFileLoaderDlg::GetProgressUpper(EProgressBar bar) { return Bar(bar)->maximum(); }
@@ -515,7 +532,7 @@ void CTR52K_FlashFileLoaderDlg::SetText(EUpdateText which, const std::string& te
                    : which == EUpdateText::BytesToWrite ? m_edtBytesToWrite
                                                         : m_edtBytesWritten;
     e->setText(Q(text));
-    Repaint();
+    Repaint(e);
 }
 
 int CTR52K_FlashFileLoaderDlg::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) {

@@ -158,7 +158,7 @@ private:
     template <class W>
     W* Place(W* widget, const char* name, int x, int y, int w, int h);
     QProgressBar* Bar(EProgressBar bar) const;
-    void Repaint();
+    void Repaint(QWidget* w);
     void ShowAbout();
 
     CRegistryStore& m_registry;
@@ -170,4 +170,5 @@ private:
     uintptr_t m_hTicker = 0;
     std::shared_ptr<CTickerTarget> m_tickerTarget;
     bool m_bInitialised = false;
+    class QSocketNotifier* m_idleInput = nullptr;
 };

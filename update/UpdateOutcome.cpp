@@ -125,9 +125,11 @@ EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector
         outcome->fileError = cause.substr(0, cause.find_last_not_of("\r\n") + 1);
         image->clear();
         return EUpdateResult::FileUnreadable;
-    } catch (const std::bad_alloc& e) {
+    } catch (const std::bad_alloc&) {
         DebugOutput("Failed allocation from operator new.\r\n");
-        outcome->fileError = e.what();
+        // The text the system's runtime gives this exception; the same on
+        // every platform, whatever our library's what() says.
+        outcome->fileError = "bad allocation";
         image->clear();
         return EUpdateResult::AllocationFailed;
     } catch (...) {

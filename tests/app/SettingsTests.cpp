@@ -115,3 +115,45 @@ TEST_F(Settings, StartUpPingsThenRunsTheDialogWithTheSettings) {
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Dialog Error|Dialog could not be created"}));
 }
 }  // namespace
+
+namespace {
+// A file edited by hand, with key path and value names in other cases, is
+// read as the registry would read it; a save keeps the first spelling.
+TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
+    char dir[] = "/tmp/tr52k-case-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/registry.reg";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\software\\KORVANEX\\tr52k]\r\n"
+                   "\"ethernet_ip_addr\"=\"127.0.0.9\"\r\n\"No_Init_Status\"=dword:00000001\r\n",
+                   f);
+        std::fclose(f);
+    }
+    CFileRegistryStore registry(path);
+    CRecordingMessageBox boxes;
+    CTR52K_FlashFileLoaderSettings settings(registry, boxes);
+    settings.LoadSettings();
+    EXPECT_EQ(settings.m_strTargetIp, "127.0.0.9");
+    EXPECT_EQ(settings.m_bNoInitStatus, 1u);
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_NE(SaveTargetAddressToRegistry(registry, "127.0.0.10", boxes), 0u);
+    RegHive hive;
+    std::string error, text;
+    {
+        std::FILE* f = std::fopen(path.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+        std::fclose(f);
+    }
+    ASSERT_TRUE(ParseRegistryExport(text, &hive, &error)) << error;
+    ASSERT_EQ(hive.size(), 1u);
+    EXPECT_EQ(hive.begin()->second.size(), 2u);  // no second value beside the hand-written one
+    EXPECT_NE(text.find("\"ethernet_ip_addr\""), std::string::npos) << text;
+    settings.LoadSettings();
+    EXPECT_EQ(settings.m_strTargetIp, "127.0.0.10");
+    std::remove(path.c_str());
+    ::rmdir(dir);
+}
+}  // namespace

@@ -123,6 +123,48 @@ private slots:
         std::lock_guard<std::mutex> lock(r.unit.m_mutex);
         QCOMPARE(r.unit.m_dspImages[1], Image(700));
     }
+
+    // A handler that repaints dispatches nothing: a tick queued meanwhile
+    // runs only once the handler has returned to the loop.
+    void ticksWaitUntilTheHandlerReturns() {
+        Rig r;
+        bool ticked = false;
+        QMetaObject::invokeMethod(&r.dlg, [&] { ticked = true; }, Qt::QueuedConnection);
+        r.dlg.StepProgress(EProgressBar::BulkErase);
+        r.dlg.SetText(EUpdateText::BytesWritten, "1,024");
+        r.dlg.SetLabel(EProgressLabel::BulkErase, "Uploading:");
+        QVERIFY(!ticked);
+        QTRY_VERIFY(ticked);
+    }
+
+    // With an EEPROM update under way a DSP Load is refused before any frame,
+    // and the EEPROM update still completes.
+    void dspLoadIsRefusedDuringAnEepromUpdate() {
+        Rig r;
+        r.dlg.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
+        r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
+        r.dlg.m_edtDsp1File->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
+        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
+        QVERIFY(r.dlg.m_eeprom.UpdateRunning());
+        QTest::mouseClick(r.dlg.m_btnDsp1Load, Qt::LeftButton);
+        QCOMPARE(r.boxes.Boxes().back().caption, std::string("EEPROM Update Busy"));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_eeprom.UpdateRunning(), 30000);
+        QVERIFY(r.dlg.m_eeprom.Outcome().Succeeded());
+        std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+        QCOMPARE(r.unit.m_commandCounts.count(0x1001) + r.unit.m_commandCounts.count(0x1020), size_t(0));
+        QCOMPARE(r.unit.m_eeproms[0], Image(40 * 256, 41 * 256));
+    }
+
+    // Bytes the unit sends while the dialog is idle are dropped as they come,
+    // so the next Ping reads its own reply.
+    void idleInputDoesNotShiftTheNextReply() {
+        Rig r("extra:0x0000:5@1*1");
+        QTest::mouseClick(r.dlg.m_btnPing, Qt::LeftButton);
+        QTest::qWait(300);  // idle: the stray bytes arrive and are read
+        QTest::mouseClick(r.dlg.m_btnPing, Qt::LeftButton);
+        QCOMPARE(r.dlg.m_edtPingResult->text(), QString("68 00 00 00 00 00 "));
+        QCOMPARE(r.beeps.Tones().back().frequencyHz, 1000u);
+    }
 };
 
 QTEST_MAIN(DialogTests)
