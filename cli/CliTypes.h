@@ -32,6 +32,7 @@ struct CJobRequest {
     bool terminal = false;        // stdout is a terminal
     std::string label;            // shown in front of progress lines
     uint32_t dspWaitStepMs = 1000;
+    uint32_t eraseTimeoutMs = 600000;  // an unattended run gives up on an erase that never ends
 };
 
 struct CJobResult {

@@ -436,6 +436,7 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             comm.ReadOperationalStatus();
             CTickerFlags flags;
             CEepromUpdate update(comm, flags);
+            update.m_nEraseTimeoutMs = r.eraseTimeoutMs;
             auto target = std::make_shared<CDirectTickerTarget>(update, &tee);
             uintptr_t handle = RegisterTickerTarget(target);
             CUpdateOutcome o = update.Load(static_cast<int32_t>(r.number), r.file, progress);

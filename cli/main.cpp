@@ -91,6 +91,11 @@ int main(int argc, char** argv) {
     app.add_option("--timeout", base.timeoutMs, "response time-out in milliseconds")->capture_default_str()
         ->check(CLI::Range(1, 600000));
     app.add_option("--trace", traceFile, "write the trace lines to FILE (FILE.<address> with several units)");
+    app.add_option("--erase-timeout", base.eraseTimeoutMs,
+                   "how long a configuration EEPROM's bulk erase may take, in milliseconds, before the update "
+                   "gives up (the EEPROM may then be left erased)")
+        ->capture_default_str()
+        ->check(CLI::Range(1000u, 86400000u));
     app.add_flag("--json", json, "print one JSON document; no progress");
     app.add_flag("--quiet,-q", quiet, "no progress, only results and errors");
     app.add_flag("--yes,-y", yes, "do not ask before writing firmware (unattended runs)");

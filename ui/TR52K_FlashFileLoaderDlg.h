@@ -155,6 +155,7 @@ protected:
 
 private:
     void CreateControls();
+    void NameControls();
     template <class W>
     W* Place(W* widget, const char* name, int x, int y, int w, int h);
     QProgressBar* Bar(EProgressBar bar) const;

@@ -46,6 +46,10 @@ std::vector<CUpdateMessage> EepromMessages(const CUpdateOutcome& o, const std::s
         case EUpdateResult::EraseNotAcknowledged:
         case EUpdateResult::EraseNotConfirmed:
             return {{"BulkEraseFPGA_ConfigEEPROM() failed.", "Serial Port Error"}};
+        case EUpdateResult::EraseTimedOut:
+            return {{Format("BulkEraseFPGA_ConfigEEPROM() did not complete within %u s; the EEPROM may be left erased.",
+                            o.eraseTimeoutS),
+                     "Serial Port Error"}};
         case EUpdateResult::EraseStatusFailed:
         case EUpdateResult::PageNotAcknowledged: return {pageFailed};
         case EUpdateResult::SelectNotAcknowledged:
@@ -96,6 +100,7 @@ bool CEepromUpdate::End(EUpdateResult result) {
     m_flags.g_bEepromPageProgramActive = 0;
     m_outcome.result = result;
     m_outcome.endMs = m_clock.NowMs();
+    m_outcome.eraseTimeoutS = m_nEraseTimeoutMs / 1000;
     const std::string elapsed = ElapsedTimeText(m_outcome.startMs, m_outcome.endMs);
     m_outcome.messages = EepromMessages(m_outcome, elapsed);
     const bool quiet = result == EUpdateResult::InvalidFileName || result == EUpdateResult::InvalidFlashFile;
@@ -130,7 +135,6 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
     m_pProgress = &progress;
     m_nBytesWritten = 0;
     m_nPageFailures = 0;
-    m_nStatusFailures = 0;
     m_nEraseTicks = 0;
 
     // Everything about the file is settled before the unit is touched: a
@@ -149,6 +153,7 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
 
     if (!m_comm.BulkEraseFPGA_ConfigEEPROM(m_outcome.target)) return End(EUpdateResult::EraseNotAcknowledged), m_outcome;
     m_outcome.eraseAcknowledged = true;
+    m_nEraseStartMs = m_clock.NowMs();
     m_bRunning = true;
     progress.OnStage(EUpdateStage::Erase, 0);
     m_flags.g_bEepromEraseActive = 1;
@@ -159,12 +164,12 @@ bool CEepromUpdate::OnEepromEraseTick() {
     if (!m_bRunning) return false;
     m_pProgress->OnStep(EUpdateStage::Erase, ++m_nEraseTicks);
     const uint32_t ok = m_comm.ReadContinuousStatus();
-    m_nStatusFailures = ok ? 0 : m_nStatusFailures + 1;
     if (!m_comm.m_bEraseComplete) {
-        // Polled again at the next tick, but not for ever: a unit that has
-        // stopped answering, or a connection that is gone, ends the update.
-        if (!ok && (m_nStatusFailures >= MAX_STATUS_FAILURES || LinkLost()))
-            return End(EUpdateResult::EraseNotConfirmed);
+        // Polled again at the next tick while the connection stands; nothing
+        // reconnects one that is gone.
+        if (!ok && LinkLost()) return End(EUpdateResult::EraseNotConfirmed);
+        if (m_nEraseTimeoutMs && m_clock.NowMs() - m_nEraseStartMs >= m_nEraseTimeoutMs)
+            return End(EUpdateResult::EraseTimedOut);
         return false;
     }
     m_flags.g_bEepromEraseActive = 0;

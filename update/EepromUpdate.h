@@ -21,7 +21,6 @@
 constexpr uint32_t EEPROM_IMAGE_MAX = 16u << 20;   // page addresses carry bits 23..8
 constexpr int PAGES_PER_TICK = 64;
 constexpr int MAX_PAGE_FAILURES = 5;               // consecutive, for the same page
-constexpr int MAX_STATUS_FAILURES = 30;            // consecutive unanswered erase polls
 
 // 1234567 -> "1,234,567"
 std::string WithThousandsCommas(uint32_t value);
@@ -50,6 +49,11 @@ public:
     bool UpdateRunning() const { return m_bRunning; }
     const CUpdateOutcome& Outcome() const { return m_outcome; }
 
+    // How long the erase may take, from its acknowledgement; 0: no limit.
+    // The unit's erase time is its own: the dialog polls for as long as the
+    // connection stands (the user can close it), an unattended run sets one.
+    uint32_t m_nEraseTimeoutMs = 0;
+
     int32_t TargetEeprom() const { return static_cast<int32_t>(m_outcome.target); }
     uint32_t BytesToWrite() const { return m_nBytesToWrite; }
     uint32_t BytesWritten() const { return m_nBytesWritten; }
@@ -72,5 +76,5 @@ private:
     uint32_t m_nEraseTicks = 0;
     std::atomic<bool> m_bRunning{false};  // read by a waiting front end thread
     int m_nPageFailures = 0;
-    int m_nStatusFailures = 0;
+    int64_t m_nEraseStartMs = 0;
 };

@@ -24,7 +24,8 @@ enum class EUpdateResult {
     FinishNotAcknowledged,   // DSP image sent; the unit did not confirm the finish
     EraseNotAcknowledged,
     EraseStatusFailed,       // the status read failed while it still showed an earlier erase as done
-    EraseNotConfirmed,       // the unit stopped answering the status reads, or the connection went
+    EraseNotConfirmed,       // the connection went while the unit erased
+    EraseTimedOut,           // the erase did not finish within the limit the caller set
     PageNotAcknowledged,     // the same page failed again and again, or the connection went
     SelectNotAcknowledged,
     DirectoryNotRead,
@@ -77,6 +78,7 @@ struct CUpdateOutcome {
     std::string sentSha256;       // of those padded bytes
     bool eraseAcknowledged = false;
     bool eraseCompleted = false;
+    uint32_t eraseTimeoutS = 0;   // the limit that ran out, for EraseTimedOut
     uint32_t pagesTotal = 0;
     uint32_t pagesAcknowledged = 0;
     uint32_t pageRetries = 0;

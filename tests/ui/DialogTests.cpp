@@ -124,6 +124,21 @@ private slots:
         QCOMPARE(r.unit.m_dspImages[1], Image(700));
     }
 
+    // Every control a user can reach or read has a name of its own.
+    void everyControlHasAnAccessibleName() {
+        Rig r;
+        QSet<QString> names;
+        for (QWidget* w : r.dlg.findChildren<QWidget*>()) {
+            const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                 qobject_cast<QProgressBar*>(w) || w->objectName().startsWith("m_");
+            if (!control) continue;
+            QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
+            QVERIFY2(!names.contains(w->accessibleName()), qPrintable(w->accessibleName()));
+            names.insert(w->accessibleName());
+        }
+        QVERIFY(names.contains("Load EEPROM") && names.contains("Bulk Erase progress") && names.contains("EEPROM_11"));
+    }
+
     // A handler that repaints dispatches nothing: a tick queued meanwhile
     // runs only once the handler has returned to the loop.
     void ticksWaitUntilTheHandlerReturns() {

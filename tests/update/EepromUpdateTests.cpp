@@ -106,8 +106,8 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
         {"tr52K_missing.bin", "", "File Error", 0, 0, 0},
         {"tr52K_huge.bin", "", "File Too Big Error", 16 << 20, 0, 0},
         {"tr52K_dp.bin", "drop:0x1022", "Serial Port Error", 100, 1, 0},
-        // An unanswered erase poll or page is retried, but not for ever.
-        {"tr52K_dp.bin", "drop:0x1023", "Serial Port Error", 100, 1 + MAX_STATUS_FAILURES, 0},
+        // An erase that never finishes ends at the limit set; a page is retried, but not for ever.
+        {"tr52K_dp.bin", "drop:0x1023", "Serial Port Error", 100, 0, 0},
         {"tr52K_dp.bin", "ignore:0x1021", "Serial Port Error", 100, 0, MAX_PAGE_FAILURES},
     };
     for (const Case& c : cases) {
@@ -115,13 +115,14 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
         Rig r(c.rule);
         const std::string path = (r.sim.dir / c.name).string();
         if (c.size) std::filesystem::resize_file(r.sim.File(c.name, {}), c.size);
+        r.update.m_procedure.m_nEraseTimeoutMs = 20000;
         r.Load(2, path);
         r.RunTicks();
         EXPECT_FALSE(r.update.UpdateRunning() || r.update.Outcome().Succeeded());
         ASSERT_FALSE(r.view.boxes.empty());
         EXPECT_EQ(r.view.boxes.back().caption, c.caption);
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), static_cast<int>(c.pages));
-        if (!c.pages) { EXPECT_EQ(r.sim.link.m_writes.size(), c.frames); }
+        if (!c.pages && c.frames) { EXPECT_EQ(r.sim.link.m_writes.size(), c.frames); }
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_SELECT), 0);
         EXPECT_FALSE(r.flags.g_bEepromEraseActive || r.flags.g_bEepromPageProgramActive);
         EXPECT_EQ(r.view.busy, 0);
@@ -130,6 +131,29 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
 }  // namespace
 
 namespace {
+// Without a limit, as in the dialog, an erase whose status never comes is
+// polled for as long as the connection stands; a limit ends it, saying the
+// EEPROM may be left erased.
+TEST(Eeprom, AnUnansweredEraseIsPolledUntilItsLimit) {
+    for (uint32_t limit : {0u, 30000u}) {
+        SCOPED_TRACE(limit);
+        Rig r("drop:0x1023");
+        r.update.m_procedure.m_nEraseTimeoutMs = limit;
+        r.Load(2, r.sim.File("tr52K_dp.bin", Pattern(600)));
+        const int64_t start = r.sim.clock.NowMs();
+        r.RunTicks();
+        EXPECT_EQ(r.update.UpdateRunning(), limit == 0);
+        EXPECT_GT(r.sim.Count(CMD_CONTINUOUS_STATUS_READ), 20);
+        EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), 0);
+        if (!limit) continue;
+        EXPECT_EQ(r.update.Outcome().result, EUpdateResult::EraseTimedOut);
+        EXPECT_GE(r.sim.clock.NowMs() - start, 30000);
+        EXPECT_LT(r.sim.clock.NowMs() - start, 32000);
+        EXPECT_EQ(r.view.boxes.back().text,
+                  "BulkEraseFPGA_ConfigEEPROM() did not complete within 30 s; the EEPROM may be left erased.");
+    }
+}
+
 // A step after the last page that fails is shown before the completion box,
 // never passed over; the pages themselves are all there.
 TEST(Eeprom, AFailedStepAfterProgrammingIsToldBeforeTheCompletion) {
