@@ -9,6 +9,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev libgl-dev
   xvfb xauth
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0 dbus-bin dbus-daemon
   libpulse-dev
   clang-14 libclang-rt-14-dev
 )

@@ -130,6 +130,8 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
         std::vector<uint8_t> payload(m_rx.begin() + 6, m_rx.begin() + 6 + static_cast<long>(length));
         m_rx.erase(m_rx.begin(), m_rx.begin() + 6 + static_cast<long>(length));
         ++m_frames;
+        m_lastFrames.emplace_back(command, payload);
+        if (m_lastFrames.size() > LAST_FRAMES_KEPT) m_lastFrames.pop_front();
         const int occurrence = ++m_commandCounts[command];
         using K = SimRule::EKind;
         if (const SimRule* cut = Rule(command, occurrence, {K::Close, K::Reset, K::Exit})) {

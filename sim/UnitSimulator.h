@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <deque>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -106,6 +107,9 @@ public:
     // Statistics.
     std::map<uint16_t, int> m_commandCounts;
     int m_pageWrites = 0;
+    // The last frames received (command, payload), as they arrived.
+    std::deque<std::pair<uint16_t, std::vector<uint8_t>>> m_lastFrames;
+    static constexpr size_t LAST_FRAMES_KEPT = 256;
 
     // Digest of a stored image: "<length>:<fnv1a-64 hex>".
     static std::string Digest(const std::vector<uint8_t>& data);

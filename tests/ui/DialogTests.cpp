@@ -124,6 +124,89 @@ private slots:
         QCOMPARE(r.unit.m_dspImages[1], Image(700));
     }
 
+    // Every control sits where the template puts it, in the font's dialog units.
+    void layoutFollowsTheTemplate() {
+        Rig r;
+        QVERIFY(r.dlg.TemplateRects().size() > 40);
+        for (const auto& [name, rect] : r.dlg.TemplateRects()) {
+            QWidget* w = r.dlg.findChild<QWidget*>(name);
+            QVERIFY2(w, qPrintable(name));
+            QCOMPARE(w->geometry(), r.dlg.Units().ToPixels(rect.x(), rect.y(), rect.width(), rect.height()));
+        }
+    }
+
+    // Enter and Space do nothing anywhere in the dialog: not even on a
+    // focused button.
+    void enterAndSpaceDoNothing() {
+        Rig r;
+        r.dlg.show();
+        r.dlg.m_btnPing->setFocus();
+        for (auto key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(r.dlg.m_btnPing, key);
+        QTest::qWait(50);
+        QVERIFY(r.dlg.isVisible());
+        std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+        QCOMPARE(r.unit.m_commandCounts.count(0x0000), size_t(0));
+    }
+
+    // The address field shows the text as the original parsed it, and Save
+    // stores what the fields hold.
+    void showAndSaveTheTargetAddress() {
+        const struct { const char* text; uint32_t shown; } cases[] = {
+            {"10.1.2.3", 0x0A010203}, {"300.2.x.4", 0x2C020204}, {"7", 0x07070707}, {" +9.8.7.6", 0x09080706}};
+        for (const auto& c : cases) {
+            Rig r;
+            r.dlg.m_strTargetIp = c.text;
+            r.dlg.ShowTargetAddress();
+            uint8_t f[4];
+            QCOMPARE(r.dlg.m_ctlTargetIp->GetAddress(f), c.shown);
+        }
+        Rig r;
+        r.dlg.m_ctlTargetIp->SetAddress(0x7F000009);
+        QVERIFY(r.dlg.SaveTargetAddress() != 0);
+        const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
+        QCOMPARE(v.type, uint32_t(win32::REG_SZ));
+        QCOMPARE(RegSzBytesToUtf8(v.data.data(), v.data.size()), std::string("127.0.0.9"));
+        QCOMPARE(r.dlg.m_strTargetIp, std::string("127.0.0.9"));
+    }
+
+    // Each direct command: its frames on the wire and its beep; a failure
+    // gives the low beep, and "Turn Off All Graphs" stops after a failed first.
+    void directCommandsSendTheirFramesAndBeep() {
+        struct Case {
+            const char* name; const char* rule; std::function<void(CTR52K_FlashFileLoaderDlg&)> click;
+            uint16_t command; std::vector<std::vector<uint8_t>> payloads; bool ok;
+        };
+        const Case cases[] = {
+            {"ping", "", [](auto& d) { QTest::mouseClick(d.m_btnPing, Qt::LeftButton); }, 0x0000, {{}}, true},
+            {"ping silent", "drop:0x0000", [](auto& d) { QTest::mouseClick(d.m_btnPing, Qt::LeftButton); }, 0x0000, {{}},
+             false},
+            {"status off", "", [](auto& d) { QTest::mouseClick(d.m_btnTurnOffConsolidatedStatus, Qt::LeftButton); },
+             0x1002, {{6, 0, 0, 0, 0, 0, 0}}, true},
+            {"graphs off", "", [](auto& d) { QTest::mouseClick(d.m_btnTurnOffAllGraphs, Qt::LeftButton); }, 0x1002,
+             {{1, 0, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 0}}, true},
+            {"graphs off, first unanswered", "drop:0x1002@1*1",
+             [](auto& d) { QTest::mouseClick(d.m_btnTurnOffAllGraphs, Qt::LeftButton); }, 0x1002,
+             {{1, 0, 0, 0, 0, 0, 0}}, false},
+            {"mode 3", "", [](auto& d) { QTest::mouseClick(d.m_chkOpMode[3], Qt::LeftButton); }, 0x1000, {{3}}, true},
+        };
+        for (const auto& c : cases) {
+            Rig r(c.rule);
+            r.dlg.show();
+            const size_t before = r.beeps.Tones().size();
+            c.click(r.dlg);
+            const auto tones = r.beeps.Tones();
+            const std::vector<CRecordingBeeper::Tone> expected =
+                c.command == 0x1000 && c.ok ? std::vector<CRecordingBeeper::Tone>{}
+                : c.ok ? std::vector<CRecordingBeeper::Tone>{{1000, 10}} : std::vector<CRecordingBeeper::Tone>{{100, 100}};
+            QVERIFY2(std::vector<CRecordingBeeper::Tone>(tones.begin() + long(before), tones.end()) == expected, c.name);
+            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+            std::vector<std::vector<uint8_t>> seen;
+            for (const auto& [command, payload] : r.unit.m_lastFrames)
+                if (command == c.command) seen.push_back(payload);
+            QVERIFY2(seen == c.payloads, c.name);
+        }
+    }
+
     // Every control a user can reach or read has a name of its own.
     void everyControlHasAnAccessibleName() {
         Rig r;

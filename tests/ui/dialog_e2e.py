@@ -1,0 +1,211 @@
+#!/usr/bin/python3
+"""The dialog program driven from outside, as a user drives it, through the
+accessibility bus (AT-SPI), against the simulator program on 127.0.0.1.
+
+Run under Xvfb and a private D-Bus session:
+    xvfb-run -a dbus-run-session -- /usr/bin/python3 dialog_e2e.py BUILD_DIR
+"""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pyatspi
+
+BUILD = os.path.abspath(sys.argv[1])
+SIM = os.path.join(BUILD, "sim", "tr52k-sim")
+DIALOG = os.path.join(BUILD, "ui", "tr52k-flash-loader")
+CLI = os.path.join(BUILD, "cli", "tr52k")
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def wait_for(predicate, seconds=20.0, step=0.1):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+def walk(node, depth=0):
+    if node is None or depth > 40:
+        return
+    yield node
+    try:
+        children = list(node)
+    except Exception:
+        return
+    for child in children:
+        yield from walk(child, depth + 1)
+
+
+def application():
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == "tr52k-flash-loader":
+            return app
+    return None
+
+
+def find(name, role=None):
+    app = application()
+    for node in walk(app):
+        try:
+            if node.name == name and (role is None or node.getRole() == role):
+                return node
+        except Exception:
+            continue
+    return None
+
+
+def text_of(node):
+    t = node.queryText()
+    return t.getText(0, t.characterCount)
+
+
+def set_text(node, value):
+    node.queryEditableText().setTextContents(value)
+
+
+def press(node):
+    action = node.queryAction()
+    for i in range(action.nActions):
+        if action.getName(i) in ("press", "Press", "click"):
+            action.doAction(i)
+            return
+    action.doAction(0)
+
+
+def click(node):
+    # A real click: the Toggle action of a check box or radio button does
+    # not run the click handler.
+    e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    pyatspi.Registry.generateMouseEvent(e.x + 6, e.y + e.height // 2, "b1c")
+
+
+def box(caption_or_text):
+    """A message box whose title or text holds the given words."""
+    app = application()
+    for node in walk(app):
+        try:
+            role = node.getRole()
+        except Exception:
+            continue
+        if role not in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_ALERT, pyatspi.ROLE_FRAME, pyatspi.ROLE_WINDOW):
+            continue
+        if caption_or_text in (node.name or ""):
+            return node
+        for child in walk(node):
+            try:
+                if child.getRole() == pyatspi.ROLE_LABEL and caption_or_text in (child.name or ""):
+                    return node
+            except Exception:
+                continue
+    return None
+
+
+def close_box(node):
+    for child in walk(node):
+        try:
+            if child.getRole() == pyatspi.ROLE_PUSH_BUTTON and child.name in ("OK", "&OK"):
+                press(child)
+                return True
+        except Exception:
+            continue
+    return False
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="tr52k-e2e-")
+    registry = os.path.join(work, "registry.reg")
+    with open(registry, "w") as f:
+        f.write('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n'
+                '"ETHERNET_IP_ADDR"="127.0.0.1"\r\n')
+    state = os.path.join(work, "unit.json")
+    wire = os.path.join(work, "wire.txt")
+    sim = subprocess.Popen([SIM, "--port", "5000", "--state", state, "--erase-ms", "300", "--wire-log", wire],
+                           stdout=subprocess.PIPE, text=True)
+    line = sim.stdout.readline()
+    if "listening" not in line:
+        print("the simulator did not start on 127.0.0.1:5000: " + line)
+        return 1
+    env = dict(os.environ, TR52K_REGISTRY_FILE=registry, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
+               TR52K_TRACE_FILE=os.path.join(work, "trace.txt"))
+    env.pop("QT_QPA_PLATFORM", None)
+    dialog = subprocess.Popen([DIALOG, "ETHERNET_IP_ADDR=127.0.0.1"], env=env)
+    try:
+        check(wait_for(lambda: find("Ping", pyatspi.ROLE_PUSH_BUTTON), 30) is not None, "the dialog shows its controls")
+
+        # Ping shows the unit's reply.
+        press(find("Ping", pyatspi.ROLE_PUSH_BUTTON))
+        reply = find("Ping reply")
+        check(wait_for(lambda: text_of(reply) == "68 00 00 00 00 00 ") is not None,
+              "Ping shows '68 00 00 00 00 00 ' (%r)" % text_of(reply))
+        serial = find("Serial Number")
+        check(serial is not None and serial.name == "Serial Number", "values are found by what they are")
+
+        # Save stores the typed address.
+        for i, part in enumerate(["127", "0", "0", "7"]):
+            set_text(find("Target address field %d" % (i + 1)), part)
+        press(find("Save", pyatspi.ROLE_PUSH_BUTTON))
+        saved = wait_for(lambda: "127.0.0.7" in open(registry, encoding="latin-1").read().replace("\0", ""))
+        check(saved is not None, "Save stores the typed address")
+
+        # An EEPROM update typed and started from the controls; a DSP Load
+        # pressed meanwhile is refused.
+        image = bytes((i * 7 + 3) & 0xFF for i in range(64 * 256 + 100))
+        eeprom_path = os.path.join(work, "tr52K_e2e.bin")
+        with open(eeprom_path, "wb") as f:
+            f.write(image)
+        dsp_path = os.path.join(work, "TR52K1_DSP1_e2e.bin")
+        with open(dsp_path, "wb") as f:
+            f.write(bytes(700))
+        radio = find("EEPROM_3")
+        click(radio)
+        check(wait_for(lambda: radio.getState().contains(pyatspi.STATE_CHECKED), 5) is not None,
+              "a click marks EEPROM_3")
+        set_text(find("EEPROM image path"), eeprom_path)
+        set_text(find("DSP1 image path"), dsp_path)
+        press(find("Load EEPROM"))
+        press(find("Load DSP1"))
+        busy = wait_for(lambda: box("EEPROM Update Busy"), 20)
+        check(busy is not None, "DSP Load during the EEPROM update is refused with 'EEPROM Update Busy'")
+        if busy is not None:
+            close_box(busy)
+        done = wait_for(lambda: box("DP FPGA Configuration EEPROM Update has completed."), 60)
+        check(done is not None, "the EEPROM update completes")
+        if done is not None:
+            close_box(done)
+    finally:
+        dialog.send_signal(signal.SIGTERM)
+        try:
+            dialog.wait(10)
+        except subprocess.TimeoutExpired:
+            dialog.kill()
+    info = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=env, capture_output=True, text=True)
+    sim.send_signal(signal.SIGTERM)
+    sim.wait(10)
+    unit = json.loads(info.stdout)["units"][0]
+    check(unit.get("currentEeprom") == 3, "EEPROM_3 is the unit's current EEPROM")
+    image_id = unit["eeproms"][3]["imageId"]
+    check(image_id != "00000000", "the directory shows the new image (%s)" % image_id)
+    wire_text = open(wire).read()
+    check(re.search(r"rx \d+: 68 00 (01|20) 10", wire_text) is None, "no DSP frame reached the unit")
+    if failures:
+        print("trace:\n" + open(os.path.join(work, "trace.txt"), errors="replace").read()[-3000:])
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
