@@ -38,16 +38,22 @@ public:
     void Write(std::string_view text) override;
 };
 
-// Appends to a file, flushed after every write so a crash keeps the trace.
+// Appends to a file; every write goes straight to the system, so a crash
+// keeps the trace. Only a regular file (new or existing) is written: a path
+// naming a FIFO, a device or a folder leaves the sink closed, since opening
+// a FIFO nobody reads would wait for ever and a device is no place for it.
 class CFileDebugSink : public CDebugSink {
 public:
     explicit CFileDebugSink(const std::string& path);
-    bool IsOpen() const { return m_file.is_open(); }
+    ~CFileDebugSink() override;
+    CFileDebugSink(const CFileDebugSink&) = delete;
+    CFileDebugSink& operator=(const CFileDebugSink&) = delete;
+    bool IsOpen() const { return m_fd >= 0; }
     void Write(std::string_view text) override;
 
 private:
     std::mutex m_mutex;
-    std::ofstream m_file;
+    int m_fd = -1;
 };
 
 // Keeps every write separately, for tests that check traces write by write.

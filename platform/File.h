@@ -28,6 +28,12 @@ public:
 // Read-only binary file. Open() reports failure instead of throwing, like
 // CFile::Open with an exception pointer; later calls on a file that is not
 // open throw CFileException(invalidFile).
+//
+// Only a regular file is opened. A folder fails with EISDIR, anything else
+// that is not a regular file (a FIFO, a device, a socket) with EINVAL, both
+// as accessDenied. The path is examined before it is opened: opening a FIFO
+// that nobody writes to waits for ever, and opening a device can have
+// effects of its own.
 class CImageFile {
 public:
     CImageFile() = default;
@@ -47,5 +53,12 @@ private:
 };
 
 // Whole-file read used where the caller only needs the bytes. Throws
-// CFileException; refuses directories.
+// CFileException; refuses anything but a regular file, like CImageFile.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+
+// What the path names when that is not a regular file, for messages: "a
+// folder", "a FIFO (named pipe)", "a character device", "a block device",
+// "a socket". Empty for a regular file, or when nothing can be learnt about
+// the path (it does not exist, a folder on the way cannot be searched): then
+// opening it reports the cause.
+std::string NonRegularFileKind(const std::string& path);

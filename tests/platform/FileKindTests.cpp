@@ -1,0 +1,101 @@
+// Image files and trace files are regular files: a FIFO, a device or a
+// folder is refused without being opened, so nothing waits on a FIFO that
+// nobody writes to or reads from.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/DebugOutput.h"
+#include "platform/File.h"
+#include "support/ScratchDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+struct FileKinds : ::testing::Test {
+    const ScratchDir dir{"tr52k-kinds"};
+    std::string fifo = (dir / "fifo").string(), folder = (dir / "folder").string(),
+                socket = (dir / "socket").string(), regular = (dir / "regular.bin").string();
+    int listening = -1;
+
+    FileKinds() {
+        EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        fs::create_directories(folder);
+        WriteFile(regular, {1, 2, 3});
+        listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket.c_str());
+        EXPECT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~FileKinds() override { ::close(listening); }
+};
+
+TEST_F(FileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
+    const struct {
+        std::string path, kind;
+        int error;
+    } cases[] = {
+        {fifo, "a FIFO (named pipe)", EINVAL},
+        {"/dev/null", "a character device", EINVAL},
+        {socket, "a socket", EINVAL},
+        {folder, "a folder", EISDIR},
+        {regular, "", 0},
+        {(dir / "missing").string(), "", ENOENT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(NonRegularFileKind(c.path), c.kind);
+        CImageFile file;
+        CFileException error(0, 0, "");
+        EXPECT_EQ(file.Open(c.path, &error), c.error == 0);
+        EXPECT_EQ(file.IsOpen(), c.error == 0);
+        if (c.error == 0) {
+            uint8_t bytes[4] = {};
+            EXPECT_EQ(file.Read(bytes, 4), 3u);  // read as usual once open
+            continue;
+        }
+        EXPECT_EQ(error.m_lOsError, c.error);
+        EXPECT_EQ(error.m_cause, c.error == ENOENT ? CFileException::fileNotFound : CFileException::accessDenied);
+        EXPECT_EQ(error.m_strFileName, c.path);
+        EXPECT_THROW(ReadWholeFile(c.path), CFileException);
+    }
+}
+
+TEST_F(FileKinds, TraceGoesOnlyToARegularFile) {
+    // A FIFO with a reader would take the trace; one without would block the
+    // open. Both are refused, as are a device and a folder.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const std::string& path : {fifo, std::string("/dev/null"), folder, socket}) {
+        CFileDebugSink sink(path);
+        EXPECT_FALSE(sink.IsOpen()) << path;
+        sink.Write("lost\r\n");  // harmless when closed
+    }
+    ::close(reader);
+    CFileDebugSink unread(fifo);
+    EXPECT_FALSE(unread.IsOpen());
+
+    // A regular file is appended to, each write whole and at once.
+    const std::string trace = (dir / "trace.log").string();
+    WriteFile(trace, {'o', 'l', 'd', '\n'});
+    {
+        CFileDebugSink sink(trace);
+        ASSERT_TRUE(sink.IsOpen());
+        sink.Write("***** one\r\n");
+        EXPECT_EQ(Slurp(trace), "old\n***** one\r\n");  // no buffering to lose in a crash
+        sink.Write("***** two\r\n");
+    }
+    EXPECT_EQ(Slurp(trace), "old\n***** one\r\n***** two\r\n");
+    CFileDebugSink fresh((dir / "new.log").string());
+    EXPECT_TRUE(fresh.IsOpen());
+    EXPECT_TRUE(fs::is_regular_file(dir / "new.log"));
+}
+}  // namespace
