@@ -19,13 +19,24 @@
 // error is traced at every attempt, as before, but each attempt also takes
 // 1 ms so that a dead link cannot spin the caller's time-out loop.
 //
+// A write is sent without blocking and waits for room with poll(), at most
+// m_nSendTimeoutMs for the whole write. A unit that stops reading fills the
+// socket's buffers; the write then ends with one line of our own ("*****
+// CSocket::Send() timed out ...") and returns 0, so the exchange fails at
+// once. Part of the frame may have gone out, so the stream is out of step:
+// the link counts as lost (m_bConnected 0) and later writes are refused at
+// once, each with a line in the trace.
+//
 // An orderly close by the unit (recv() returning 0) is not an error code on
 // this platform. ReadByte then returns 0 ("no byte"), clears m_bConnected,
 // writes one trace line the first time, and paces further attempts at 1 ms,
 // so the caller's exchange ends by its own time-out as with a silent unit.
 #include "link/NetworkDeviceComm.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -39,6 +50,8 @@
 #include "platform/Text.h"
 
 namespace {
+std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
+
 int CreateStreamSocket(int family) {
     int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
@@ -188,14 +201,39 @@ CNetworkDeviceComm::~CNetworkDeviceComm() {
     m_bConnected = 0;
 }
 
+void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTimeoutMs.store(ms); }
+
+int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
+
 uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
-    // The outcome is not examined: a failed send shows as a missing reply.
+    if (m_bSendTimedOut) {
+        DebugOutput("***** CSocket::Send() refused: an earlier send timed out and the link is lost.\r\n");
+        return 0;
+    }
+    // Apart from the time-out the outcome is not examined: a failed send
+    // shows as a missing reply. The wait is measured on the steady clock,
+    // not on m_clock, because poll() waits in real time.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, m_nSendTimeoutMs));
     size_t done = 0;
     while (m_socket >= 0 && done < length) {
-        ssize_t w = ::send(m_socket, data + done, length - done, MSG_NOSIGNAL);
+        ssize_t w = ::send(m_socket, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+            continue;
+        }
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += static_cast<size_t>(w);
+        if (w == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            m_bSendTimedOut = true;
+            m_bConnected = 0;
+            DebugOutput(Format("***** CSocket::Send() timed out after %d ms with %zu of %zu bytes sent; "
+                               "the link is lost.\r\n",
+                               m_nSendTimeoutMs, done, length));
+            return 0;
+        }
+        pollfd p{m_socket, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
     }
     return 1;
 }

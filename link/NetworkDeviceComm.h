@@ -1,7 +1,8 @@
 // The TCP link to the unit. Connects in the constructor (blocking, no time-out
 // of our own) and never throws: failures are traced and leave m_bConnected 0.
-// Sends are blocking and whole; receives are single attempts that wait at
-// most 1 ms for a byte, so the protocol keeps its own time-outs.
+// A send is whole or ends at its time-out (m_nSendTimeoutMs); receives are
+// single attempts that wait at most 1 ms for a byte, so the protocol keeps
+// its own time-outs.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,17 @@ public:
     uint32_t OnReceive();
     int SocketHandle() const { return m_socket; }
 
+    // How long one write may wait for the unit to take its bytes. A unit
+    // that stops reading would otherwise hold the sender for ever. When it
+    // runs out, the write returns 0 and the link counts as lost: part of a
+    // frame may be on the wire, so nothing more is sent over it.
+    int32_t m_nSendTimeoutMs = DefaultSendTimeoutMs();
+
+    // The time-out links take when they are made (1000 ms, the exchange
+    // time-out, unless set); a front end sets it once, before its links exist.
+    static void SetDefaultSendTimeoutMs(int32_t ms);
+    static int32_t DefaultSendTimeoutMs();
+
 private:
     uint32_t SendAll(const uint8_t* data, size_t length);
 
@@ -41,4 +53,5 @@ private:
     uint8_t m_RxBuffer[2054] = {};
     bool m_bPeerClosedReported = false;
     uint32_t m_nRxError = 0;  // last hard receive error, repeated while it lasts
+    bool m_bSendTimedOut = false;
 };

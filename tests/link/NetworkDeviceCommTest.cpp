@@ -1,13 +1,16 @@
 // The TCP link against sockets on 127.0.0.1: the constructor's trace, reads
-// paced at 1 ms, draining, and how a closed, reset or never connected link
-// reports itself; the error block's special shapes; the file exception cause names.
+// paced at 1 ms, draining, writes bounded by their time-out, and how a
+// closed, reset or never connected link reports itself; the error block's
+// special shapes; the file exception cause names.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "link/FileExeptionErrorMsgs.h"
 #include "link/NetworkDeviceComm.h"
@@ -173,6 +176,57 @@ TEST_F(NetworkDeviceCommTest, CloseIsTracedOnceButResetAtEveryAttempt) {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(link->WriteBuffer(frame, sizeof frame), 1u);  // and no SIGPIPE
         EXPECT_EQ(link->FlushReceive(), 0u);
     }
+}
+
+TEST_F(NetworkDeviceCommTest, WritesToAUnitThatStopsReadingEndAtTheirTimeOut) {
+    // Several megabytes: more than both ends' socket buffers hold, so the
+    // write waits on the unit, which accepted the connection but never reads.
+    const Bytes big(8u << 20, 0x5A);
+    // Small buffers at both ends keep what the system takes far below that.
+    const int small = 64 * 1024;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int32_t before = CNetworkDeviceComm::DefaultSendTimeoutMs();
+    CNetworkDeviceComm::SetDefaultSendTimeoutMs(200);  // as the command-line tool sets its --timeout
+    auto link = Connect();
+    CNetworkDeviceComm::SetDefaultSendTimeoutMs(before);
+    EXPECT_EQ(link->m_nSendTimeoutMs, 200);
+    ::setsockopt(link->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    sink.Clear();
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(link->WriteBuffer(big.data(), static_cast<uint32_t>(big.size())), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));  // ended, did not hang
+    const Writes traced = sink.Writes();
+    ASSERT_EQ(traced.size(), 1u);
+    EXPECT_EQ(traced[0].rfind("***** CSocket::Send() timed out after 200 ms with ", 0), 0u) << traced[0];
+    EXPECT_NE(traced[0].find(" of 8388608 bytes sent; the link is lost.\r\n"), std::string::npos) << traced[0];
+    // Part of a frame may be out: nothing more goes over this connection.
+    EXPECT_EQ(link->IsConnected(), 0u);
+    sink.Clear();
+    EXPECT_EQ(link->WriteHeader(frame), 0u);
+    EXPECT_EQ(sink.Writes(), Writes{"***** CSocket::Send() refused: an earlier send timed out and the link is lost.\r\n"});
+}
+
+TEST_F(NetworkDeviceCommTest, AWriteLargerThanTheBuffersArrivesWholeAtAReadingUnit) {
+    Bytes big(8u << 20);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + (i >> 16));
+    auto link = Connect();
+    link->m_nSendTimeoutMs = 60000;  // the write waits for room many times, never that long
+    sink.Clear();
+    Bytes got;
+    std::thread unit([&] {
+        std::vector<uint8_t> chunk(65536);
+        while (got.size() < big.size() && WaitReadable(peer)) {
+            ssize_t n = ::recv(peer, chunk.data(), chunk.size(), 0);
+            if (n <= 0) break;
+            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+        }
+    });
+    EXPECT_EQ(link->WriteBuffer(big.data(), static_cast<uint32_t>(big.size())), 1u);
+    unit.join();
+    EXPECT_TRUE(got == big) << got.size() << " bytes arrived";
+    EXPECT_EQ(link->IsConnected(), 1u);
+    EXPECT_TRUE(sink.Writes().empty());
 }
 
 TEST(SocketErrorBlock, ExtraLineNoLineEndAndUnknownCodes) {
