@@ -3,21 +3,27 @@
 // gets its own connection, trace file and result, side by side.
 #include <arpa/inet.h>
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <future>
+#include <iostream>
+#include <sstream>
 #include <unistd.h>
 
 #include "app/Settings.h"
 #include "cli/CliTypes.h"
+#include "cli/OutputText.h"
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
 #include "platform/Text.h"
 #include "update/EepromUpdate.h"
-#include <cstring>
-#include <iostream>
 
 namespace {
+using output_text::Put;
+using output_text::TerminalSafe;
+
 std::string ExitCodeTable() {
     std::string t = "Exit codes:\n";
     for (EExitCode c : AllExitCodes()) t += Format("  %d  %s\n", static_cast<int>(c), ExitCodeText(c));
@@ -55,6 +61,14 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
         }
     }
     if (host.empty()) return *why = "no address", false;
+    // No host name holds these: refused rather than handed to name
+    // resolution, shown in a listing, or let to put the trace file
+    // (FILE.<address>) in another folder.
+    for (unsigned char c : host) {
+        if (c <= ' ' || c == 0x7F || c == '/')
+            return *why = "a host name holds no spaces, control characters or '/'", false;
+        if (c >= 0x80) return *why = "a host name is ASCII (an international name is written in its xn-- form)", false;
+    }
     if (host.size() >= 260) return *why = Format("%zu characters; at most 259 are accepted", host.size()), false;
     if (host.find_first_not_of("0123456789.") == std::string::npos) {
         in_addr a4;
@@ -73,6 +87,10 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away (a closed pipe, a dropped SSH session) must not
+    // end an update midway: writes to it fail, and the update goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+
     CLI::App app{"tr52k: TR52K maintenance from the command line (unit information, direct commands, DSP flash "
                  "and configuration EEPROM updates)."};
     app.footer(ExitCodeTable() +
@@ -126,8 +144,29 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : Finish(EExitCode::BadArgument);
+        // The messages quote what was typed.
+        std::ostringstream out, err;
+        const int code = app.exit(e, out, err);
+        Put(stdout, TerminalSafe(out.str()));
+        Put(stderr, TerminalSafe(err.str()));
+        return code == 0 ? 0 : Finish(EExitCode::BadArgument);
     }
+    const std::string operationName = app.get_subcommands().front()->get_name();
+    // A refusal before any unit is touched: a line on stderr, or with --json
+    // the one document, so a script always has one to read.
+    auto refuse = [&](EExitCode code, const std::string& message) {
+        if (json) {
+            nlohmann::json doc;
+            doc["operation"] = operationName;
+            doc["units"] = nlohmann::json::array();
+            doc["exitCode"] = static_cast<int>(code);
+            doc["error"] = message;
+            Put(stdout, output_text::JsonText(doc) + "\n");
+        } else {
+            Put(stderr, TerminalSafe("tr52k: " + message + "\n"));
+        }
+        return Finish(code);
+    };
 
     if (info->parsed()) base.operation = EOperation::Info;
     if (ping->parsed()) base.operation = EOperation::Ping;
@@ -161,10 +200,7 @@ int main(int argc, char** argv) {
     for (const auto& t : targets) {
         CJobRequest r = base;
         std::string why;
-        if (!SplitTarget(t, &r, &why)) {
-            std::fprintf(stderr, "tr52k: bad target '%s': %s\n", t.c_str(), why.c_str());
-            return Finish(EExitCode::BadArgument);
-        }
+        if (!SplitTarget(t, &r, &why)) return refuse(EExitCode::BadArgument, "bad target '" + t + "': " + why);
         requests.push_back(r);
     }
 
@@ -176,36 +212,32 @@ int main(int argc, char** argv) {
         // A wrong file is refused before anyone is asked or any unit touched.
         CImageFile image;
         CFileException error(0, 0, base.file);
-        if (!image.Open(base.file, &error)) {
-            std::fprintf(stderr, "tr52k: cannot read %s (%s)\n", base.file.c_str(),
-                         std::strerror(error.m_lOsError));
-            return Finish(EExitCode::BadArgument);
-        }
+        if (!image.Open(base.file, &error))
+            return refuse(EExitCode::BadArgument,
+                          "cannot read " + base.file + " (" + std::strerror(error.m_lOsError) + ")");
         uint64_t size = image.GetLength();
-        if (!yes && !terminal) {
-            std::fprintf(stderr, "tr52k: refusing to write firmware without a terminal to confirm on; add --yes\n");
-            return Finish(EExitCode::Refused);
-        }
+        if (!yes && !terminal)
+            return refuse(EExitCode::Refused, "refusing to write firmware without a terminal to confirm on; add --yes");
         if (!yes) {
-            std::fprintf(stderr, "About to write %s (%s bytes) to %s:\n", base.file.c_str(),
-                         WithThousandsCommas(static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu))).c_str(),
-                         base.operation == EOperation::FlashDsp ? Format("DSP%u flash", base.number).c_str()
-                                                                 : Format("configuration EEPROM_%u", base.number).c_str());
+            Put(stderr, TerminalSafe(Format(
+                            "About to write %s (%s bytes) to %s:\n", base.file.c_str(),
+                            WithThousandsCommas(static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu))).c_str(),
+                            base.operation == EOperation::FlashDsp
+                                ? Format("DSP%u flash", base.number).c_str()
+                                : Format("configuration EEPROM_%u", base.number).c_str())));
             for (size_t i = 0; i < targets.size(); ++i) {
                 CJobRequest r = base;
                 r.target = requests[i].target;
                 r.port = requests[i].port;
                 std::string d;
-                std::fprintf(stderr, "  %s: %s\n", targets[i].c_str(),
-                             DescribeUnit(r, &d) ? d.c_str() : "no answer (the update will fail)");
+                Put(stderr, TerminalSafe("  " + targets[i] + ": " +
+                                         (DescribeUnit(r, &d) ? d : "no answer (the update will fail)") + "\n"));
             }
-            std::fprintf(stderr, "Proceed? [y/N] ");
+            Put(stderr, "Proceed? [y/N] ");
             std::fflush(stderr);
             std::string answer;
-            if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
-                std::fprintf(stderr, "tr52k: not confirmed; nothing was written\n");
-                return Finish(EExitCode::Refused);
-            }
+            if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+                return refuse(EExitCode::Refused, "not confirmed; nothing was written");
         }
     }
 
@@ -232,7 +264,7 @@ int main(int argc, char** argv) {
             worst = r.code;
     if (json) {
         nlohmann::json doc;
-        doc["operation"] = argv[0] ? app.get_subcommands().front()->get_name() : "";
+        doc["operation"] = operationName;
         doc["units"] = nlohmann::json::array();
         for (const auto& r : results) {
             nlohmann::json u = r.fields;
@@ -244,19 +276,24 @@ int main(int argc, char** argv) {
             doc["units"].push_back(u);
         }
         doc["exitCode"] = static_cast<int>(worst);
-        std::printf("%s\n", doc.dump(2).c_str());
+        Put(stdout, output_text::JsonText(doc) + "\n");
     } else {
+        // The results carry the unit's own texts: printed safe, like all the rest.
         for (const auto& r : results) {
-            if (results.size() > 1) std::printf("== %s\n", r.target.c_str());
-            if (!r.text.empty()) std::printf("%s", r.text.c_str());
-            if (!r.error.empty()) std::fprintf(stderr, "tr52k: %s: %s\n", r.target.c_str(), r.error.c_str());
+            if (results.size() > 1) Put(stdout, TerminalSafe("== " + r.target + "\n"));
+            Put(stdout, TerminalSafe(r.text));
+            if (!r.error.empty()) Put(stderr, TerminalSafe("tr52k: " + r.target + ": " + r.error + "\n"));
         }
         if (results.size() > 1) {
-            std::printf("\n%-24s %-8s %9s  %s\n", "unit", "result", "seconds", "detail");
+            Put(stdout, Format("\n%-24s %-8s %9s  %s\n", "unit", "result", "seconds", "detail"));
             for (const auto& r : results)
-                std::printf("%-24s %-8s %9.1f  %s\n", r.target.c_str(), r.code == EExitCode::Success ? "ok" : "FAILED",
-                            r.elapsedSeconds, r.code == EExitCode::Success ? "" : r.error.c_str());
+                Put(stdout, TerminalSafe(Format("%-24s %-8s %9.1f  %s\n", r.target.c_str(),
+                                                r.code == EExitCode::Success ? "ok" : "FAILED", r.elapsedSeconds,
+                                                r.code == EExitCode::Success ? "" : r.error.c_str())));
         }
     }
+    // Output that could not be written (a closed pipe) does not change what
+    // happened to the units, so it does not change the exit code either.
+    std::fflush(stdout);
     return Finish(worst);
 }

@@ -1,5 +1,6 @@
 // The built tr52k program against simulators on loopback: output, JSON and
-// exit codes, refusals without traffic, several units at once.
+// exit codes, refusals without traffic, several units at once, an update
+// whose output went away.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,6 +23,13 @@ struct Cli : ::testing::Test {
         ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
+        SaveAddress();
+    }
+    // The address the dialog saved, as the tool's default: this simulator.
+    void SaveAddress() const {
+        std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
+                                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
+                                            << server.Port() << "\"\n";
     }
     std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
     // Errors and progress in the output too: JSON mode must have none.
@@ -46,9 +54,6 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
     for (const char* command : {" select-eeprom 1", " mode 3", " turn-off graphs"})
         EXPECT_EQ(Tr52k(Unit() + command).code, 0) << command;
     // Without --target the tool takes the address the dialog saved.
-    std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
-                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
-                                        << server.Port() << "\"\n";
     EXPECT_EQ(Tr52k("ping").out, "68 00 00 00 00 00 \n");
     std::lock_guard<std::mutex> lock(sim.m_mutex);
     EXPECT_EQ(sim.m_turnOffs, (std::vector<uint8_t>{1, 2}));
@@ -117,5 +122,26 @@ TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
         EXPECT_EQ(text.find("Elapsed Time:") != std::string::npos, ok) << text;
     }
     EXPECT_NE(units[2].at("error").get<std::string>().find("Serial Port Error"), std::string::npos);
+}
+TEST_F(Cli, AnUpdateGoesOnWhenItsOutputHasGoneAway) {
+    // Standard output and error lead nowhere from the start (a closed pipe,
+    // a dropped session): every progress line and the result fail to write,
+    // and the unit must still get the whole image.
+    const std::string eepromDigest = Image("tr52K_gone.bin", 40 * 256 + 3, 9);
+    std::vector<uint8_t> dsp(3000);
+    for (size_t i = 0; i < dsp.size(); ++i) dsp[i] = static_cast<uint8_t>(i * 11 + 3);
+    WriteFile(dir / "TR52K1_DSP2_gone.bin", dsp);
+    const std::string port = std::to_string(server.Port());
+    const std::vector<std::string> runs[] = {
+        {TR52K_CLI_BINARY, "--yes", "-t", "127.0.0.1:" + port, "program-eeprom", "4", (dir / "tr52K_gone.bin").string()},
+        {TR52K_CLI_BINARY, "--yes", "-t", "127.0.0.1:" + port, "--dsp-wait-step-ms", "0", "flash-dsp", "2",
+         (dir / "TR52K1_DSP2_gone.bin").string()},
+        {TR52K_CLI_BINARY, "--yes", "--json", "-t", "127.0.0.1:" + port, "select-eeprom", "4"},
+    };
+    for (const auto& run : runs) EXPECT_EQ(RunWithOutputGone(run), 0) << run[run.size() - 3] << " " << run[run.size() - 2];
+    std::lock_guard<std::mutex> lock(sim.m_mutex);
+    EXPECT_EQ(sim.EepromDigest(4), eepromDigest);
+    EXPECT_EQ(sim.m_dspImages[1], dsp);
+    EXPECT_EQ(sim.m_currentEeprom, 4);
 }
 }  // namespace

@@ -1,10 +1,15 @@
 // What a user may hand the tool: image paths with spaces and non-ASCII
 // characters, folders, unreadable files, files whose size changes while
-// read, addresses that name no unit. Each gets a clear message and an exit
-// code of its own, and nothing reaches the unit unless the input is sound.
+// read, addresses that name no unit, texts with control characters or bytes
+// that are not UTF-8. Each gets a clear message and an exit code of its own,
+// nothing reaches the unit unless the input is sound, and nothing hangs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include "sim/SimServer.h"
@@ -25,15 +30,31 @@ struct UserInput : ::testing::Test {
                                  fs::perms::others_read | fs::perms::others_exec);
         sim.m_eraseMs = 20;
         server.Start(0);
+        // The saved address is this simulator: a run that fell back to it
+        // instead of refusing would show as a client.
+        const std::string registry = (dir / "registry.reg").string();
+        std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n"
+                                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
+                                << server.Port() << "\"\n";
+        ::setenv("TR52K_REGISTRY_FILE", registry.c_str(), 1);
     }
 
-    std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
-    // The tool's output and errors together. As another user (nobody) when
-    // asked and the tests run as root, whom file permissions do not stop.
-    ToolRun Tool(const std::string& args, bool asNobody = false) const {
+    std::string Port() const { return std::to_string(server.Port()); }
+    std::string Unit() const { return "--target 127.0.0.1 --port " + Port(); }
+    // The tool's output and errors together, --yes given. As another user
+    // (nobody) when asked and the tests run as root, whom file permissions do
+    // not stop. Killed after two minutes, so a run that hangs fails the test.
+    ToolRun Tool(const std::string& args, bool asNobody = false) const { return Unconfirmed("--yes " + args, asNobody); }
+    ToolRun Unconfirmed(const std::string& args, bool asNobody = false) const {
         const bool drop = asNobody && ::geteuid() == 0;
-        return RunCommand(std::string(drop ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
-                          TR52K_CLI_BINARY + " --yes " + args + " 2>&1 </dev/null");
+        return RunCommand(std::string("timeout -s KILL 120 ") +
+                          (drop ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") + TR52K_CLI_BINARY +
+                          " " + args + " 2>&1 </dev/null");
+    }
+    void ExpectNothingReachedTheUnit() {
+        EXPECT_EQ(server.m_clients.load(), 0);
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        EXPECT_TRUE(sim.m_commandCounts.empty());
     }
     std::vector<uint8_t> Bytes(size_t size) const {
         std::vector<uint8_t> v(size);
@@ -114,5 +135,64 @@ TEST_F(UserInput, AddressesThatNameNoUnitAreRefusedBeforeAnyTraffic) {
     // A host name and the address:port form reach the unit.
     EXPECT_EQ(Tool("--target localhost:" + std::to_string(server.Port()) + " ping").code, 0);
     EXPECT_EQ(server.m_clients.load(), 1);
+}
+TEST_F(UserInput, ControlCharactersFromTheUnitOrTheUserReachTheTerminalEscaped) {
+    // A device id that clears the screen, sets the window title, and hides behind DEL and a C1 CSI.
+    [&] {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        sim.m_deviceId = std::string("\x1B[2J\x1B]0;x\x07\x9B" "1m\x7F\rK");  // all 16 characters
+    }();
+    const std::string escape = "\x1B";
+    const ToolRun info = Tool(Unit() + " info");
+    EXPECT_EQ(info.code, 0) << info.out;
+    EXPECT_NE(info.out.find("Device ID:                  \\x1B[2J\\x1B]0;x\\x07\\x9B1m\\x7F\\x0DK"), std::string::npos)
+        << info.out;
+    // With --json the id comes through exactly, written with JSON's own escapes.
+    const ToolRun json = Tool(Unit() + " --json info");
+    EXPECT_EQ(json.code, 0) << json.out;
+    EXPECT_EQ(nlohmann::json::parse(json.out).at("units").at(0).at("deviceId"),
+              "\x1B[2J\x1B]0;x\x07\xC2\x9B" "1m\x7F\rK");
+
+    // Typed by the user: a target and a path, both quoted back in messages.
+    const ToolRun target = Tool("-t " + ShellQuoted(escape + "[31mred") + " ping");
+    EXPECT_EQ(target.code, 2);
+    EXPECT_NE(target.out.find("bad target '\\x1B[31mred': a host name holds no spaces, control characters or '/'"),
+              std::string::npos)
+        << target.out;
+    const std::string path = (dir / ("tr52K_" + escape + "]0;owned\x07.bin")).string();
+    const ToolRun file = Tool(Unit() + " program-eeprom 2 " + ShellQuoted(path));
+    EXPECT_EQ(file.code, 2);
+    EXPECT_NE(file.out.find("tr52K_\\x1B]0;owned\\x07.bin (No such file or directory)"), std::string::npos) << file.out;
+    for (const ToolRun* r : {&info, &json, &target, &file})
+        for (unsigned char c : r->out)
+            EXPECT_TRUE((c >= 0x20 && c != 0x7F) || c == '\n' || c == '\t') << int(c) << " in " << r->out;
+}
+
+TEST_F(UserInput, BytesThatAreNotUtf8StillGiveOneJsonDocument) {
+    // The path reaches the unit's result (the file changes while read); the
+    // target is refused before any unit is touched. Both are quoted back.
+    const std::string growing = (dir / "tr52K_\xFF\xFE.bin").string(), missing = (dir / "tr52K_\xC3.bin").string();
+    fs::create_symlink("/proc/self/status", growing);
+    const struct {
+        std::string args;
+        int code;
+        std::string error;
+    } cases[] = {
+        {Unit() + " --json program-eeprom 2 " + ShellQuoted(growing), 2, "tr52K_\\xFF\\xFE.bin could not be read"},
+        {Unit() + " --json program-eeprom 2 " + ShellQuoted(missing), 2, "tr52K_\\xC3.bin (No such file or directory)"},
+        {"--json -t " + ShellQuoted("unit\xFF") + " ping", 2, "bad target 'unit\\xFF': a host name is ASCII"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ToolRun r = Tool(c.args);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        nlohmann::json doc;
+        ASSERT_NO_THROW(doc = nlohmann::json::parse(r.out)) << r.out;  // the whole output, one document
+        EXPECT_EQ(doc.at("exitCode"), c.code);
+        const nlohmann::json& error = doc.at("units").empty() ? doc.at("error") : doc.at("units").at(0).at("error");
+        EXPECT_NE(error.get<std::string>().find(c.error), std::string::npos) << error;
+    }
+    std::lock_guard<std::mutex> lock(sim.m_mutex);
+    EXPECT_EQ(sim.m_eeproms[2].size(), 4096u);  // not erased
 }
 }  // namespace
