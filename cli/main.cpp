@@ -6,15 +6,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
 #include "app/Settings.h"
 #include "cli/CliTypes.h"
 #include "cli/OutputText.h"
+#include "cli/TargetList.h"
+#include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
 #include "platform/Text.h"
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
     CJobRequest base;
     bool json = false, quiet = false, yes = false;
     app.add_option("--target,-t", targets, "unit address, or address:port (repeat for several units; default: the saved ETHERNET_IP_ADDR)");
-    app.add_option("--targets-file", targetsFile, "file with one unit address per line")->check(CLI::ExistingFile);
+    app.add_option("--targets-file", targetsFile, "file with one unit address per line ('#' starts a comment line)");
     app.add_option("--port", base.port, "TCP port of the unit")->capture_default_str();
     app.add_option("--timeout", base.timeoutMs, "response time-out in milliseconds")->capture_default_str()
         ->check(CLI::Range(1, 600000));
@@ -117,8 +119,10 @@ int main(int argc, char** argv) {
     app.add_flag("--json", json, "print one JSON document; no progress");
     app.add_flag("--quiet,-q", quiet, "no progress, only results and errors");
     app.add_flag("--yes,-y", yes, "do not ask before writing firmware (unattended runs)");
-    app.add_option("--dsp-wait-step-ms", base.dspWaitStepMs, "length of one of the 60 DSP write-wait steps; "
-                   "shorten only against the simulator")->group("")->check(CLI::Range(0, 1000));
+    auto* waitStep = app.add_option("--dsp-wait-step-ms", base.dspWaitStepMs,
+                   "for rehearsals against the simulator on this machine: length of each of the 60 steps of the "
+                   "DSP write wait (default 1000); accepted only when every target is a loopback address")
+        ->check(CLI::Range(0, 1000));
 
     auto* info = app.add_subcommand("info", "show versions, network settings, operational mode and the EEPROM directory");
     auto* ping = app.add_subcommand("ping", "send the null command and show the six reply bytes");
@@ -177,12 +181,9 @@ int main(int argc, char** argv) {
     if (select->parsed()) { base.operation = EOperation::SelectEeprom; base.number = index; }
 
     if (!targetsFile.empty()) {
-        std::ifstream in(targetsFile);
-        for (std::string line; std::getline(in, line);) {
-            line.erase(0, line.find_first_not_of(" \t\r"));
-            line.erase(line.find_last_not_of(" \t\r") + 1);
-            if (!line.empty() && line[0] != '#') targets.push_back(line);
-        }
+        std::string why;
+        if (!target_list::ReadTargetsFile(targetsFile, &targets, &why))
+            return refuse(EExitCode::BadArgument, "cannot use the targets file " + targetsFile + ": " + why);
     }
     CCapturingDebugSink settingsTrace;
     SetDebugSink(&settingsTrace);
@@ -197,19 +198,48 @@ int main(int argc, char** argv) {
     }
 
     std::vector<CJobRequest> requests;
+    std::map<std::string, std::string> named;  // unit -> the text that named it first
     for (const auto& t : targets) {
         CJobRequest r = base;
         std::string why;
         if (!SplitTarget(t, &r, &why)) return refuse(EExitCode::BadArgument, "bad target '" + t + "': " + why);
+        // Two connections to one unit would interleave two updates in it.
+        auto [first, fresh] = named.emplace(target_list::UnitKey(r.target, r.port), t);
+        if (!fresh)
+            return refuse(EExitCode::BadArgument, "'" + first->second + "' and '" + t +
+                                                      "' name the same unit; give each unit once");
         requests.push_back(r);
     }
+    // The short DSP write wait would leave a real unit's flash unfinished, so
+    // it is for the simulator on this machine only, and refused before any
+    // unit hears anything.
+    if (waitStep->count() > 0)
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (!target_list::IsLoopbackHost(requests[i].target))
+                return refuse(EExitCode::BadArgument,
+                              "--dsp-wait-step-ms is for rehearsals against the simulator on this machine; '" +
+                                  targets[i] + "' is not a loopback address (127.0.0.0/8, ::1)");
+    if (!traceFile.empty())
+        for (const auto& t : targets) {
+            const std::string path = targets.size() > 1 ? traceFile + "." + t : traceFile;
+            const std::string kind = NonRegularFileKind(path);
+            if (!kind.empty())
+                return refuse(EExitCode::BadArgument,
+                              "cannot write the trace file " + path + ": it is " + kind + ", not a regular file");
+        }
+    // A unit that stops taking bytes fails the write in the time it has to answer.
+    CNetworkDeviceComm::SetDefaultSendTimeoutMs(base.timeoutMs);
 
     const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     base.terminal = ::isatty(STDERR_FILENO);
     base.progress = !json && !quiet;
     if (writes) {
-        // A wrong file is refused before anyone is asked or any unit touched.
+        // A wrong file is refused before anyone is asked or any unit touched;
+        // a FIFO or a device is not even opened.
+        const std::string kind = NonRegularFileKind(base.file);
+        if (!kind.empty())
+            return refuse(EExitCode::BadArgument, "cannot read " + base.file + ": it is " + kind + ", not a regular file");
         CImageFile image;
         CFileException error(0, 0, base.file);
         if (!image.Open(base.file, &error))

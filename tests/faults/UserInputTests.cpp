@@ -1,8 +1,9 @@
 // What a user may hand the tool: image paths with spaces and non-ASCII
-// characters, folders, unreadable files, files whose size changes while
-// read, addresses that name no unit, texts with control characters or bytes
-// that are not UTF-8. Each gets a clear message and an exit code of its own,
-// nothing reaches the unit unless the input is sound, and nothing hangs.
+// characters, folders, FIFOs and devices, unreadable files, files whose size
+// changes while read, addresses that name no unit, lists of units that name
+// none or one twice, texts with control characters or bytes that are not
+// UTF-8. Each gets a clear message and an exit code of its own, nothing
+// reaches the unit unless the input is sound, and nothing hangs.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -91,8 +92,8 @@ TEST_F(UserInput, ImagesThatCannotBeReadReachNothing) {
         std::string command, file, message;
         bool asNobody;
     } cases[] = {
-        {"flash-dsp 1", "TR52K1_DSP1_folder.bin", "(Is a directory)", false},
-        {"program-eeprom 2", "tr52K_folder.bin", "(Is a directory)", false},
+        {"flash-dsp 1", "TR52K1_DSP1_folder.bin", ": it is a folder, not a regular file", false},
+        {"program-eeprom 2", "tr52K_folder.bin", ": it is a folder, not a regular file", false},
         {"flash-dsp 1", "TR52K1_DSP1_locked.bin", "(Permission denied)", true},
         {"program-eeprom 2", "tr52K_locked.bin", "(Permission denied)", true},
         {"flash-dsp 1", "TR52K1_DSP1_growing.bin",
@@ -136,6 +137,97 @@ TEST_F(UserInput, AddressesThatNameNoUnitAreRefusedBeforeAnyTraffic) {
     EXPECT_EQ(Tool("--target localhost:" + std::to_string(server.Port()) + " ping").code, 0);
     EXPECT_EQ(server.m_clients.load(), 1);
 }
+TEST_F(UserInput, PathsThatAreNoRegularFileAreRefusedWithoutOpeningThem) {
+    // A FIFO nobody writes to would hold an open() for ever; a device is no image.
+    for (const char* name : {"TR52K1_DSP1_fifo.bin", "tr52K_fifo.bin", "trace.fifo", "multi.log.127.0.0.1:1"})
+        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0600), 0);
+    const std::string d = dir.path.string() + "/";
+    const std::pair<std::string, std::string> cases[] = {
+        {Unit() + " flash-dsp 1 " + d + "TR52K1_DSP1_fifo.bin", "it is a FIFO (named pipe), not a regular file"},
+        {Unit() + " program-eeprom 2 " + d + "tr52K_fifo.bin", "it is a FIFO (named pipe), not a regular file"},
+        {Unit() + " flash-dsp 1 /dev/null", "cannot read /dev/null: it is a character device, not a regular file"},
+        {Unit() + " program-eeprom 2 /dev/zero", "it is a character device, not a regular file"},
+        {Unit() + " --trace " + d + "trace.fifo ping",
+         "cannot write the trace file " + d + "trace.fifo: it is a FIFO (named pipe), not a regular file"},
+        {Unit() + " --trace /dev/null ping", "cannot write the trace file /dev/null: it is a character device"},
+        {Unit() + " --trace " + d + " ping", "it is a folder, not a regular file"},
+        // With several units each has FILE.<address>, and each is checked before any unit is touched.
+        {"-t 127.0.0.1:" + Port() + " -t 127.0.0.1:1 --trace " + d + "multi.log ping",
+         "cannot write the trace file " + d + "multi.log.127.0.0.1:1: it is a FIFO"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ToolRun r = Tool(args);
+        EXPECT_EQ(r.code, 2) << args << "\n" << r.out;
+        EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(fs::exists(dir / ("multi.log.127.0.0.1:" + Port())));
+    ExpectNothingReachedTheUnit();
+}
+
+TEST_F(UserInput, UnitListsThatNameNoUnitOrOneUnitTwiceAreRefused) {
+    // An empty list must not mean "the saved address": the registry names
+    // the simulator, so a fallback would reach it.
+    WriteFile(dir / "empty.txt", {});
+    std::ofstream(dir / "comments.txt") << "# rack 1\n\n   \n\t# rack 2\r\n";
+    std::ofstream(dir / "locked.txt") << "127.0.0.1:" << Port() << "\n";
+    fs::permissions(dir / "locked.txt", fs::perms::none);
+    fs::create_directories(dir / "folder.txt");
+    ASSERT_EQ(::mkfifo((dir / "fifo.txt").c_str(), 0600), 0);
+    std::ofstream(dir / "one.txt") << "127.0.0.1:" << Port() << "\n";
+    const std::string d = dir.path.string() + "/", p = Port();
+    const struct {
+        std::string args, message;
+        bool asNobody;
+    } cases[] = {
+        {"--targets-file " + d + "empty.txt", "cannot use the targets file " + d + "empty.txt: it names no unit", false},
+        {"--targets-file " + d + "comments.txt", "it names no unit (only blank lines and comments)", false},
+        {"--targets-file " + d + "locked.txt", "cannot use the targets file " + d + "locked.txt: Permission denied", true},
+        {"--targets-file " + d + "folder.txt", "folder.txt: it is a folder, not a regular file", false},
+        {"--targets-file " + d + "fifo.txt", "fifo.txt: it is a FIFO (named pipe), not a regular file", false},
+        {"--targets-file " + d + "missing.txt", "missing.txt: No such file or directory", false},
+        {"-t 127.0.0.1:" + p + " -t 127.0.0.1:" + p,
+         "'127.0.0.1:" + p + "' and '127.0.0.1:" + p + "' name the same unit; give each unit once", false},
+        {"--port " + p + " -t 127.0.0.1 -t 127.0.0.1:" + p, "'127.0.0.1' and '127.0.0.1:" + p + "' name the same unit", false},
+        {"-t 127.0.0.1:" + p + " --targets-file " + d + "one.txt", "name the same unit", false},
+        {"-t '[::1]:" + p + "' -t '[0:0::1]:" + p + "'", "'[::1]:" + p + "' and '[0:0::1]:" + p + "' name the same unit", false},
+    };
+    for (const auto& c : cases) {
+        const ToolRun r = Tool(c.args + " ping", c.asNobody);
+        EXPECT_EQ(r.code, 2) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
+    ExpectNothingReachedTheUnit();
+    // The same list with one unit in it is used.
+    EXPECT_EQ(Tool("--targets-file " + d + "one.txt ping").code, 0);
+}
+
+TEST_F(UserInput, TheShortDspWriteWaitIsForTheSimulatorOnThisMachineOnly) {
+    const fs::path image = Image("TR52K1_DSP1_v3.bin", 700);
+    const std::string trace = (dir / "wait.log").string();
+    // No --yes: were the refusal missing, the run would stop at the
+    // confirmation it cannot get rather than reach 10.0.0.5.
+    for (const std::string& targets : {std::string("-t 10.0.0.5"), std::string("-t 10.0.0.5:5000"),
+                                       "-t 127.0.0.1:" + Port() + " -t 10.0.0.5"}) {
+        const ToolRun r = Unconfirmed(targets + " --trace " + trace + " --dsp-wait-step-ms 0 flash-dsp 1 " + image.string());
+        EXPECT_EQ(r.code, 2) << targets << "\n" << r.out;
+        EXPECT_NE(r.out.find("tr52k: --dsp-wait-step-ms is for rehearsals against the simulator on this machine; "
+                             "'10.0.0.5"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_FALSE(fs::exists(trace));
+    EXPECT_FALSE(fs::exists(trace + ".127.0.0.1:" + Port()));
+    ExpectNothingReachedTheUnit();
+
+    for (const std::string& target : {"127.0.0.1:" + Port(), "localhost:" + Port()}) {
+        const ToolRun r = Tool("-t " + target + " --dsp-wait-step-ms 0 flash-dsp 1 " + image.string());
+        EXPECT_EQ(r.code, 0) << target << "\n" << r.out;
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        EXPECT_EQ(sim.m_dspImages[0], Bytes(700));
+        sim.m_dspImages[0].clear();
+    }
+}
+
 TEST_F(UserInput, ControlCharactersFromTheUnitOrTheUserReachTheTerminalEscaped) {
     // A device id that clears the screen, sets the window title, and hides behind DEL and a C1 CSI.
     [&] {
