@@ -8,6 +8,7 @@ Run under Xvfb and a private D-Bus session:
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -204,6 +205,7 @@ def main():
     check(re.search(r"rx \d+: 68 00 (01|20) 10", wire_text) is None, "no DSP frame reached the unit")
     if failures:
         print("trace:\n" + open(os.path.join(work, "trace.txt"), errors="replace").read()[-3000:])
+    shutil.rmtree(work, ignore_errors=True)
     return 1 if failures else 0
 
 
