@@ -1,6 +1,8 @@
 // What one run of the command-line tool does to one unit, and how it ended.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -20,10 +22,15 @@ std::vector<EExitCode> AllExitCodes();
 
 enum class EOperation { Info, Ping, Mode, TurnOffStatus, TurnOffGraphs, FlashDsp, ProgramEeprom, SelectEeprom };
 
+// Set by Ctrl-C or SIGTERM: updates stop at their next step and say what
+// the unit now holds.
+extern std::atomic<bool> g_bStopRequested;
+
 struct CJobRequest {
     EOperation operation = EOperation::Info;
     std::string target;
     uint16_t port = 5000;
+    std::string unit;             // host:port, as the unit is shown everywhere
     int32_t timeoutMs = 1000;
     std::string traceFile;        // empty: no trace
     std::string file;             // image for flash-dsp / program-eeprom
@@ -33,14 +40,20 @@ struct CJobRequest {
     std::string label;            // shown in front of progress lines
     uint32_t dspWaitStepMs = 1000;
     uint32_t eraseTimeoutMs = 600000;  // an unattended run gives up on an erase that never ends
+    std::string expectSerial;     // refuse a unit whose serial number differs
+    std::string redo;             // the command that runs this operation again
 };
 
 struct CJobResult {
     std::string target;
+    std::string unit;      // host:port
     EExitCode code = EExitCode::Success;
-    std::string error;  // the system's own text where it has one
+    std::string error;     // the system's own text where it has one (JSON)
+    std::string message;   // the same failure in plain words (terminal)
     nlohmann::json fields = nlohmann::json::object();
-    std::string text;   // human-readable result
+    std::string text;      // human-readable result
+    std::string serial;    // as the unit reported it; empty when not read
+    std::chrono::system_clock::time_point started, ended;
     double elapsedSeconds = 0;
 };
 
@@ -48,6 +61,11 @@ struct CJobResult {
 // against other jobs (each has its own link, command object and trace).
 CJobResult RunJob(const CJobRequest& request, std::mutex& outputMutex);
 
-// Reads the unit's identity for the confirmation prompt; false when the
-// unit does not answer.
-bool DescribeUnit(const CJobRequest& request, std::string* description);
+// The unit's identity for the confirmation prompt and --dry-run.
+struct CUnitDescription {
+    bool reached = false;   // connected
+    bool answered = false;  // the device information read succeeded
+    std::string serial;
+    std::string text;       // serial, versions, current EEPROM; or why not
+};
+CUnitDescription DescribeUnit(const CJobRequest& request);

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
+#include "app/UpdateHistory.h"
 #include "cli/CliTypes.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
@@ -15,6 +17,8 @@
 #include "update/DspFlashUpdate.h"
 #include "update/EepromUpdate.h"
 #include "update/Ticker.h"
+
+std::atomic<bool> g_bStopRequested{false};
 
 namespace {
 
@@ -41,7 +45,8 @@ public:
         m_started = Now();
         m_lastDraw = 0;
         m_finalDrawn = false;
-        if (stage == EUpdateStage::Select) Print(m_req.label + "Selecting the EEPROM and restoring the mode");
+        if (stage == EUpdateStage::Select)
+            Print(m_req.label + Format("Selecting EEPROM_%u and restoring the operational mode", m_req.number));
     }
     void OnStep(EUpdateStage stage, uint32_t done) override {
         if (stage != m_stage) return;
@@ -53,15 +58,17 @@ public:
         EndLine();
         Print(m_req.label + notice);
     }
+    bool StopRequested() override { return g_bStopRequested.load(); }
 
 private:
-    static const char* Label(EUpdateStage s) {
+    std::string Label(EUpdateStage s) const {
+        const unsigned n = m_req.number;
         switch (s) {
-            case EUpdateStage::Upload: return "Uploading:";
-            case EUpdateStage::WriteWait: return "Writing:";
-            case EUpdateStage::Erase: return "Bulk Erase:";
-            case EUpdateStage::Program: return "Prgrm Pages:";
-            case EUpdateStage::Select: return "Selecting:";
+            case EUpdateStage::Upload: return Format("Uploading the DSP%u image:", n);
+            case EUpdateStage::WriteWait: return Format("DSP%u writes its flash, do not power off the unit:", n);
+            case EUpdateStage::Erase: return Format("Erasing EEPROM_%u:", n);
+            case EUpdateStage::Program: return Format("Writing EEPROM_%u:", n);
+            case EUpdateStage::Select: return Format("Selecting EEPROM_%u:", n);
         }
         return "";
     }
@@ -82,7 +89,8 @@ private:
         m_finalDrawn = done;
         std::string line = m_req.label + Label(m_stage) + " ";
         if (!m_total) {
-            line += Format("status read %u", m_done);  // the erase has no known length
+            // The erase has no known length: how long it has taken so far.
+            line += Format("%.0f s, status read %u", now - m_started, m_done);
         } else {
             const double fraction = std::min(1.0, static_cast<double>(m_done) / m_total);
             if (m_bar) {
@@ -106,9 +114,12 @@ private:
                     line += Format(" %.1f KiB/s, %d:%02d left", rate / 1024, static_cast<int>(left) / 60,
                                    static_cast<int>(left) % 60);
                 }
+            } else if (m_stage == EUpdateStage::WriteWait) {
+                line += Format(" %u of %u s", m_done, m_total);
             } else {
                 line += Format(" %u/%u", m_done, m_total);
             }
+            if (m_stage == EUpdateStage::Program) line += Format(", page %u of %u", m_done, m_total);
         }
         std::lock_guard<std::mutex> lock(m_out);
         if (m_bar) {
@@ -309,44 +320,97 @@ private:
     CDebugSink *m_a, *m_b;
 };
 
+// A failed or stopped update in plain words: what went wrong, what the
+// unit now holds, and how to do it again.
+std::string PlainMessage(const CUpdateOutcome& o, std::optional<int32_t> currentBefore, const std::string& redo) {
+    std::string m = UpdateResultText(o.result);
+    if (o.result == EUpdateResult::FileUnreadable && !o.fileError.empty())
+        m += " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
+    if (o.result == EUpdateResult::FileTooBig)
+        m += Format(" (%llu bytes)", static_cast<unsigned long long>(o.imageSize));
+    if (o.result != EUpdateResult::Interrupted) return m;
+    if (o.kind == EUpdateKind::DspFlash) {
+        const unsigned n = o.target + 1;
+        if (o.finishAcknowledged)
+            return Format("Interrupted during the write wait: the unit has the whole DSP%u image and is writing its "
+                          "flash; do not power it off for another %u s.",
+                          n, o.writeWaitSecondsLeft);
+        return Format("Interrupted: the DSP%u upload stopped after %u of %u blocks and the finish was not sent, so the "
+                      "unit should still hold its previous DSP%u image. To redo: %s",
+                      n, o.blocksAcknowledged, o.blocksTotal, n, redo.c_str());
+    }
+    std::string current = currentBefore ? Format("EEPROM_%d is still current", *currentBefore)
+                                        : std::string("the current EEPROM was not read before the update");
+    return Format("Interrupted: EEPROM_%u is erased and %u of %u pages are written; %s. To redo: %s", o.target,
+                  o.pagesAcknowledged, o.pagesTotal, current.c_str(), redo.c_str());
+}
+
+// Every update that reached the unit goes into the user's update history.
+void Record(const CJobResult& result, const CUpdateOutcome& o) {
+    if (!o.imageRead) return;
+    CHistoryEntry e;
+    e.program = "tr52k";
+    e.unit = result.unit;
+    e.serial = result.serial;
+    e.started = result.started;
+    e.ended = std::chrono::system_clock::now();
+    std::string why;
+    if (!AppendUpdateHistory(e, o, &why)) DebugOutput("The update history could not be written: " + why + "\r\n");
+}
+
 }  // namespace
 
-bool DescribeUnit(const CJobRequest& r, std::string* description) {
+CUnitDescription DescribeUnit(const CJobRequest& r) {
+    CUnitDescription d;
     CCapturingDebugSink quiet;
     CScopedThreadDebugSink scoped(&quiet);
     CNetworkDeviceComm link(r.target, r.port);
-    if (!link.IsConnected()) return false;
+    if (!link.IsConnected()) {
+        const std::string why = ConnectFailure(quiet);
+        d.text = "cannot be reached" + (why.empty() ? "" : " (" + why + ")");
+        return d;
+    }
+    d.reached = true;
     // Whatever the unit sent before we asked (its status stream) is not a reply.
     link.OnReceive();
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
-    if (!comm.ReadDeviceInfo()) return false;
+    if (!comm.ReadDeviceInfo()) {
+        d.text = "no answer to the device information read";
+        return d;
+    }
+    d.answered = true;
+    d.serial = comm.m_strSerialNumber;
     const std::string current =
         comm.ReadEepromDirectory() ? Format("current EEPROM_%d", comm.m_nCurrentEeprom) : "current EEPROM unknown";
-    *description = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
-                          comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
-    return true;
+    d.text = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
+                    comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
+    return d;
 }
 
 CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     const double t0 = Now();
     CJobResult result;
     result.target = r.target;
+    result.unit = r.unit;
+    result.started = std::chrono::system_clock::now();
     std::unique_ptr<CFileDebugSink> file;
     if (!r.traceFile.empty()) {
         file = std::make_unique<CFileDebugSink>(r.traceFile);
         if (!file->IsOpen()) {
             result.code = EExitCode::BadArgument;
-            result.error = "cannot write the trace file " + r.traceFile;
+            result.error = result.message = "cannot write the trace file " + r.traceFile;
+            result.ended = std::chrono::system_clock::now();
             return result;
         }
     }
     CCapturingDebugSink captured;
     CTeeSink tee(file.get(), &captured);
     CScopedThreadDebugSink scoped(&tee);
-    auto fail = [&](EExitCode code, const std::string& error) {
+    auto fail = [&](EExitCode code, const std::string& error, const std::string& message = "") {
         result.code = code;
         result.error = error;
+        result.message = message.empty() ? error : message;
     };
 
     CNetworkDeviceComm link(r.target, r.port);
@@ -355,10 +419,33 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
         fail(EExitCode::Unreachable, "cannot connect to " + r.target + " port " + std::to_string(r.port) +
                                          (why.empty() ? "" : ": " + why));
         result.elapsedSeconds = Now() - t0;
+        result.ended = std::chrono::system_clock::now();
         return result;
     }
+    // Whatever the unit sent before we asked (its status stream) is not a reply.
+    link.OnReceive();
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
+
+    // An update, or a unit named by its serial number: the serial is read
+    // first, for the record and for the check.
+    const bool writesImage = r.operation == EOperation::FlashDsp || r.operation == EOperation::ProgramEeprom;
+    if (writesImage || !r.expectSerial.empty()) {
+        if (comm.ReadDeviceInfo()) result.serial = comm.m_strSerialNumber;
+        if (!result.serial.empty()) result.fields["serialNumber"] = result.serial;
+        if (!r.expectSerial.empty() && result.serial.empty()) {
+            fail(EExitCode::ExchangeFailed, "The serial number could not be read to compare it with --expect-serial; "
+                                            "nothing was sent that writes.");
+        } else if (!r.expectSerial.empty() && result.serial != r.expectSerial) {
+            fail(EExitCode::Refused, Format("The unit's serial number is %s, not %s: refused, nothing was written.",
+                                            result.serial.c_str(), r.expectSerial.c_str()));
+        }
+        if (result.code != EExitCode::Success) {
+            result.elapsedSeconds = Now() - t0;
+            result.ended = std::chrono::system_clock::now();
+            return result;
+        }
+    }
 
     switch (r.operation) {
         case EOperation::Info: {
@@ -423,16 +510,21 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             update.m_nWriteWaitStepMs = r.dspWaitStepMs;
             const CUpdateOutcome o = update.LoadDspFlashFile(r.number == 2 ? 1 : 0, r.file, progress);
             DebugOutput(ElapsedTimeText(o.startMs, o.endMs));
-            result.fields = OutcomeFields(o);
+            result.fields.update(OutcomeFields(o));
             if (o.Succeeded())
                 result.text = o.messages.front().text + "\n";
             else
-                fail(ExitCodeFor(o.result), OutcomeError(o));
+                fail(ExitCodeFor(o.result), OutcomeError(o), PlainMessage(o, std::nullopt, r.redo));
+            Record(result, o);
             break;
         }
         case EOperation::ProgramEeprom: {
             CTerminalProgress progress(r, out);
-            // The mode to send back afterwards; a failed read leaves it unknown.
+            // What is current before, to say what the unit holds if the
+            // update stops midway; then the mode to send back afterwards (a
+            // failed read leaves it unknown, and nothing is sent back).
+            std::optional<int32_t> currentBefore;
+            if (comm.ReadEepromDirectory()) currentBefore = comm.m_nCurrentEeprom;
             comm.ReadOperationalStatus();
             CTickerFlags flags;
             CEepromUpdate update(comm, flags);
@@ -449,14 +541,15 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
                 o = update.Outcome();
             }
             UnregisterTickerTarget(handle);
-            result.fields = OutcomeFields(o);
+            result.fields.update(OutcomeFields(o));
             if (o.directoryRead) result.fields["imageId"] = Format("%8.8X", comm.m_dwEepromImageId[r.number]);
             if (o.Succeeded())
                 result.text = Format("EEPROM_%u programmed: %s bytes, image id %8.8X; it is the current EEPROM.\n",
                                      r.number, WithThousandsCommas(o.bytesToWrite).c_str(),
                                      comm.m_dwEepromImageId[r.number]);
             else
-                fail(ExitCodeFor(o.result), OutcomeError(o));
+                fail(ExitCodeFor(o.result), OutcomeError(o), PlainMessage(o, currentBefore, r.redo));
+            Record(result, o);
             break;
         }
         case EOperation::SelectEeprom: {
@@ -478,5 +571,6 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
         }
     }
     result.elapsedSeconds = Now() - t0;
+    result.ended = std::chrono::system_clock::now();
     return result;
 }

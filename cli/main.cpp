@@ -20,6 +20,8 @@
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
 #include "platform/Text.h"
+#include "app/UpdateHistory.h"
+#include "update/DspFlashUpdate.h"
 #include "update/EepromUpdate.h"
 
 namespace {
@@ -33,6 +35,78 @@ std::string ExitCodeTable() {
 }
 
 int Finish(EExitCode c) { return static_cast<int>(c); }
+
+// Ctrl-C or SIGTERM: updates stop at their next step and say what the unit
+// now holds; a second one ends the program at once.
+extern "C" void OnStopSignal(int signal) {
+    g_bStopRequested = true;
+    std::signal(signal, SIG_DFL);
+}
+
+// "host:port", with brackets around an IPv6 address: how a unit is shown
+// in progress lines, summaries, JSON and trace file names.
+std::string UnitName(const CJobRequest& r) {
+    const bool v6 = r.target.find(':') != std::string::npos;
+    return (v6 ? "[" + r.target + "]" : r.target) + ":" + std::to_string(r.port);
+}
+
+std::string ShellWord(const std::string& s) {
+    if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:[]@+,=") ==
+                          std::string::npos)
+        return s;
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Help in plain words: what each command does, its arguments, and the
+// options every command takes (before or after the command's name).
+class CHelpFormatter : public CLI::FormatterBase {
+public:
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+        const CLI::App* root = app;
+        while (root->get_parent()) root = root->get_parent();
+        std::string out = app->get_description() + "\n\n";
+        if (app == root) {
+            out += "Usage: tr52k [options] COMMAND [arguments] [options]\n\nCommands:\n";
+            for (const CLI::App* sub : root->get_subcommands({}))
+                out += Line(sub->get_name(), sub->get_description());
+            out += "\n'tr52k COMMAND --help' tells more about one command.\n";
+        } else {
+            std::string usage = "Usage: tr52k [options] " + app->get_name();
+            std::string args;
+            for (const CLI::Option* o : app->get_options()) {
+                if (!o->get_positional()) continue;
+                usage += " " + o->get_name(true);
+                args += Line(o->get_name(true), o->get_description());
+            }
+            out += usage + " [options]\n";
+            if (!args.empty()) out += "\nArguments:\n" + args;
+            std::string own;
+            for (const CLI::Option* o : app->get_options())
+                if (!o->get_positional() && o->get_name() != "--help") own += Option(o);
+            if (!own.empty()) out += "\nOptions of this command:\n" + own;
+        }
+        out += "\nOptions (before or after the command):\n";
+        for (const CLI::Option* o : root->get_options())
+            if (!o->get_positional()) out += Option(o);
+        return out + "\n" + root->get_footer() + "\n";
+    }
+
+private:
+    static std::string Line(const std::string& left, const std::string& text) {
+        std::string l = "  " + left;
+        if (l.size() < 30) return l + std::string(30 - l.size(), ' ') + text + "\n";
+        return l + "\n" + std::string(30, ' ') + text + "\n";
+    }
+    static std::string Option(const CLI::Option* o) {
+        std::string names;
+        for (const std::string& n : o->get_snames()) names += (names.empty() ? "-" : ", -") + n;
+        for (const std::string& n : o->get_lnames()) names += (names.empty() ? "--" : ", --") + n;
+        const std::string type = o->get_type_name();
+        return Line(names + (type.empty() ? "" : " " + type), o->get_description());
+    }
+};
 
 // "host:port" names a unit on a port of its own (simulators side by side);
 // an IPv6 address takes its port as "[addr]:port", and a bare one (several
@@ -92,61 +166,100 @@ int main(int argc, char** argv) {
     // A reader that goes away (a closed pipe, a dropped SSH session) must not
     // end an update midway: writes to it fail, and the update goes on.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
 
-    CLI::App app{"tr52k: TR52K maintenance from the command line (unit information, direct commands, DSP flash "
-                 "and configuration EEPROM updates)."};
+    // The dialog's own arguments, ETHERNET_IP_ADDR= and NO_INIT_STATUS=, are
+    // taken here too; they are not options.
+    std::vector<std::string> loaderArgs = {argc > 0 ? argv[0] : "tr52k"};
+    std::vector<char*> cliArgs = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("ETHERNET_IP_ADDR=", 0) == 0 || a.rfind("NO_INIT_STATUS=", 0) == 0)
+            loaderArgs.push_back(a);
+        else
+            cliArgs.push_back(argv[i]);
+    }
+
+    CLI::App app{"tr52k: TR52K maintenance from the command line: unit information, direct commands, DSP flash "
+                 "and configuration EEPROM updates."};
+    app.formatter(std::make_shared<CHelpFormatter>());
+    app.allow_windows_style_options(false);  // "/fw/x.bin" is a path
+    app.set_help_flag("-h,--help", "show this help");
+    app.set_version_flag("--version", std::string("tr52k ") + TR52K_VERSION, "show the program's version");
     app.footer(ExitCodeTable() +
                "\nExamples:\n"
                "  tr52k --target 127.0.0.1 info\n"
                "  tr52k --target 10.0.0.5 --json ping\n"
                "  tr52k --target 10.0.0.5 flash-dsp 1 /fw/TR52K1_DSP1_v2.bin\n"
-               "  tr52k --target 10.0.0.5 --target 10.0.0.6 --yes program-eeprom 3 /fw/tr52K_dp_v7.bin\n");
+               "  tr52k -t 10.0.0.5 -t 10.0.0.6 --yes program-eeprom 3 /fw/tr52K_dp_v7.bin\n"
+               "  tr52k program-eeprom 3 /fw/tr52K_dp_v7.bin -t 10.0.0.5 --expect-serial 00AB-005 --dry-run\n");
     std::vector<std::string> targets;
-    std::string targetsFile, traceFile;
+    std::string targetsFile, traceFile, expectSerial;
     CJobRequest base;
-    bool json = false, quiet = false, yes = false;
-    app.add_option("--target,-t", targets, "unit address, or address:port (repeat for several units; default: the saved ETHERNET_IP_ADDR)");
-    app.add_option("--targets-file", targetsFile, "file with one unit address per line ('#' starts a comment line)");
-    app.add_option("--port", base.port, "TCP port of the unit")->capture_default_str();
-    app.add_option("--timeout", base.timeoutMs, "response time-out in milliseconds")->capture_default_str()
-        ->check(CLI::Range(1, 600000));
-    app.add_option("--trace", traceFile, "write the trace lines to FILE (FILE.<address> with several units)");
+    bool json = false, quiet = false, yes = false, dryRun = false;
+    int32_t connectTimeoutMs = 5000;
+    app.add_option("--target,-t", targets, "a unit: its address or name, or address:port; repeat for several units "
+                                          "(default: the saved ETHERNET_IP_ADDR)")
+        ->type_name("ADDR[:PORT]");
+    app.add_option("--targets-file", targetsFile, "a file naming one unit per line ('#' starts a comment line)")
+        ->type_name("FILE");
+    app.add_option("--port", base.port, "the units' TCP port (default 5000)")->type_name("PORT");
+    app.add_option("--timeout", base.timeoutMs, "how long the unit has to answer an exchange (default 1000)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 600000).description(""));
+    app.add_option("--connect-timeout", connectTimeoutMs,
+                   "how long connecting to a unit may take (default 5000); a unit that is off costs that long")
+        ->type_name("MS")
+        ->check(CLI::Range(100, 600000).description(""));
     app.add_option("--erase-timeout", base.eraseTimeoutMs,
-                   "how long a configuration EEPROM's bulk erase may take, in milliseconds, before the update "
-                   "gives up (the EEPROM may then be left erased)")
-        ->capture_default_str()
-        ->check(CLI::Range(1000u, 86400000u));
-    app.add_flag("--json", json, "print one JSON document; no progress");
+                   "how long a configuration EEPROM's erase may take (default 600000) before the update gives up, "
+                   "leaving the EEPROM erased")
+        ->type_name("MS")
+        ->check(CLI::Range(1000u, 86400000u).description(""));
+    app.add_option("--trace", traceFile, "write the trace lines to FILE (FILE.<host:port> with several units)")
+        ->type_name("FILE");
+    app.add_flag("--json", json, "print one JSON document (fields in the README); no progress");
     app.add_flag("--quiet,-q", quiet, "no progress, only results and errors");
     app.add_flag("--yes,-y", yes, "do not ask before writing firmware (unattended runs)");
+    app.add_option("--expect-serial", expectSerial,
+                   "refuse a unit whose serial number is not this one (an address that now belongs to another unit)")
+        ->type_name("SERIAL");
+    app.add_flag("--dry-run", dryRun, "check the file and the units and say what would be written where; send "
+                                     "nothing that writes");
     auto* waitStep = app.add_option("--dsp-wait-step-ms", base.dspWaitStepMs,
                    "for rehearsals against the simulator on this machine: length of each of the 60 steps of the "
                    "DSP write wait (default 1000); accepted only when every target is a loopback address")
-        ->check(CLI::Range(0, 1000));
+        ->type_name("MS")
+        ->check(CLI::Range(0, 1000).description(""));
 
     auto* info = app.add_subcommand("info", "show versions, network settings, operational mode and the EEPROM directory");
     auto* ping = app.add_subcommand("ping", "send the null command and show the six reply bytes");
     uint32_t mode = 0;
     auto* modeCmd = app.add_subcommand("mode", "set the operational mode (1, 2 or 3)");
     modeCmd->add_option("MODE", mode, "1: 2 BitSyncs, 3 Decoms, 2 Sims; 2: 1 BitSync, 2 Decoms, 1 Sim, 1 Super Sim; "
-                        "3: 1 Decom, 2 Super Sims")->required()->check(CLI::Range(1, 3));
+                        "3: 1 Decom, 2 Super Sims")->required()->check(CLI::Range(1, 3).description(""));
     std::string what;
     auto* turnOff = app.add_subcommand("turn-off", "turn off the consolidated status or all graphs");
-    turnOff->add_option("WHAT", what, "status | graphs")->required()->check(CLI::IsMember({"status", "graphs"}));
+    turnOff->add_option("WHAT", what, "status or graphs")->required()
+        ->check(CLI::IsMember({"status", "graphs"}).description(""));
     uint32_t dsp = 0;
     std::string file;
     auto* flash = app.add_subcommand("flash-dsp", "write a DSP flash image (.bin, at most 786,432 bytes)");
-    flash->add_option("DSP", dsp, "1 or 2")->required()->check(CLI::Range(1, 2));
-    flash->add_option("FILE", file, "image whose path holds _DSP1_ or _DSP2_ and TR52K1_")->required();
+    flash->add_option("DSP", dsp, "1 or 2")->required()->check(CLI::Range(1, 2).description(""));
+    flash->add_option("FILE", file, "the image; its path holds _DSP1_ or _DSP2_, and TR52K1_")->required();
     uint32_t index = 0;
     auto* program = app.add_subcommand("program-eeprom", "erase, program and select a configuration EEPROM");
-    program->add_option("INDEX", index, "EEPROM 0 to 11")->required()->check(CLI::Range(0, 11));
-    program->add_option("FILE", file, "image whose path holds tr52K")->required();
+    program->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
+    program->add_option("FILE", file, "the image; its path holds tr52K")->required();
     auto* select = app.add_subcommand("select-eeprom", "make a configuration EEPROM the unit's current one");
-    select->add_option("INDEX", index, "EEPROM 0 to 11")->required()->check(CLI::Range(0, 11));
+    select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
+    auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
+                                                  "program)");
+    for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();  // options after the command too
     app.require_subcommand(1);
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(cliArgs.size()), cliArgs.data());
     } catch (const CLI::ParseError& e) {
         // The messages quote what was typed.
         std::ostringstream out, err;
@@ -172,6 +285,36 @@ int main(int argc, char** argv) {
         return Finish(code);
     };
 
+    if (history->parsed()) {
+        const std::string path = UpdateHistoryPath();
+        std::vector<std::string> lines;
+        size_t skipped = 0;
+        std::string why;
+        if (!ReadUpdateHistory(path, &lines, &skipped, &why)) return refuse(EExitCode::BadArgument, why);
+        if (json) {
+            nlohmann::json doc;
+            doc["operation"] = "history";
+            doc["file"] = path;
+            doc["entries"] = nlohmann::json::array();
+            for (const std::string& l : lines) doc["entries"].push_back(nlohmann::json::parse(l, nullptr, false));
+            doc["skippedLines"] = skipped;
+            doc["exitCode"] = 0;
+            Put(stdout, output_text::JsonText(doc) + "\n");
+            return 0;
+        }
+        if (lines.empty()) Put(stdout, TerminalSafe("No updates recorded in " + path + ".\n"));
+        for (const std::string& l : lines) {
+            const auto j = nlohmann::json::parse(l, nullptr, false);
+            auto text = [&](const char* key) { return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string("-"); };
+            const std::string sha = text("sha256");
+            Put(stdout, TerminalSafe(Format("%s  %-22s %-10s %-9s %-22s %s  %s\n", text("time").c_str(),
+                                            text("unit").c_str(), text("serialNumber").c_str(), text("target").c_str(),
+                                            text("result").c_str(), sha.substr(0, 12).c_str(), text("file").c_str())));
+        }
+        if (skipped) Put(stderr, Format("tr52k: %zu lines of %s are not entries and were skipped\n", skipped, path.c_str()));
+        return 0;
+    }
+
     if (info->parsed()) base.operation = EOperation::Info;
     if (ping->parsed()) base.operation = EOperation::Ping;
     if (modeCmd->parsed()) { base.operation = EOperation::Mode; base.number = mode; }
@@ -179,6 +322,38 @@ int main(int argc, char** argv) {
     if (flash->parsed()) { base.operation = EOperation::FlashDsp; base.number = dsp; base.file = file; }
     if (program->parsed()) { base.operation = EOperation::ProgramEeprom; base.number = index; base.file = file; }
     if (select->parsed()) { base.operation = EOperation::SelectEeprom; base.number = index; }
+    base.expectSerial = expectSerial;
+    const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
+
+    // A wrong file is refused before anyone is asked or any unit touched:
+    // its name, its kind (a FIFO or a device is not even opened), its size.
+    if (writes) {
+        const bool isDsp = base.operation == EOperation::FlashDsp;
+        const std::string kind = NonRegularFileKind(base.file);
+        if (!kind.empty())
+            return refuse(EExitCode::BadArgument, "cannot read " + base.file + ": it is " + kind + ", not a regular file");
+        if (isDsp && CheckDspImagePath(base.number - 1, base.file) != EUpdateResult::Completed)
+            return refuse(EExitCode::BadArgument,
+                          Format("cannot use %s: File chosen is not a valid file for DSP%u (the path must hold _DSP%u_ "
+                                 "and TR52K1_)",
+                                 base.file.c_str(), base.number, base.number));
+        if (!isDsp && !IsEepromImagePath(base.file))
+            return refuse(EExitCode::BadArgument,
+                          "cannot use " + base.file +
+                              ": File chosen is not a valid file for the Dual Purpose FPGA (the path must hold tr52K)");
+        CImageFile image;
+        CFileException error(0, 0, base.file);
+        if (!image.Open(base.file, &error))
+            return refuse(EExitCode::BadArgument,
+                          "cannot read " + base.file + " (" + std::strerror(error.m_lOsError) + ")");
+        const uint64_t size = image.GetLength();
+        const uint64_t limit = isDsp ? DSP_IMAGE_MAX : EEPROM_IMAGE_MAX - 1;
+        if (size > limit)
+            return refuse(EExitCode::BadArgument,
+                          Format("cannot use %s: %llu bytes, more than the %llu a %s holds", base.file.c_str(),
+                                 static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit),
+                                 isDsp ? "DSP" : "configuration EEPROM"));
+    }
 
     if (!targetsFile.empty()) {
         std::string why;
@@ -192,8 +367,7 @@ int main(int argc, char** argv) {
         CFileRegistryStore registry(CFileRegistryStore::DefaultPath());
         CTR52K_FlashFileLoaderSettings settings(registry);
         settings.LoadSettings();
-        std::vector<std::string> args(argv, argv + argc);
-        settings.ApplyCommandLine(args);
+        settings.ApplyCommandLine(loaderArgs);
         targets.push_back(settings.m_strTargetIp.empty() ? DEFAULT_TARGET_IP : settings.m_strTargetIp);
     }
 
@@ -208,6 +382,7 @@ int main(int argc, char** argv) {
         if (!fresh)
             return refuse(EExitCode::BadArgument, "'" + first->second + "' and '" + t +
                                                       "' name the same unit; give each unit once");
+        r.unit = UnitName(r);
         requests.push_back(r);
     }
     // The short DSP write wait would leave a real unit's flash unfinished, so
@@ -220,68 +395,92 @@ int main(int argc, char** argv) {
                               "--dsp-wait-step-ms is for rehearsals against the simulator on this machine; '" +
                                   targets[i] + "' is not a loopback address (127.0.0.0/8, ::1)");
     if (!traceFile.empty())
-        for (const auto& t : targets) {
-            const std::string path = targets.size() > 1 ? traceFile + "." + t : traceFile;
-            const std::string kind = NonRegularFileKind(path);
+        for (auto& r : requests) {
+            r.traceFile = requests.size() > 1 ? traceFile + "." + r.unit : traceFile;
+            const std::string kind = NonRegularFileKind(r.traceFile);
             if (!kind.empty())
                 return refuse(EExitCode::BadArgument,
-                              "cannot write the trace file " + path + ": it is " + kind + ", not a regular file");
+                              "cannot write the trace file " + r.traceFile + ": it is " + kind + ", not a regular file");
         }
-    // A unit that stops taking bytes fails the write in the time it has to answer.
+    // A unit that stops taking bytes fails the write in the time it has to
+    // answer; one that is off costs the connect time-out, not minutes.
     CNetworkDeviceComm::SetDefaultSendTimeoutMs(base.timeoutMs);
+    CNetworkDeviceComm::SetConnectTimeoutMs(connectTimeoutMs);
 
-    const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
-    base.terminal = ::isatty(STDERR_FILENO);
-    base.progress = !json && !quiet;
-    if (writes) {
-        // A wrong file is refused before anyone is asked or any unit touched;
-        // a FIFO or a device is not even opened.
-        const std::string kind = NonRegularFileKind(base.file);
-        if (!kind.empty())
-            return refuse(EExitCode::BadArgument, "cannot read " + base.file + ": it is " + kind + ", not a regular file");
-        CImageFile image;
-        CFileException error(0, 0, base.file);
-        if (!image.Open(base.file, &error))
-            return refuse(EExitCode::BadArgument,
-                          "cannot read " + base.file + " (" + std::strerror(error.m_lOsError) + ")");
-        uint64_t size = image.GetLength();
-        if (!yes && !terminal)
+    const std::string operationWords =
+        base.operation == EOperation::FlashDsp        ? Format("write %s to the DSP%u flash", base.file.c_str(), base.number)
+        : base.operation == EOperation::ProgramEeprom ? Format("erase configuration EEPROM_%u, write %s to it and make it "
+                                                               "current", base.number, base.file.c_str())
+        : base.operation == EOperation::Mode          ? Format("set the operational mode to %u", base.number)
+        : base.operation == EOperation::SelectEeprom  ? Format("make configuration EEPROM_%u current", base.number)
+        : base.operation == EOperation::TurnOffStatus ? std::string("turn off the consolidated status")
+        : base.operation == EOperation::TurnOffGraphs ? std::string("turn off all graphs")
+                                                      : "run " + operationName;
+
+    // The units are looked at all at once, before the one question (or the
+    // plan of a dry run): which answer, and who they are.
+    if (dryRun || (writes && !yes)) {
+        if (writes && !yes && !dryRun && !terminal)
             return refuse(EExitCode::Refused, "refusing to write firmware without a terminal to confirm on; add --yes");
-        if (!yes) {
-            Put(stderr, TerminalSafe(Format(
-                            "About to write %s (%s bytes) to %s:\n", base.file.c_str(),
-                            WithThousandsCommas(static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu))).c_str(),
-                            base.operation == EOperation::FlashDsp
-                                ? Format("DSP%u flash", base.number).c_str()
-                                : Format("configuration EEPROM_%u", base.number).c_str())));
-            for (size_t i = 0; i < targets.size(); ++i) {
-                CJobRequest r = base;
-                r.target = requests[i].target;
-                r.port = requests[i].port;
-                std::string d;
-                Put(stderr, TerminalSafe("  " + targets[i] + ": " +
-                                         (DescribeUnit(r, &d) ? d : "no answer (the update will fail)") + "\n"));
+        std::vector<std::future<CUnitDescription>> looks;
+        for (const auto& r : requests) looks.push_back(std::async(std::launch::async, [r] { return DescribeUnit(r); }));
+        std::vector<CUnitDescription> units;
+        for (auto& l : looks) units.push_back(l.get());
+        if (dryRun) {
+            EExitCode worst = EExitCode::Success;
+            nlohmann::json doc;
+            doc["operation"] = operationName;
+            doc["dryRun"] = true;
+            doc["units"] = nlohmann::json::array();
+            std::string text = "Dry run: would " + operationWords + " on:\n";
+            for (size_t i = 0; i < requests.size(); ++i) {
+                const CUnitDescription& d = units[i];
+                EExitCode code = !d.reached ? EExitCode::Unreachable : !d.answered ? EExitCode::ExchangeFailed
+                                 : (!expectSerial.empty() && d.serial != expectSerial) ? EExitCode::Refused
+                                                                                        : EExitCode::Success;
+                std::string note = code == EExitCode::Refused ? " (refused: not the expected serial " + expectSerial + ")"
+                                                               : "";
+                text += "  " + requests[i].unit + ": " + d.text + note + "\n";
+                nlohmann::json u;
+                u["unit"] = requests[i].unit;
+                u["reached"] = d.reached;
+                if (d.answered) u["serialNumber"] = d.serial;
+                u["description"] = d.text + note;
+                u["exitCode"] = static_cast<int>(code);
+                doc["units"].push_back(u);
+                if (static_cast<int>(code) > static_cast<int>(worst)) worst = code;
             }
-            Put(stderr, "Proceed? [y/N] ");
-            std::fflush(stderr);
-            std::string answer;
-            if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
-                return refuse(EExitCode::Refused, "not confirmed; nothing was written");
+            text += "Nothing was sent that writes.\n";
+            doc["exitCode"] = static_cast<int>(worst);
+            if (json)
+                Put(stdout, output_text::JsonText(doc) + "\n");
+            else
+                Put(stdout, TerminalSafe(text));
+            return Finish(worst);
         }
+        Put(stderr, TerminalSafe("About to " + operationWords + " on:\n"));
+        for (size_t i = 0; i < requests.size(); ++i)
+            Put(stderr, TerminalSafe("  " + requests[i].unit + ": " +
+                                     (units[i].answered ? units[i].text : units[i].text + " (the update will fail)") +
+                                     "\n"));
+        Put(stderr, "Proceed? [y/N] ");
+        std::fflush(stderr);
+        std::string answer;
+        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes"))
+            return refuse(EExitCode::Refused, "not confirmed; nothing was written");
     }
 
+    base.terminal = ::isatty(STDERR_FILENO);
+    base.progress = !json && !quiet;
     std::mutex out;
     std::vector<std::future<CJobResult>> jobs;
-    for (size_t i = 0; i < targets.size(); ++i) {
-        const std::string& t = targets[i];
-        CJobRequest r = base;
-        r.target = requests[i].target;
-        r.port = requests[i].port;
-        if (!traceFile.empty()) r.traceFile = targets.size() > 1 ? traceFile + "." + t : traceFile;
-        if (targets.size() > 1) r.label = t + ": ";
-        // A single unit draws a bar; several units write plain lines.
-        if (targets.size() > 1) r.terminal = false;
+    for (auto& r : requests) {
+        r.terminal = base.terminal && requests.size() == 1;  // several units write plain lines
+        r.progress = base.progress;
+        if (requests.size() > 1) r.label = r.unit + ": ";
+        r.redo = "tr52k -t " + ShellWord(r.unit) + " --yes " + operationName + " " + std::to_string(r.number) + " " +
+                 ShellWord(r.file);
         jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
     }
     std::vector<CJobResult> results;
@@ -298,11 +497,15 @@ int main(int argc, char** argv) {
         doc["units"] = nlohmann::json::array();
         for (const auto& r : results) {
             nlohmann::json u = r.fields;
+            u["unit"] = r.unit;
             u["target"] = r.target;
             u["ok"] = r.code == EExitCode::Success;
             u["exitCode"] = static_cast<int>(r.code);
+            u["started"] = Iso8601Utc(r.started);
+            u["ended"] = Iso8601Utc(r.ended);
             u["elapsedSeconds"] = r.elapsedSeconds;
             if (!r.error.empty()) u["error"] = r.error;
+            if (!r.message.empty()) u["message"] = r.message;
             doc["units"].push_back(u);
         }
         doc["exitCode"] = static_cast<int>(worst);
@@ -310,16 +513,16 @@ int main(int argc, char** argv) {
     } else {
         // The results carry the unit's own texts: printed safe, like all the rest.
         for (const auto& r : results) {
-            if (results.size() > 1) Put(stdout, TerminalSafe("== " + r.target + "\n"));
+            if (results.size() > 1) Put(stdout, TerminalSafe("== " + r.unit + "\n"));
             Put(stdout, TerminalSafe(r.text));
-            if (!r.error.empty()) Put(stderr, TerminalSafe("tr52k: " + r.target + ": " + r.error + "\n"));
+            if (!r.message.empty()) Put(stderr, TerminalSafe("tr52k: " + r.unit + ": " + r.message + "\n"));
         }
         if (results.size() > 1) {
             Put(stdout, Format("\n%-24s %-8s %9s  %s\n", "unit", "result", "seconds", "detail"));
             for (const auto& r : results)
-                Put(stdout, TerminalSafe(Format("%-24s %-8s %9.1f  %s\n", r.target.c_str(),
+                Put(stdout, TerminalSafe(Format("%-24s %-8s %9.1f  %s\n", r.unit.c_str(),
                                                 r.code == EExitCode::Success ? "ok" : "FAILED", r.elapsedSeconds,
-                                                r.code == EExitCode::Success ? "" : r.error.c_str())));
+                                                r.code == EExitCode::Success ? "" : r.message.c_str())));
         }
     }
     // Output that could not be written (a closed pipe) does not change what

@@ -41,6 +41,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,40 @@
 
 namespace {
 std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
+std::atomic<int32_t> g_connectTimeoutMs{0};
+
+// connect() bounded by `timeoutMs` (0: the system's own, about two minutes
+// for a unit that is powered off). Returns 0, or the errno of the failure;
+// ETIMEDOUT when the time ran out.
+int ConnectWithin(int socket, const sockaddr* address, socklen_t length, int32_t timeoutMs) {
+    if (timeoutMs <= 0) {
+        int r;
+        do {
+            r = ::connect(socket, address, length);
+        } while (r != 0 && errno == EINTR);
+        return r == 0 ? 0 : errno;
+    }
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+    int error = 0;
+    if (::connect(socket, address, length) != 0) {
+        error = errno;
+        if (error == EINPROGRESS || error == EINTR) {
+            pollfd p{socket, POLLOUT, 0};
+            const int ready = ::poll(&p, 1, timeoutMs);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = errno;
+            } else {
+                socklen_t size = sizeof error;
+                if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+            }
+        }
+    }
+    ::fcntl(socket, F_SETFL, flags);
+    return error;
+}
 
 int CreateStreamSocket(int family) {
     int s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -141,14 +176,11 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
             m_socket = s;
         }
         fresh = false;
-        int r;
-        do {
-            r = ::connect(m_socket, ai->ai_addr, ai->ai_addrlen);
-        } while (r != 0 && errno == EINTR);
-        if (r == 0)
+        const int error = ConnectWithin(m_socket, ai->ai_addr, ai->ai_addrlen, g_connectTimeoutMs.load());
+        if (error == 0)
             connected = true;
         else
-            lastError = errno;
+            lastError = error;
     }
     ::freeaddrinfo(list);
     m_bConnected = connected;
@@ -202,6 +234,8 @@ CNetworkDeviceComm::~CNetworkDeviceComm() {
 }
 
 void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTimeoutMs.store(ms); }
+
+void CNetworkDeviceComm::SetConnectTimeoutMs(int32_t ms) { g_connectTimeoutMs.store(ms); }
 
 int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
 

@@ -42,6 +42,11 @@ public:
     // The time-out links take when they are made (1000 ms, the exchange
     // time-out, unless set); a front end sets it once, before its links exist.
     static void SetDefaultSendTimeoutMs(int32_t ms);
+    // How long the constructor's connect may take, for the links made after
+    // this is set; 0 (the default): as long as the system takes. An
+    // unattended front end sets a few seconds, so a unit that is powered
+    // off costs seconds, not minutes.
+    static void SetConnectTimeoutMs(int32_t ms);
     static int32_t DefaultSendTimeoutMs();
 
 private:

@@ -11,6 +11,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTR52K_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
+# Nothing the tests run writes to the history of whoever runs them.
+export TR52K_HISTORY_FILE="$PWD/$build/test-history.jsonl"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Most of the fault cases wait out unit time-outs, so they run side by side

@@ -58,7 +58,9 @@ CUpdateOutcome CDialogDspUpdate::LoadDspFlashFile(uint32_t selector) {
     m_view.SetProgressStep(EProgressBar::PageProgram, 1);
     m_view.SetProgressPos(EProgressBar::PageProgram, 0);
 
+    const auto started = std::chrono::system_clock::now();
     const CUpdateOutcome o = m_procedure.LoadDspFlashFile(selector, m_view.GetText(DspPathEdit(selector)), *this);
+    if (o.imageRead && m_onUpdateEnded) m_onUpdateEnded(o, started);
     if (o.writeWaitDone)
         m_view.SetProgressPos(EProgressBar::PageProgram, m_view.GetProgressUpper(EProgressBar::PageProgram));
     if (o.Succeeded()) {
@@ -120,6 +122,7 @@ void CDialogEepromUpdate::OnBnClickedEepromLoad() {
     const int32_t checked = m_view.FirstCheckedEeprom();
     if (checked >= 0) m_nSelectedEeprom = checked;
     m_nSelectedEeprom = std::clamp(m_nSelectedEeprom, 0, EEPROM_COUNT - 1);
+    m_started = std::chrono::system_clock::now();
     const CUpdateOutcome o = m_procedure.Load(m_nSelectedEeprom, m_view.GetText(EUpdateText::EepromFile), *this);
     if (o.result != EUpdateResult::InProgress) Finish(o);
 }
@@ -136,6 +139,7 @@ void CDialogEepromUpdate::OnExtraBytesCheck(uintptr_t wParam) { m_procedure.OnEx
 
 void CDialogEepromUpdate::Finish(const CUpdateOutcome& o) {
     EndBusy();
+    if (o.imageRead && m_onUpdateEnded) m_onUpdateEnded(o, m_started);
     // Every page went out: the directory shows whatever the unit now says.
     if (o.pagesTotal && o.pagesAcknowledged == o.pagesTotal) m_view.ShowEepromDirectory();
     ShowUpdateMessages(m_view, o);

@@ -4,6 +4,7 @@
 // Toolkit-neutral: it talks to the controls through CUpdateView.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -15,6 +16,10 @@
 
 // Shows an outcome's messages as boxes, error or plain as each says.
 void ShowUpdateMessages(CUpdateView& view, const CUpdateOutcome& outcome);
+
+// Told of every update that reached as far as reading its image, when it
+// has ended (the program keeps its history with it).
+using UpdateEndedHandler = std::function<void(const CUpdateOutcome&, std::chrono::system_clock::time_point started)>;
 
 class CDialogDspUpdate : public CUpdateProgress {
 public:
@@ -28,6 +33,7 @@ public:
     // A DSP update that succeeds closes the program: refused while this
     // says another update would be abandoned.
     std::function<bool()> m_refuseWhile;
+    UpdateEndedHandler m_onUpdateEnded;
 
     void OnStage(EUpdateStage stage, uint32_t total) override;
     void OnStep(EUpdateStage stage, uint32_t done) override;
@@ -59,6 +65,7 @@ public:
 
     int32_t m_nSelectedEeprom = 0;
     CEepromUpdate m_procedure;
+    UpdateEndedHandler m_onUpdateEnded;
 
     void OnStage(EUpdateStage stage, uint32_t total) override;
     void OnStep(EUpdateStage stage, uint32_t done) override;
@@ -72,4 +79,5 @@ private:
     CTR52K1_Comm& m_comm;
     CUpdateView& m_view;
     bool m_bBusyCursor = false;
+    std::chrono::system_clock::time_point m_started;
 };

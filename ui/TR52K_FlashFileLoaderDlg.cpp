@@ -11,6 +11,8 @@
 #include <QSocketNotifier>
 
 #include "app/Settings.h"
+#include "app/UpdateHistory.h"
+#include "platform/DebugOutput.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/Text.h"
 #include "platform/Win32Types.h"
@@ -91,6 +93,19 @@ CTR52K_FlashFileLoaderDlg::CTR52K_FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_
     CreateControls();
     qApp->installEventFilter(this);
     m_dsp.m_refuseWhile = [this] { return m_eeprom.UpdateRunning(); };
+    // Every update goes into the user's update history; one that cannot be
+    // written there is traced, and changes nothing else.
+    m_dsp.m_onUpdateEnded = m_eeprom.m_onUpdateEnded = [this](const CUpdateOutcome& o, auto started) {
+        CHistoryEntry e;
+        e.program = "tr52k-flash-loader";
+        if (CBaseClass* link = m_pComm->GetDeviceLink())
+            e.unit = std::string(link->GetRemoteAddress()) + ":" + std::to_string(link->GetRemotePort());
+        if (m_pComm->m_bVersionsRead) e.serial = m_pComm->m_strSerialNumber;
+        e.started = started;
+        e.ended = std::chrono::system_clock::now();
+        std::string why;
+        if (!AppendUpdateHistory(e, o, &why)) DebugOutput("The update history could not be written: " + why + "\r\n");
+    };
     TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
 }
 

@@ -73,6 +73,7 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
     o.blocksTotal = static_cast<uint32_t>((image.size() + DSP_BLOCK_MAX - 1) / DSP_BLOCK_MAX);
     progress.OnStage(EUpdateStage::Upload, static_cast<uint32_t>(image.size() / DSP_BLOCK_MAX));
     for (size_t offset = 0; offset < image.size();) {
+        if (progress.StopRequested()) return end(EUpdateResult::Interrupted);
         uint16_t n = static_cast<uint16_t>(std::min<size_t>(DSP_BLOCK_MAX, image.size() - offset));
         if (!m_comm.WriteDSP_FlashBlock(selector, image.data() + offset, n)) break;
         offset += n;
@@ -88,6 +89,12 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
     o.finishAcknowledged = m_comm.FinishDSP_Flash(selector) != 0;
     progress.OnStage(EUpdateStage::WriteWait, DSP_WRITE_WAIT_STEPS);
     for (int i = 1; i <= DSP_WRITE_WAIT_STEPS; ++i) {
+        // The unit writes its flash whether we wait or not; a caller that
+        // stops here is told how long it still takes.
+        if (progress.StopRequested()) {
+            o.writeWaitSecondsLeft = static_cast<uint32_t>(DSP_WRITE_WAIT_STEPS - i + 1);
+            return end(EUpdateResult::Interrupted);
+        }
         m_clock.SleepMs(m_nWriteWaitStepMs);
         progress.OnStep(EUpdateStage::WriteWait, static_cast<uint32_t>(i));
     }

@@ -70,6 +70,11 @@ std::vector<CUpdateMessage> EepromMessages(const CUpdateOutcome& o, const std::s
                             o.modeBefore.value_or(-1)),
                      "Operational Mode Not Restored"},
                     completed};
+        case EUpdateResult::Interrupted:
+            return {{Format("The update of EEPROM_%u was interrupted after %u of %u pages; the EEPROM is erased and "
+                            "only partly written.",
+                            o.target, o.pagesAcknowledged, o.pagesTotal),
+                     "EEPROM Update Interrupted"}};
         case EUpdateResult::ModeNotRestored:
             return {{Format("Set operational mode %d failed.", o.modeBefore.value_or(-1)), "Serial Port Error"},
                     completed};
@@ -163,6 +168,7 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
 bool CEepromUpdate::OnEepromEraseTick() {
     if (!m_bRunning) return false;
     m_pProgress->OnStep(EUpdateStage::Erase, ++m_nEraseTicks);
+    if (m_pProgress->StopRequested()) return End(EUpdateResult::Interrupted);
     const uint32_t ok = m_comm.ReadContinuousStatus();
     if (!m_comm.m_bEraseComplete) {
         // Polled again at the next tick while the connection stands; nothing
@@ -187,6 +193,7 @@ bool CEepromUpdate::OnEepromPageTick() {
     if (!m_bRunning) return false;
     bool lastOk = false;
     for (int i = 0; i < PAGES_PER_TICK; ++i) {
+        if (m_pProgress->StopRequested()) return End(EUpdateResult::Interrupted);
         const uint32_t page = m_nBytesWritten / EEPROM_PAGE_SIZE;
         lastOk = m_comm.WriteFPGA_ConfigEEPROM_Page(m_outcome.target, m_nBytesWritten,
                                                     m_image.data() + m_nBytesWritten) != 0;

@@ -55,6 +55,7 @@ const SResultInfo kResults[] = {
     {EUpdateResult::ModeNotRestored, "mode-not-restored",
      "The EEPROM was written and is current, but the unit did not acknowledge the operational mode "
      "sent back."},
+    {EUpdateResult::Interrupted, "interrupted", "The update was interrupted before the unit confirmed every step."},
 };
 
 const SResultInfo* Find(EUpdateResult r) {
@@ -76,7 +77,7 @@ const char* UpdateResultName(EUpdateResult result) {
 
 std::vector<EUpdateResult> AllUpdateResults() {
     std::vector<EUpdateResult> all;
-    for (int r = static_cast<int>(EUpdateResult::Completed); r <= static_cast<int>(EUpdateResult::ModeNotRestored);
+    for (int r = static_cast<int>(EUpdateResult::Completed); r <= static_cast<int>(EUpdateResult::Interrupted);
          ++r)
         all.push_back(static_cast<EUpdateResult>(r));
     return all;

@@ -33,6 +33,7 @@ enum class EUpdateResult {
     ModeUnknown,             // the mode was not read before the erase, so it was not sent back
     ModeOutOfRange,          // the mode read before the erase is not one that can be sent back
     ModeNotRestored,         // the mode command was not acknowledged
+    Interrupted,             // the caller asked to stop (Ctrl-C); the facts say how far it got
 };
 
 // A short sentence for each result, for people and logs.
@@ -72,6 +73,7 @@ struct CUpdateOutcome {
     uint32_t blocksAcknowledged = 0;
     bool finishAcknowledged = false;
     bool writeWaitDone = false;
+    uint32_t writeWaitSecondsLeft = 0;  // when interrupted during the wait
 
     // Configuration EEPROM.
     uint32_t bytesToWrite = 0;    // the image padded with 0xFF to whole pages
@@ -117,6 +119,9 @@ public:
     virtual void OnBytes(uint64_t done, uint64_t total) = 0;
     // Something is being repeated, in words ("page 100 timed out, writing it again (1/5)").
     virtual void OnRetry(const std::string& notice) = 0;
+    // Asked between steps (before each block or page, at each erase poll,
+    // each second of the write wait): true ends the update as Interrupted.
+    virtual bool StopRequested() { return false; }
 };
 
 // For callers that show nothing.

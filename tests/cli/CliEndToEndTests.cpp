@@ -21,6 +21,7 @@ struct Cli : ::testing::Test {
     CSimServer server{sim};
     Cli() {
         ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
         SaveAddress();

@@ -16,6 +16,7 @@ struct Outcome : ::testing::Test {
     CSimServer server{sim};
     Outcome() {
         ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
     }

@@ -53,6 +53,9 @@ const char* kStatusStray = "Extra bytes found after a ContinuousStatus Read 0x10
 // DSP image: 700 bytes, five blocks of 128 and one of 60 (0x1020 #1..#6);
 // 0x1001 #1 is the start, #2 the finish. EEPROM image: 3,000 bytes, twelve
 // pages (0x1021 #1..#12) after the erase (0x1022) and its polls (0x1023).
+// Before either, the tool reads the unit's serial (configuration pages 20
+// to 24: 0x2009 #1..#5); before an EEPROM update also the directory (0x2009
+// #6, #7) and the mode (0x2000 #1); after it the directory again (#8, #9).
 const Case kCases[] = {
     {"DspClean", Dsp, "", 0, "", "DSP1 Flash Operation Completed.", Exact, 20},
     {"DspBlockUnansweredFirst", Dsp, "drop:0x1020@1*1", 1, kDspFail, "Restart the DSP1 Flash File Download Operation",
@@ -120,7 +123,7 @@ const Case kCases[] = {
      "Reply to 0x1024 is not its frame", Exact, 30, false, 0, true},
     {"EepromSelectNotCarriedOut", Eeprom, "noop:0x1024", 1, "EEPROM Not Current: EEPROM_1 was written, but the unit "
      "reports EEPROM_0", "", Exact, 30, false, 0, true},
-    {"EepromDirectoryUnread", Eeprom, "drop:0x2009@1*1", 1, "Serial Port Error: ReadEepromDirectory() failed.", "",
+    {"EepromDirectoryUnread", Eeprom, "drop:0x2009@8*1", 1, "Serial Port Error: ReadEepromDirectory() failed.", "",
      Exact, 30, false, 0, true},
     // The mode sent back is only one the unit reported before the erase:
     // a read that failed or came late sends nothing, and says so.
@@ -137,7 +140,10 @@ const Case kCases[] = {
 struct FaultCampaign : ::testing::TestWithParam<Case> {
     const ScratchDir dir{"tr52k-faults"};
     const fs::path state = dir / "unit.json";
-    FaultCampaign() { ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1); }
+    FaultCampaign() {
+        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
+    }
 
     // The simulator, on a free port or on the port it had before a restart,
     // keeping its state in the case's file.

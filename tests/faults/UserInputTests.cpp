@@ -38,6 +38,7 @@ struct UserInput : ::testing::Test {
                                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
                                 << server.Port() << "\"\n";
         ::setenv("TR52K_REGISTRY_FILE", registry.c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
     }
 
     std::string Port() const { return std::to_string(server.Port()); }
@@ -99,8 +100,8 @@ TEST_F(UserInput, ImagesThatCannotBeReadReachNothing) {
         {"flash-dsp 1", "TR52K1_DSP1_growing.bin",
          "could not be read: CFileException.m_cause = endOfFile.; nothing was written", false},
         {"program-eeprom 2", "tr52K_growing.bin",
-         "File Error: The image file " + (dir / "tr52K_growing.bin").string() +
-             " could not be read; nothing was sent to the unit.",
+         (dir / "tr52K_growing.bin").string() + " could not be read: CFileException.m_cause = endOfFile.; nothing was "
+                                                "written",
          false},
         {"flash-dsp 1", "missing/TR52K1_DSP1_x.bin", "(No such file or directory)", false},
     };

@@ -22,9 +22,20 @@ SIM = os.path.join(BUILD, "sim", "tr52k-sim")
 DIALOG = os.path.join(BUILD, "ui", "tr52k-flash-loader")
 CLI = os.path.join(BUILD, "cli", "tr52k")
 failures = []
+step = "starting"
+
+
+class Stuck(Exception):
+    pass
+
+
+def on_alarm(signum, frame):
+    raise Stuck("no progress within the time allowed, at: " + step)
 
 
 def check(ok, what):
+    global step
+    step = "after: " + what
     print(("ok   " if ok else "FAIL ") + what, flush=True)
     if not ok:
         failures.append(what)
@@ -142,9 +153,13 @@ def main():
         print("the simulator did not start on 127.0.0.1:5000: " + line)
         return 1
     env = dict(os.environ, TR52K_REGISTRY_FILE=registry, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
-               TR52K_TRACE_FILE=os.path.join(work, "trace.txt"))
+               TR52K_TRACE_FILE=os.path.join(work, "trace.txt"), TR52K_HISTORY_FILE=os.path.join(work, "history.jsonl"))
     env.pop("QT_QPA_PLATFORM", None)
     dialog = subprocess.Popen([DIALOG, "ETHERNET_IP_ADDR=127.0.0.1"], env=env)
+    # A dialog that stops answering the accessibility bus would leave every
+    # query waiting: the whole run has a bound, and the programs always end.
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.alarm(120)
     try:
         check(wait_for(lambda: find("Ping", pyatspi.ROLE_PUSH_BUTTON), 30) is not None, "the dialog shows its controls")
 
@@ -188,19 +203,32 @@ def main():
         check(done is not None, "the EEPROM update completes")
         if done is not None:
             close_box(done)
+    except Stuck as e:
+        check(False, str(e))
     finally:
-        dialog.send_signal(signal.SIGTERM)
-        try:
-            dialog.wait(10)
-        except subprocess.TimeoutExpired:
-            dialog.kill()
-    info = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=env, capture_output=True, text=True)
-    sim.send_signal(signal.SIGTERM)
-    sim.wait(10)
+        signal.alarm(0)
+        dialog.kill()
+        dialog.wait(10)
+    try:
+        info = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=env, capture_output=True,
+                              text=True, timeout=30)
+    finally:
+        sim.kill()
+        sim.wait(10)
+    if failures and "no progress" in failures[-1]:
+        print("trace:\n" + open(os.path.join(work, "trace.txt"), errors="replace").read()[-3000:])
+        shutil.rmtree(work, ignore_errors=True)
+        return 1
     unit = json.loads(info.stdout)["units"][0]
     check(unit.get("currentEeprom") == 3, "EEPROM_3 is the unit's current EEPROM")
     image_id = unit["eeproms"][3]["imageId"]
     check(image_id != "00000000", "the directory shows the new image (%s)" % image_id)
+    history = [json.loads(line) for line in open(os.path.join(work, "history.jsonl"))] \
+        if os.path.exists(os.path.join(work, "history.jsonl")) else []
+    check(len(history) == 1 and history[0].get("program") == "tr52k-flash-loader"
+          and history[0].get("target") == "EEPROM_3" and history[0].get("result") == "completed"
+          and history[0].get("unit") == "127.0.0.1:5000",
+          "the update is in the user's history (%r)" % history)
     wire_text = open(wire).read()
     check(re.search(r"rx \d+: 68 00 (01|20) 10", wire_text) is None, "no DSP frame reached the unit")
     if failures:

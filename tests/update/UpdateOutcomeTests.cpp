@@ -18,7 +18,7 @@ TEST(Outcome, EveryResultHasATextAndItsOwnName) {
         EXPECT_TRUE(names.insert(UpdateResultName(r)).second);
         EXPECT_TRUE(texts.insert(UpdateResultText(r)).second);
     }
-    EXPECT_EQ(names.size(), static_cast<size_t>(EUpdateResult::ModeNotRestored) + 1);
+    EXPECT_EQ(names.size(), static_cast<size_t>(EUpdateResult::Interrupted) + 1);
 }
 
 TEST(Outcome, ImageDigestAndFileFacts) {

@@ -1,0 +1,130 @@
+#include "app/UpdateHistory.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// Text that is not UTF-8 (a path from an old file system) must not make
+// the writer throw; each such byte is kept as "\xNN".
+std::string ValidUtf8(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = n > 0 && i + n <= s.size();
+        for (size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+        if (ok && n == 2) ok = c >= 0xC2;
+        if (ok) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+            ++i;
+        }
+    }
+    return out;
+}
+}  // namespace
+
+std::string UpdateHistoryPath() {
+    if (std::string p = Env("TR52K_HISTORY_FILE"); !p.empty()) return p;
+    if (std::string d = Env("XDG_DATA_HOME"); !d.empty()) return (fs::path(d) / "tr52k" / "history.jsonl").string();
+    if (std::string d = Env("LOCALAPPDATA"); !d.empty()) return (fs::path(d) / "tr52k" / "history.jsonl").string();
+    const std::string home = Env("HOME");
+    return (fs::path(home.empty() ? "." : home) / ".local" / "share" / "tr52k" / "history.jsonl").string();
+}
+
+std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
+    const std::time_t s = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &s);
+#else
+    gmtime_r(&s, &tm);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
+    nlohmann::ordered_json j;
+    j["time"] = Iso8601Utc(e.ended);
+    j["started"] = Iso8601Utc(e.started);
+    j["program"] = e.program;
+    j["unit"] = ValidUtf8(e.unit);
+    if (!e.serial.empty()) j["serialNumber"] = ValidUtf8(e.serial);
+    const bool dsp = o.kind == EUpdateKind::DspFlash;
+    j["target"] = dsp ? (o.target ? "DSP2" : "DSP1") : "EEPROM_" + std::to_string(o.target);
+    j["file"] = ValidUtf8(o.imagePath);
+    if (o.imageRead) {
+        j["size"] = o.imageSize;
+        j["sha256"] = o.imageSha256;
+    }
+    j["result"] = UpdateResultName(o.result);
+    j["ok"] = o.Succeeded();
+    if (dsp) {
+        j["blocksAcknowledged"] = o.blocksAcknowledged;
+        j["blocks"] = o.blocksTotal;
+        j["finishAcknowledged"] = o.finishAcknowledged;
+    } else {
+        j["pagesAcknowledged"] = o.pagesAcknowledged;
+        j["pages"] = o.pagesTotal;
+        if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
+    }
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool AppendUpdateHistory(const CHistoryEntry& entry, const CUpdateOutcome& outcome, std::string* why) {
+    const fs::path path = UpdateHistoryPath();
+    std::error_code ec;
+    if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+    // One write of one whole line, appended: several units updated at once
+    // each add theirs without mixing.
+    const std::string line = UpdateHistoryLine(entry, outcome) + "\n";
+    std::FILE* f = std::fopen(path.string().c_str(), "ab");
+    if (!f) {
+        if (why) *why = path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+    const bool closed = std::fclose(f) == 0;
+    if ((!written || !closed) && why) *why = path.string() + ": the line could not be written";
+    return written && closed;
+}
+
+bool ReadUpdateHistory(const std::string& path, std::vector<std::string>* lines, size_t* skipped, std::string* why) {
+    *skipped = 0;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return true;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_object())
+            lines->push_back(line);
+        else
+            ++*skipped;
+    }
+    return true;
+}

@@ -1,0 +1,170 @@
+// tr52k for rack work: a unit that is off costs seconds, a wrong file is
+// refused before anything is asked, every unit is named host:port, an
+// interrupted update says what the unit holds, and every update is recorded.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sim/SimServer.h"
+#include "support/ScratchDir.h"
+#include "support/ToolRun.h"
+
+namespace {
+struct Rack : ::testing::Test {
+    const ScratchDir dir{"tr52k-rack"};
+    CUnitSimulator sim;
+    CSimServer server{sim};
+    Rack() {
+        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
+        sim.m_eraseMs = 20;
+        server.Start(0);
+    }
+    std::string Unit() const { return "127.0.0.1:" + std::to_string(server.Port()); }
+    static ToolRun Tr52k(const std::string& args) {
+        return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
+    }
+    std::string Image(const std::string& name, size_t size) const {
+        std::vector<uint8_t> v(size);
+        for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 5 + 1);
+        return WriteFile(dir / name, v);
+    }
+    int Count(uint16_t command) {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        auto it = sim.m_commandCounts.find(command);
+        return it == sim.m_commandCounts.end() ? 0 : it->second;
+    }
+};
+
+// A listening socket whose queue is full: a connect to it is never answered,
+// like a unit that is powered off.
+struct SilentPort {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0), filler = -1;
+    uint16_t port = 0;
+    SilentPort() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&a), n);
+        ::listen(listener, 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+        filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&a), n);  // takes the one place in the queue
+    }
+    ~SilentPort() {
+        ::close(filler);
+        ::close(listener);
+    }
+};
+
+TEST_F(Rack, AUnitThatDoesNotAnswerTheConnectCostsTheConnectTimeOut) {
+    SilentPort off;
+    const ToolRun r = Tr52k("--connect-timeout 700 -t 127.0.0.1:" + std::to_string(off.port) + " ping");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_NE(r.out.find("WSAETIMEDOUT"), std::string::npos) << r.out;
+    EXPECT_LT(r.seconds, 20);  // not the system's two minutes
+}
+
+TEST_F(Rack, ConventionsOfTheCommandLine) {
+    EXPECT_EQ(Tr52k("--version").out, "tr52k 1.0\n");
+    // Options after the command, and the dialog's own argument for the address.
+    ToolRun r = Tr52k("ping -t " + Unit() + " --json");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(r.out).at("units").at(0).at("unit"), Unit());
+    r = Tr52k("ping ETHERNET_IP_ADDR=" + Unit());
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
+    // Help says what each command takes, with the options of every command.
+    r = Tr52k("program-eeprom --help");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Usage: tr52k [options] program-eeprom INDEX FILE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--expect-serial SERIAL"), std::string::npos);
+    EXPECT_EQ(r.out.find("REQUIRED"), std::string::npos);
+    EXPECT_EQ(r.out.find("UINT"), std::string::npos);
+}
+
+TEST_F(Rack, FilesAreCheckedBeforeAnythingIsAskedOrSent) {
+    const struct { std::string args; std::string message; } cases[] = {
+        {"flash-dsp 1 " + Image("TR52K1_DSP2_a.bin", 10), "File chosen is not a valid file for DSP1"},
+        {"flash-dsp 2 " + Image("TR52K1_DSP2_big.bin", 786433), "786433 bytes, more than the 786432 a DSP holds"},
+        {"program-eeprom 1 " + Image("TR52K_x.bin", 10), "the path must hold tr52K"},
+        {"program-eeprom 1 " + (dir / "tr52K_gone.bin").string(), "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        // Without --yes and without a terminal it would be refused as
+        // unconfirmed; the file is refused first.
+        const ToolRun r = Tr52k("-t " + Unit() + " " + c.args);
+        EXPECT_EQ(r.code, 2) << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
+    std::lock_guard<std::mutex> lock(sim.m_mutex);
+    EXPECT_TRUE(sim.m_commandCounts.empty());  // no unit was even asked who it is
+}
+
+TEST_F(Rack, DryRunAndExpectedSerialWriteNothingToAnotherUnit) {
+    const std::string image = Image("tr52K_dp.bin", 1000);
+    ToolRun r = Tr52k("-t " + Unit() + " --dry-run program-eeprom 2 " + image);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("would erase configuration EEPROM_2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(Unit() + ": serial 00AB-005"), std::string::npos) << r.out;
+    r = Tr52k("-t " + Unit() + " --yes --expect-serial 00AB-006 program-eeprom 2 " + image);
+    EXPECT_EQ(r.code, 4) << r.out;
+    EXPECT_NE(r.out.find("serial number is 00AB-005, not 00AB-006"), std::string::npos) << r.out;
+    EXPECT_EQ(Count(0x1022) + Count(0x1021) + Count(0x1024), 0);
+    r = Tr52k("-t " + Unit() + " --yes --expect-serial 00AB-005 program-eeprom 2 " + image);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(Count(0x1022), 1);
+}
+
+TEST_F(Rack, JsonAndHistoryRecordEachUpdateWithItsUnitImageAndTimes) {
+    const std::string image = Image("TR52K1_DSP1_v9.bin", 300);
+    ToolRun r = Tr52k("-t " + Unit() + " --yes --json --dsp-wait-step-ms 0 flash-dsp 1 " + image);
+    ASSERT_EQ(r.code, 0) << r.out;
+    const auto unit = nlohmann::json::parse(r.out).at("units").at(0);
+    EXPECT_EQ(unit.at("unit"), Unit());
+    EXPECT_EQ(unit.at("serialNumber"), "00AB-005");
+    EXPECT_EQ(unit.at("size"), 300);
+    EXPECT_EQ(unit.at("sha256").get<std::string>().size(), 64u);
+    EXPECT_TRUE(unit.at("finishAcknowledged").get<bool>());
+    const std::string started = unit.at("started"), ended = unit.at("ended");
+    EXPECT_EQ(started.size(), 20u);
+    EXPECT_EQ(started.back(), 'Z');
+    EXPECT_LE(started, ended);
+
+    r = Tr52k("--json history");
+    ASSERT_EQ(r.code, 0) << r.out;
+    const auto entries = nlohmann::json::parse(r.out).at("entries");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].at("program"), "tr52k");
+    EXPECT_EQ(entries[0].at("unit"), Unit());
+    EXPECT_EQ(entries[0].at("target"), "DSP1");
+    EXPECT_EQ(entries[0].at("sha256"), unit.at("sha256"));
+    EXPECT_EQ(entries[0].at("result"), "completed");
+    r = Tr52k("history");
+    EXPECT_NE(r.out.find(Unit()), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DSP1"), std::string::npos);
+}
+
+TEST_F(Rack, AnInterruptedUpdateSaysWhatTheUnitHoldsAndHowToRedoIt) {
+    sim.m_pageWriteMs = 40;
+    const std::string image = Image("tr52K_dp.bin", 80 * 256);
+    const ToolRun r = RunCommand("sh -c '" + std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " --yes program-eeprom 2 " +
+                                 image + " >" + (dir / "out.txt").string() + " 2>&1 & p=$!; sleep 1.5; kill -TERM $p; wait $p'");
+    const std::string out = Slurp(dir / "out.txt");
+    EXPECT_EQ(r.code, 1) << out;
+    EXPECT_NE(out.find("Interrupted: EEPROM_2 is erased and "), std::string::npos) << out;
+    EXPECT_NE(out.find(" of 81 pages are written; EEPROM_0 is still current. To redo: tr52k -t " + Unit() +
+                       " --yes program-eeprom 2 " + image),
+              std::string::npos)
+        << out;
+    EXPECT_GT(Count(0x1021), 0);
+    EXPECT_LT(Count(0x1021), 81);
+    EXPECT_EQ(Count(0x1024), 0);
+}
+}  // namespace
