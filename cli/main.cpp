@@ -364,8 +364,8 @@ int main(int argc, char** argv) {
     SetDebugSink(&settingsTrace);
     if (targets.empty()) {
         // The dialog's rules: registry first, then ETHERNET_IP_ADDR= on the command line.
-        CFileRegistryStore registry(CFileRegistryStore::DefaultPath());
-        CTR52K_FlashFileLoaderSettings settings(registry);
+        std::unique_ptr<CRegistryStore> registry = MakeSettingsStore();
+        CTR52K_FlashFileLoaderSettings settings(*registry);
         settings.LoadSettings();
         settings.ApplyCommandLine(loaderArgs);
         targets.push_back(settings.m_strTargetIp.empty() ? DEFAULT_TARGET_IP : settings.m_strTargetIp);

@@ -338,7 +338,8 @@ uint32_t CFileRegistryStore::CreateKey(const std::string& path, uint32_t access,
     RegHive hive;
     uint32_t r = Load(&hive);
     if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
-    if (hive.find(path) == hive.end()) {
+    const bool readOnly = m_bReadOnlyOpen && (access & KEY_WRITE) != KEY_WRITE;
+    if (!readOnly && hive.find(path) == hive.end()) {
         hive[path];
         if ((r = Store(hive)) != ERROR_SUCCESS) return r;
     }
@@ -375,6 +376,79 @@ uint32_t CFileRegistryStore::SetValue(RegKey key, const std::string& name, uint3
 
 uint32_t CFileRegistryStore::CloseKey(RegKey key) {
     return m_openKeys.erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// --- CUserRegistryStore ----------------------------------------------------
+
+CUserRegistryStore::CUserRegistryStore(std::string machinePath, std::string userPath)
+    : m_machine(std::move(machinePath)), m_user(std::move(userPath)) {
+    m_machine.m_bReadOnlyOpen = true;
+    m_user.m_bReadOnlyOpen = true;
+}
+
+uint32_t CUserRegistryStore::CreateKey(const std::string& path, uint32_t access, RegKey* key) {
+    if (!key) return ERROR_INVALID_PARAMETER;
+    *key = 0;
+    OpenKey k;
+    // A machine-wide file that is corrupt is said so; one that is missing
+    // or unreadable only means nothing is set there.
+    uint32_t r = m_machine.CreateKey(path, KEY_READ, &k.machine);
+    if (r != ERROR_SUCCESS && r != ERROR_ACCESS_DENIED) return r;
+    r = m_user.CreateKey(path, access, &k.user);
+    if (r != ERROR_SUCCESS && ((access & KEY_WRITE) == KEY_WRITE || r != ERROR_ACCESS_DENIED)) {
+        if (k.machine) m_machine.CloseKey(k.machine);
+        return r;
+    }
+    *key = m_nextKey++;
+    m_openKeys[*key] = k;
+    return ERROR_SUCCESS;
+}
+
+uint32_t CUserRegistryStore::QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                                        uint32_t* size) {
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    uint32_t r = ERROR_FILE_NOT_FOUND;
+    if (it->second.user) r = m_user.QueryValue(it->second.user, name, type, data, size);
+    if (r == ERROR_FILE_NOT_FOUND && it->second.machine)
+        r = m_machine.QueryValue(it->second.machine, name, type, data, size);
+    return r;
+}
+
+uint32_t CUserRegistryStore::SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                                      uint32_t size) {
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (!it->second.user) return ERROR_ACCESS_DENIED;
+    return m_user.SetValue(it->second.user, name, type, data, size);
+}
+
+uint32_t CUserRegistryStore::CloseKey(RegKey key) {
+    auto it = m_openKeys.find(key);
+    if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (it->second.machine) m_machine.CloseKey(it->second.machine);
+    if (it->second.user) m_user.CloseKey(it->second.user);
+    m_openKeys.erase(it);
+    return ERROR_SUCCESS;
+}
+
+std::string MachineRegistryPath() {
+    const char* env = std::getenv("TR52K_MACHINE_REGISTRY_FILE");
+    return env && *env ? env : "/var/lib/tr52k/registry.reg";
+}
+
+std::string UserRegistryPath() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/') return std::string(xdg) + "/tr52k/registry.reg";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.config/tr52k/registry.reg";
+}
+
+std::unique_ptr<CRegistryStore> MakeSettingsStore() {
+    const char* single = std::getenv("TR52K_REGISTRY_FILE");
+    if (single && *single) return std::make_unique<CFileRegistryStore>(single);
+    if (::geteuid() == 0) return std::make_unique<CFileRegistryStore>(MachineRegistryPath());
+    return std::make_unique<CUserRegistryStore>(MachineRegistryPath(), UserRegistryPath());
 }
 
 // --- CMemoryRegistryStore ------------------------------------------------

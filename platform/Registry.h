@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <memory>
 #include <string>
@@ -85,6 +86,10 @@ public:
 
     const std::string& FilePath() const { return m_strFilePath; }
 
+    // Opening a key for reading never creates the file or the key: a store
+    // another user owns is only read.
+    bool m_bReadOnlyOpen = false;
+
 private:
     struct OpenKey {
         std::string path;
@@ -127,3 +132,39 @@ private:
     std::map<RegKey, std::string> m_openKeys;
     RegKey m_nextKey = 1;
 };
+
+// The settings store a program uses. The machine-wide file is read by
+// everyone and written by root. An ordinary user's reads look first in a
+// store of their own ($XDG_CONFIG_HOME/tr52k/registry.reg, default
+// ~/.config/tr52k/registry.reg) and fall back to the machine-wide one, and
+// their Save writes to their own: as Windows lets an ordinary user run a
+// program that writes under HKEY_LOCAL_MACHINE. $TR52K_REGISTRY_FILE names
+// one file used alone.
+class CUserRegistryStore : public CRegistryStore {
+public:
+    CUserRegistryStore(std::string machinePath, std::string userPath);
+
+    uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
+    uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                        uint32_t* size) override;
+    uint32_t SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                      uint32_t size) override;
+    uint32_t CloseKey(RegKey key) override;
+
+private:
+    struct OpenKey {
+        RegKey machine = 0, user = 0;
+    };
+    CFileRegistryStore m_machine;
+    CFileRegistryStore m_user;
+    std::map<RegKey, OpenKey> m_openKeys;
+    RegKey m_nextKey = 1;
+};
+
+// $TR52K_MACHINE_REGISTRY_FILE, else /var/lib/tr52k/registry.reg.
+std::string MachineRegistryPath();
+// $XDG_CONFIG_HOME/tr52k/registry.reg, else ~/.config/tr52k/registry.reg.
+std::string UserRegistryPath();
+// The store for this process: $TR52K_REGISTRY_FILE alone when set; the
+// machine-wide file for root; the user's store over it for everyone else.
+std::unique_ptr<CRegistryStore> MakeSettingsStore();

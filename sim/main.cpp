@@ -44,6 +44,7 @@ bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, b
 
 int main(int argc, char** argv) {
     CLI::App app{"TR52K unit simulator: answers the loader's commands over TCP like the unit."};
+    app.set_version_flag("--version", std::string("tr52k-sim ") + TR52K_VERSION, "show the program's version");
     uint16_t port = 5000;
     std::string bind = "127.0.0.1", stateFile;
     bool realistic = false, digest = false;

@@ -1,7 +1,9 @@
 #include "ui/QtPlatform.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QMessageBox>
+#include <QPainter>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -46,3 +48,21 @@ void CPulseBeeper::Beep(uint32_t frequencyHz, uint32_t durationMs) {
 
 void BeginBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 void EndBusyCursor() { QApplication::restoreOverrideCursor(); }
+
+QImage ProgramIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    p.setBrush(QColor(30, 60, 110));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(4, 12, 56, 40, 6, 6);
+    p.setBrush(QColor(120, 220, 120));
+    for (int i = 0; i < 4; ++i) p.drawEllipse(10 + i * 8, 40, 5, 5);
+    p.setBrush(QColor(255, 200, 40));
+    const QPointF bolt[] = {{40, 14}, {30, 32}, {38, 32}, {32, 50}, {48, 28}, {40, 28}, {46, 14}};
+    p.drawPolygon(bolt, 7);
+    p.end();
+    return image;
+}

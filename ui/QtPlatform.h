@@ -1,6 +1,8 @@
 // The dialog's platform layers: message boxes, beeps and the busy cursor.
 #pragma once
 
+#include <QImage>
+
 #include "platform/Beep.h"
 #include "platform/MessageBox.h"
 
@@ -20,3 +22,6 @@ public:
 
 void BeginBusyCursor();
 void EndBusyCursor();
+
+// Our program icon at `size` pixels: a unit front panel with a flash arrow.
+QImage ProgramIconImage(int size);

@@ -23,22 +23,7 @@ using namespace win32;
 namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// Our program icon: a unit front panel with a flash arrow.
-QIcon ProgramIcon() {
-    QPixmap pm(64, 64);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(30, 60, 110));
-    p.setPen(Qt::NoPen);
-    p.drawRoundedRect(4, 12, 56, 40, 6, 6);
-    p.setBrush(QColor(120, 220, 120));
-    for (int i = 0; i < 4; ++i) p.drawEllipse(10 + i * 8, 40, 5, 5);
-    p.setBrush(QColor(255, 200, 40));
-    const QPointF bolt[] = {{40, 14}, {30, 32}, {38, 32}, {32, 50}, {48, 28}, {40, 28}, {46, 14}};
-    p.drawPolygon(bolt, 7);
-    return QIcon(pm);
-}
+QIcon ProgramIcon() { return QIcon(QPixmap::fromImage(ProgramIconImage(64))); }
 
 // Delivers the ticker's messages into the dialog's thread and waits until
 // they are handled; a message for a dialog that has gone does nothing.

@@ -1,6 +1,8 @@
 // tr52k-flash-loader: the dialog program.
 #include <QApplication>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <memory>
 
 #include "app/StartUp.h"
@@ -10,6 +12,11 @@
 #include "ui/TR52K_FlashFileLoaderDlg.h"
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--version") {
+            std::printf("tr52k-flash-loader %s\n", TR52K_VERSION);
+            return 0;
+        }
     QApplication app(argc, argv);
     // The trace goes to stderr, or to the file named by TR52K_TRACE_FILE.
     std::unique_ptr<CFileDebugSink> trace;
@@ -21,7 +28,8 @@ int main(int argc, char** argv) {
     CPulseBeeper beeper;
     SetMessageBox(&box);
     SetBeeper(&beeper);
-    CFileRegistryStore registry(CFileRegistryStore::DefaultPath());
+    std::unique_ptr<CRegistryStore> store = MakeSettingsStore();
+    CRegistryStore& registry = *store;
     std::vector<std::string> args(argv, argv + argc);
     InitInstance(
         args, registry, [](const std::string& host, uint16_t port) { return new CNetworkDeviceComm(host, port); },

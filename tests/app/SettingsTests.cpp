@@ -2,7 +2,12 @@
 // the start-up that uses them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/Settings.h"
 #include "app/StartUp.h"
@@ -155,5 +160,96 @@ TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
     EXPECT_EQ(settings.m_strTargetIp, "127.0.0.10");
     std::remove(path.c_str());
     ::rmdir(dir);
+}
+}  // namespace
+
+namespace {
+std::string ReadAll(const std::string& path) {
+    std::string text;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
+        std::fclose(f);
+    }
+    return text;
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+const char* const kMachineFile =
+    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n"
+    "\"ETHERNET_IP_ADDR\"=\"127.0.0.21\"\r\n\"NO_INIT_STATUS\"=dword:00000001\r\n";
+
+// An ordinary user reads the machine-wide settings through a store of their
+// own, and their Save lands there; the machine-wide file is only read.
+TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
+    char dir[] = "/tmp/tr52k-user-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string machine = std::string(dir) + "/machine.reg", user = std::string(dir) + "/home/.config/tr52k/registry.reg";
+    WriteAll(machine, kMachineFile);
+    CRecordingMessageBox boxes;
+    {
+        CUserRegistryStore store(machine, user);
+        CTR52K_FlashFileLoaderSettings settings(store, boxes);
+        EXPECT_EQ(settings.LoadSettings(), 1u);
+        EXPECT_EQ(settings.m_strTargetIp, "127.0.0.21");
+        EXPECT_EQ(settings.m_bNoInitStatus, 1u);
+        EXPECT_EQ(ReadAll(user), "");  // reading creates nothing
+        EXPECT_NE(SaveTargetAddressToRegistry(store, "127.0.0.22", boxes), 0u);
+        EXPECT_EQ(settings.LoadSettings(), 1u);
+        EXPECT_EQ(settings.m_strTargetIp, "127.0.0.22");  // the user's own first
+        EXPECT_EQ(settings.m_bNoInitStatus, 1u);          // the rest still from the machine
+    }
+    EXPECT_EQ(ReadAll(machine), kMachineFile);
+    EXPECT_NE(ReadAll(user).find("127.0.0.22"), std::string::npos);
+    EXPECT_TRUE(boxes.Boxes().empty());
+    // Neither file there: the defaults, and no box either.
+    CUserRegistryStore none(std::string(dir) + "/none.reg", std::string(dir) + "/none/registry.reg");
+    CTR52K_FlashFileLoaderSettings settings(none, boxes);
+    EXPECT_EQ(settings.LoadSettings(), 1u);
+    EXPECT_EQ(settings.m_strTargetIp, DEFAULT_TARGET_IP);
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_EQ(ReadAll(std::string(dir) + "/none.reg"), "");
+    std::filesystem::remove_all(dir);
+}
+
+// The same as a user who may not write the machine-wide file, in a child
+// process that has given up root: no box at start, and Save works.
+TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    char dir[] = "/tmp/tr52k-nobody-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    ::chmod(dir, 0755);
+    const std::string machine = std::string(dir) + "/machine.reg", home = std::string(dir) + "/home";
+    WriteAll(machine, kMachineFile);
+    ::chmod(machine.c_str(), 0644);
+    ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
+        ::setenv("TR52K_MACHINE_REGISTRY_FILE", machine.c_str(), 1);
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("TR52K_REGISTRY_FILE");
+        std::unique_ptr<CRegistryStore> store = MakeSettingsStore();
+        CRecordingMessageBox boxes;
+        CTR52K_FlashFileLoaderSettings settings(*store, boxes);
+        if (!settings.LoadSettings() || settings.m_strTargetIp != "127.0.0.21") ::_exit(11);
+        if (!SaveTargetAddressToRegistry(*store, "127.0.0.23", boxes)) ::_exit(12);
+        if (!boxes.Boxes().empty()) ::_exit(13);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadAll(machine), kMachineFile);
+    EXPECT_NE(ReadAll(home + "/.config/tr52k/registry.reg").find("127.0.0.23"), std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 }  // namespace

@@ -152,7 +152,10 @@ TEST_F(Rack, JsonAndHistoryRecordEachUpdateWithItsUnitImageAndTimes) {
 }
 
 TEST_F(Rack, AnInterruptedUpdateSaysWhatTheUnitHoldsAndHowToRedoIt) {
-    sim.m_pageWriteMs = 40;
+    {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);  // the server thread reads it
+        sim.m_pageWriteMs = 40;
+    }
     const std::string image = Image("tr52K_dp.bin", 80 * 256);
     const ToolRun r = RunCommand("sh -c '" + std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " --yes program-eeprom 2 " +
                                  image + " >" + (dir / "out.txt").string() + " 2>&1 & p=$!; sleep 1.5; kill -TERM $p; wait $p'");
