@@ -3,6 +3,7 @@
 // gets its own connection, trace file and result, side by side.
 #include <arpa/inet.h>
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -265,6 +266,14 @@ int main(int argc, char** argv) {
         std::ostringstream out, err;
         const int code = app.exit(e, out, err);
         Put(stdout, TerminalSafe(out.str()));
+        // A script that asked for JSON gets its one document here too.
+        if (code != 0 && std::find(cliArgs.begin() + 1, cliArgs.end(), std::string("--json")) != cliArgs.end()) {
+            nlohmann::json doc;
+            doc["units"] = nlohmann::json::array();
+            doc["exitCode"] = static_cast<int>(EExitCode::BadArgument);
+            doc["error"] = e.what();
+            Put(stdout, output_text::JsonText(doc) + "\n");
+        }
         Put(stderr, TerminalSafe(err.str()));
         return code == 0 ? 0 : Finish(EExitCode::BadArgument);
     }

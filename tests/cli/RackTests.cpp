@@ -79,6 +79,13 @@ TEST_F(Rack, ConventionsOfTheCommandLine) {
     r = Tr52k("ping ETHERNET_IP_ADDR=" + Unit());
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
+    // A mistyped option with --json still gives one JSON document.
+    r = RunCommand(std::string(TR52K_CLI_BINARY) + " ping --json --bogus 2>/dev/null");
+    EXPECT_EQ(r.code, 2);
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << r.out;
+    EXPECT_EQ(doc.at("exitCode"), 2);
+    EXPECT_NE(doc.at("error").get<std::string>().find("--bogus"), std::string::npos);
     // Help says what each command takes, with the options of every command.
     r = Tr52k("program-eeprom --help");
     EXPECT_EQ(r.code, 0);
