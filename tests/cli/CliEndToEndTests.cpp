@@ -10,22 +10,14 @@
 
 #include "sim/SimServer.h"
 #include "support/ScratchDir.h"
+#include "support/SimUnit.h"
 #include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-struct Cli : ::testing::Test {
-    const ScratchDir dir{"tr52k-cli"};
-    CUnitSimulator sim;
-    CSimServer server{sim};
-    Cli() {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
-        sim.m_eraseMs = 20;
-        server.Start(0);
-        SaveAddress();
-    }
+struct Cli : SimUnitTest {
+    Cli() : SimUnitTest("tr52k-cli") { SaveAddress(); }
     // The address the dialog saved, as the tool's default: this simulator.
     void SaveAddress() const {
         std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"

@@ -7,27 +7,15 @@
 #include "platform/Sha256.h"
 #include "sim/SimServer.h"
 #include "support/ScratchDir.h"
+#include "support/SimUnit.h"
 #include "support/ToolRun.h"
 
 namespace {
-struct Outcome : ::testing::Test {
-    const ScratchDir dir{"tr52k-outcome"};
-    CUnitSimulator sim;
-    CSimServer server{sim};
-    Outcome() {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
-        sim.m_eraseMs = 20;
-        server.Start(0);
-    }
+struct Outcome : SimUnitTest {
+    Outcome() : SimUnitTest("tr52k-outcome") {}
     void Fault(const std::string& rule) {
         std::lock_guard<std::mutex> lock(sim.m_mutex);
         ASSERT_TRUE(ParseSimRule(rule, &sim.m_faults.rules.emplace_back(), nullptr)) << rule;
-    }
-    int Count(uint16_t command) {
-        std::lock_guard<std::mutex> lock(sim.m_mutex);
-        auto it = sim.m_commandCounts.find(command);
-        return it == sim.m_commandCounts.end() ? 0 : it->second;
     }
     // stdout and stderr apart: what a script would take for the result is on stdout.
     ToolRun Tr52k(const std::string& args, std::string* err) const {

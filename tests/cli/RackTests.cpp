@@ -10,19 +10,12 @@
 
 #include "sim/SimServer.h"
 #include "support/ScratchDir.h"
+#include "support/SimUnit.h"
 #include "support/ToolRun.h"
 
 namespace {
-struct Rack : ::testing::Test {
-    const ScratchDir dir{"tr52k-rack"};
-    CUnitSimulator sim;
-    CSimServer server{sim};
-    Rack() {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
-        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
-        sim.m_eraseMs = 20;
-        server.Start(0);
-    }
+struct Rack : SimUnitTest {
+    Rack() : SimUnitTest("tr52k-rack") {}
     std::string Unit() const { return "127.0.0.1:" + std::to_string(server.Port()); }
     static ToolRun Tr52k(const std::string& args) {
         return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
@@ -31,11 +24,6 @@ struct Rack : ::testing::Test {
         std::vector<uint8_t> v(size);
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 5 + 1);
         return WriteFile(dir / name, v);
-    }
-    int Count(uint16_t command) {
-        std::lock_guard<std::mutex> lock(sim.m_mutex);
-        auto it = sim.m_commandCounts.find(command);
-        return it == sim.m_commandCounts.end() ? 0 : it->second;
     }
 };
 
