@@ -28,8 +28,8 @@ for _ in $(seq 100); do
 done
 cat "$out"
 
-if [ -x build/ui/tr52k-flash-loader ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
-  build/ui/tr52k-flash-loader ETHERNET_IP_ADDR=127.0.0.1
+if [ -x build/ui/qt/tr52k-flash-loader ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+  build/ui/qt/tr52k-flash-loader ETHERNET_IP_ADDR=127.0.0.1
 else
   build/cli/tr52k --target 127.0.0.1 info
 fi

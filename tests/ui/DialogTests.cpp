@@ -6,7 +6,7 @@
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "sim/SimServer.h"
-#include "ui/TR52K_FlashFileLoaderDlg.h"
+#include "ui/qt/QtFlashFileLoaderDlg.h"
 
 class DialogTests : public QObject {
     Q_OBJECT
@@ -22,7 +22,7 @@ class DialogTests : public QObject {
         CMemoryRegistryStore registry;
         CRecordingMessageBox boxes;
         CRecordingBeeper beeps;
-        CTR52K_FlashFileLoaderDlg dlg;
+        CQtFlashFileLoaderDlg dlg;
         QTemporaryDir dir;
 
         explicit Rig(const char* rule = "", bool updateEnable = true, uint32_t noInit = 0)
@@ -33,6 +33,7 @@ class DialogTests : public QObject {
                 unit.m_bUpdateEnable = updateEnable;
             }
             comm.m_nResponseTimeoutMs = 300;
+            dlg.m_core.m_dsp.m_onUpdateEnded = dlg.m_core.m_eeprom.m_onUpdateEnded = nullptr;  // no history from tests
             dlg.OnInitDialog();
         }
         QString File(const char* name, const std::vector<uint8_t>& bytes) {
@@ -81,9 +82,9 @@ private slots:
         r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(20 * 256 + 5)));
         QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
         QCOMPARE(r.dlg.m_edtBytesToWrite->text(), QString("5,376"));
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_eeprom.UpdateRunning(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
         const bool reset = !rule.isEmpty();
-        QCOMPARE(r.dlg.m_eeprom.Outcome().Succeeded(), !reset);
+        QCOMPARE(r.dlg.m_core.m_eeprom.Outcome().Succeeded(), !reset);
         QCOMPARE(r.LastBox(), std::string(reset ? "WriteFPGA_ConfigEEPROM_Page() failed."
                                                 : "DP FPGA Configuration EEPROM Update has completed."));
         {
@@ -95,7 +96,7 @@ private slots:
         for (const auto& b : r.boxes.Boxes()) QVERIFY(b.text.find("has completed") == std::string::npos);
         const size_t boxes = r.boxes.Boxes().size();
         QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);  // not refused as busy: fails on the lost connection
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_eeprom.UpdateRunning(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
         QCOMPARE(r.boxes.Boxes().size(), boxes + 1);
         QCOMPARE(r.LastBox(), std::string("BulkEraseFPGA_ConfigEEPROM() failed."));
     }
@@ -112,7 +113,7 @@ private slots:
         QFETCH(QString, rule);
         QFETCH(QString, box);
         Rig r(qPrintable(rule));
-        r.dlg.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
+        r.dlg.m_core.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
         r.dlg.show();
         r.dlg.m_edtDsp2File->setText(r.File("TR52K1_DSP2_v3.bin", Image(700)));
         QTest::mouseClick(r.dlg.m_btnDsp2Load, Qt::LeftButton);
@@ -155,25 +156,25 @@ private slots:
             {"10.1.2.3", 0x0A010203}, {"300.2.x.4", 0x2C020204}, {"7", 0x07070707}, {" +9.8.7.6", 0x09080706}};
         for (const auto& c : cases) {
             Rig r;
-            r.dlg.m_strTargetIp = c.text;
-            r.dlg.ShowTargetAddress();
+            r.dlg.m_core.m_strTargetIp = c.text;
+            r.dlg.m_core.ShowTargetAddress();
             uint8_t f[4];
             QCOMPARE(r.dlg.m_ctlTargetIp->GetAddress(f), c.shown);
         }
         Rig r;
         r.dlg.m_ctlTargetIp->SetAddress(0x7F000009);
-        QVERIFY(r.dlg.SaveTargetAddress() != 0);
+        QVERIFY(r.dlg.m_core.SaveTargetAddress() != 0);
         const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
         QCOMPARE(v.type, uint32_t(win32::REG_SZ));
         QCOMPARE(RegSzBytesToUtf8(v.data.data(), v.data.size()), std::string("127.0.0.9"));
-        QCOMPARE(r.dlg.m_strTargetIp, std::string("127.0.0.9"));
+        QCOMPARE(r.dlg.m_core.m_strTargetIp, std::string("127.0.0.9"));
     }
 
     // Each direct command: its frames on the wire and its beep; a failure
     // gives the low beep, and "Turn Off All Graphs" stops after a failed first.
     void directCommandsSendTheirFramesAndBeep() {
         struct Case {
-            const char* name; const char* rule; std::function<void(CTR52K_FlashFileLoaderDlg&)> click;
+            const char* name; const char* rule; std::function<void(CQtFlashFileLoaderDlg&)> click;
             uint16_t command; std::vector<std::vector<uint8_t>> payloads; bool ok;
         };
         const Case cases[] = {
@@ -228,9 +229,9 @@ private slots:
         Rig r;
         bool ticked = false;
         QMetaObject::invokeMethod(&r.dlg, [&] { ticked = true; }, Qt::QueuedConnection);
-        r.dlg.StepProgress(EProgressBar::BulkErase);
-        r.dlg.SetText(EUpdateText::BytesWritten, "1,024");
-        r.dlg.SetLabel(EProgressLabel::BulkErase, "Uploading:");
+        r.dlg.m_core.StepProgress(EProgressBar::BulkErase);
+        r.dlg.m_core.SetText(EUpdateText::BytesWritten, "1,024");
+        r.dlg.m_core.SetLabel(EProgressLabel::BulkErase, "Uploading:");
         QVERIFY(!ticked);
         QTRY_VERIFY(ticked);
     }
@@ -239,15 +240,15 @@ private slots:
     // and the EEPROM update still completes.
     void dspLoadIsRefusedDuringAnEepromUpdate() {
         Rig r;
-        r.dlg.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
+        r.dlg.m_core.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
         r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
         r.dlg.m_edtDsp1File->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
         QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
-        QVERIFY(r.dlg.m_eeprom.UpdateRunning());
+        QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
         QTest::mouseClick(r.dlg.m_btnDsp1Load, Qt::LeftButton);
         QCOMPARE(r.boxes.Boxes().back().caption, std::string("EEPROM Update Busy"));
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_eeprom.UpdateRunning(), 30000);
-        QVERIFY(r.dlg.m_eeprom.Outcome().Succeeded());
+        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
+        QVERIFY(r.dlg.m_core.m_eeprom.Outcome().Succeeded());
         std::lock_guard<std::mutex> lock(r.unit.m_mutex);
         QCOMPARE(r.unit.m_commandCounts.count(0x1001) + r.unit.m_commandCounts.count(0x1020), size_t(0));
         QCOMPARE(r.unit.m_eeproms[0], Image(40 * 256, 41 * 256));

@@ -19,7 +19,7 @@ import pyatspi
 
 BUILD = os.path.abspath(sys.argv[1])
 SIM = os.path.join(BUILD, "sim", "tr52k-sim")
-DIALOG = os.path.join(BUILD, "ui", "tr52k-flash-loader")
+DIALOG = os.path.join(BUILD, "ui", "qt", "tr52k-flash-loader")
 CLI = os.path.join(BUILD, "cli", "tr52k")
 failures = []
 step = "starting"

@@ -1,6 +1,6 @@
-// The loader's one window. Every handler runs on this thread and calls the
-// command object synchronously; the EEPROM update advances on the ticker's
-// messages, delivered here.
+// The loader's window on Qt 6 Widgets: the controls of template 102 as Qt
+// widgets, bound by their ids to the dialog's behaviour (CTR52K_FlashFileLoaderDlg),
+// with the ticker's messages delivered on this thread.
 #pragma once
 
 #include <QCheckBox>
@@ -15,14 +15,15 @@
 #include <memory>
 #include <string>
 
-#include "link/FileExeptionErrorMsgs.h"
+#include <map>
+
 #include "platform/Beep.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "protocol/TR52K1_Comm.h"
-#include "ui/DialogUpdates.h"
-#include "ui/IpAddressEdit.h"
-#include "ui/UpdateView.h"
+#include "ui/DialogControls.h"
+#include "ui/DialogCore.h"
+#include "ui/qt/IpAddressEdit.h"
 #include "update/Ticker.h"
 
 // Dialog units of the template converted with the font's base units.
@@ -50,63 +51,41 @@ protected:
     void nextCheckState() override {}
 };
 
-class CTR52K_FlashFileLoaderDlg : public QDialog, public CFileExeptionErrorMsgs, public CUpdateView {
+class CQtFlashFileLoaderDlg : public QDialog, public CDialogControls {
     Q_OBJECT
 public:
-    CTR52K_FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus, CRegistryStore& registry,
-                              CMessageBox& box = GetMessageBox(), CBeeper& beeper = GetBeeper());
-    ~CTR52K_FlashFileLoaderDlg() override;
+    CQtFlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus, CRegistryStore& registry,
+                          CMessageBox& box = GetMessageBox(), CBeeper& beeper = GetBeeper());
+    ~CQtFlashFileLoaderDlg() override;
 
     // Runs the initialisation (reads, enabling) once, then the modal loop.
     int DoModal();
     void OnInitDialog();
 
-    void ShowTargetAddress();
-    uint32_t SaveTargetAddress();
-    void ShowSelectedEeprom();
-    void ShowEepromDirectory() override;
-    void ShowDeviceInformation();
-    void ShowOperationalMode();
-    void ShowPingResult();
-
-    void OnBnClickedSave();
-    void OnBnClickedRead();
-    void OnBnClickedPing();
-    void OnBnClickedTurnOffConsolidatedStatus();
-    void OnBnClickedTurnOffAllGraphs();
-    void OnBnClickedOpMode(int mode);
-    void OnBnClickedDsp1Browse() { m_dsp.BrowseDspFlashFile(0); }
-    void OnBnClickedDsp1Load() { m_dsp.LoadDspFlashFile(0); }
-    void OnBnClickedDsp2Browse() { m_dsp.BrowseDspFlashFile(1); }
-    void OnBnClickedDsp2Load() { m_dsp.LoadDspFlashFile(1); }
-    void OnTickerMessage(uint32_t message, uintptr_t wParam);
-
-    // CUpdateView with the dialog's controls.
-    void SetLabel(EProgressLabel label, const std::string& text) override;
-    void SetProgressRange(EProgressBar bar, int32_t lower, int32_t upper) override;
-    void SetProgressStep(EProgressBar bar, int32_t step) override;
-    void SetProgressPos(EProgressBar bar, int32_t pos) override;
-    void StepProgress(EProgressBar bar) override;
-    int32_t GetProgressUpper(EProgressBar bar) override;
-    std::string GetText(EUpdateText which) override;
-    void SetText(EUpdateText which, const std::string& text) override;
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) override;
-    void Beep(uint32_t frequencyHz, uint32_t durationMs) override { m_beeper.Beep(frequencyHz, durationMs); }
-    void BeginBusy() override;
-    void EndBusy() override;
-    EFileChoice ChooseFile(std::string* path, uint32_t* errorCode) override;
-    int32_t FirstCheckedEeprom() override;
-    void ShowSelectedEeprom(int32_t index) override;
-    void RequestClose() override;
+    // CDialogControls over the widgets.
+    void SetControlText(int id, const std::string& text) override;
+    std::string GetControlText(int id) override;
+    void SetCheck(int id, bool checked) override;
+    bool GetCheck(int id) override;
+    void EnableControl(int id, bool enable) override;
+    void SetProgressRange(int id, int32_t lower, int32_t upper) override;
+    void SetProgressPos(int id, int32_t pos) override;
+    int32_t GetProgressPos(int id) override;
+    int32_t GetProgressLower(int id) override;
+    int32_t GetProgressUpper(int id) override;
+    void SetIpAddress(int id, uint32_t address) override;
+    uint32_t GetIpAddress(int id, uint8_t fields[4]) override;
+    void BeginBusyCursor() override;
+    void EndBusyCursor() override;
+    EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
+    void PostClose() override;
 
     // Template rectangle (dialog units) of each control by object name,
     // for the layout check.
     const std::map<QString, QRect>& TemplateRects() const { return m_templateRects; }
     const CDialogUnits& Units() const { return m_units; }
 
-    CTR52K1_Comm* m_pComm;
-    uint32_t m_bNoInitStatus;
-    std::string m_strTargetIp;
+    CTR52K_FlashFileLoaderDlg m_core;
 
     CIpAddressEdit* m_ctlTargetIp;
     QPushButton* m_btnSaveIp;
@@ -146,9 +125,6 @@ public:
     QLineEdit* m_edtPingResult;
     std::array<QCheckBox*, 4> m_chkOpMode{};  // element 0 unused
 
-    CDialogDspUpdate m_dsp;
-    CDialogEepromUpdate m_eeprom;
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -157,17 +133,14 @@ private:
     void CreateControls();
     void NameControls();
     template <class W>
-    W* Place(W* widget, const char* name, int x, int y, int w, int h);
-    QProgressBar* Bar(EProgressBar bar) const;
+    W* Place(W* widget, const char* name, int x, int y, int w, int h, int id);
+    QWidget* Control(int id) const;
     void Repaint(QWidget* w);
     void ShowAbout();
 
-    CRegistryStore& m_registry;
-    CMessageBox& m_box;
-    CBeeper& m_beeper;
     CDialogUnits m_units;
     std::map<QString, QRect> m_templateRects;
-    std::array<int32_t, 2> m_steps{{1, 1}};
+    std::map<int, QWidget*> m_byId;
     uintptr_t m_hTicker = 0;
     std::shared_ptr<CTickerTarget> m_tickerTarget;
     bool m_bInitialised = false;

@@ -1,4 +1,4 @@
-#include "ui/QtPlatform.h"
+#include "ui/qt/QtPlatform.h"
 
 #include <QApplication>
 #include <QImage>

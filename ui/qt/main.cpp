@@ -8,8 +8,8 @@
 #include "app/StartUp.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
-#include "ui/QtPlatform.h"
-#include "ui/TR52K_FlashFileLoaderDlg.h"
+#include "ui/qt/QtFlashFileLoaderDlg.h"
+#include "ui/qt/QtPlatform.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
     InitInstance(
         args, registry, [](const std::string& host, uint16_t port) { return new CNetworkDeviceComm(host, port); },
         [&](CTR52K1_Comm& comm, uint32_t noInit, const std::string& ip) {
-            CTR52K_FlashFileLoaderDlg dlg(&comm, noInit, registry, box, beeper);
-            dlg.m_strTargetIp = ip;
+            CQtFlashFileLoaderDlg dlg(&comm, noInit, registry, box, beeper);
+            dlg.m_core.m_strTargetIp = ip;
             return dlg.DoModal();
         },
         box);

@@ -4,7 +4,7 @@
 #include <QString>
 #include <cstdio>
 
-#include "ui/QtPlatform.h"
+#include "ui/qt/QtPlatform.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -1,0 +1,128 @@
+// The dialog's behaviour without a toolkit: a recording control surface
+// addressed by the template's ids, and a simulated unit on a fake clock.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "app/Settings.h"
+#include "platform/Registry.h"
+#include "ui/DialogCore.h"
+#include "update/UpdateTestSupport.h"
+
+namespace {
+class CRecordingControls : public CDialogControls {
+public:
+    struct Bar { int32_t lower = 0, upper = 100, pos = 0; };
+    std::map<int, std::string> texts;
+    std::map<int, bool> checks, disabled;
+    std::map<int, Bar> bars;
+    uint32_t ip = 0;
+    int busy = 0, closes = 0;
+
+    void SetControlText(int id, const std::string& t) override { texts[id] = t; }
+    std::string GetControlText(int id) override { return texts[id]; }
+    void SetCheck(int id, bool c) override { checks[id] = c; }
+    bool GetCheck(int id) override { return checks[id]; }
+    void EnableControl(int id, bool e) override { disabled[id] = !e; }
+    void SetProgressRange(int id, int32_t lo, int32_t hi) override { bars[id].lower = lo, bars[id].upper = hi; }
+    void SetProgressPos(int id, int32_t p) override { bars[id].pos = p; }
+    int32_t GetProgressPos(int id) override { return bars[id].pos; }
+    int32_t GetProgressLower(int id) override { return bars[id].lower; }
+    int32_t GetProgressUpper(int id) override { return bars[id].upper; }
+    void SetIpAddress(int, uint32_t a) override { ip = a; }
+    uint32_t GetIpAddress(int, uint8_t f[4]) override {
+        for (int i = 0; i < 4; ++i) f[i] = static_cast<uint8_t>(ip >> (24 - 8 * i));
+        return ip;
+    }
+    void BeginBusyCursor() override { ++busy; }
+    void EndBusyCursor() override { --busy; }
+    EFileChoice ChooseBinaryFile(std::string*, uint32_t*) override { return EFileChoice::Cancelled; }
+    void PostClose() override { ++closes; }
+};
+
+struct Core {
+    CSimulatedUnit sim;
+    CRecordingControls controls;
+    CMemoryRegistryStore registry;
+    CRecordingMessageBox boxes;
+    CRecordingBeeper beeps;
+    CTR52K_FlashFileLoaderDlg dlg;
+    explicit Core(uint32_t noInit = 0, bool updateEnable = true)
+        : dlg(&sim.comm, noInit, registry, controls, boxes, beeps) {
+        sim.unit.m_bUpdateEnable = updateEnable;
+        dlg.m_dsp.m_onUpdateEnded = dlg.m_eeprom.m_onUpdateEnded = nullptr;  // no history from tests
+    }
+};
+
+// Start-up fills the displays from the unit and leaves the update controls
+// usable only with the unit's consent.
+TEST(DialogCore, StartUpShowsTheUnitAndGatesTheUpdateControls) {
+    const struct { uint32_t noInit; bool updateEnable, enabled; } cases[] = {
+        {0, true, true}, {0, false, false}, {1, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.noInit << c.updateEnable);
+        Core r(c.noInit, c.updateEnable);
+        r.dlg.m_strTargetIp = "127.0.0.12";
+        r.dlg.OnInitDialog();
+        EXPECT_EQ(r.controls.texts[0], "Korvanex TR52K Flash File Loader");
+        EXPECT_EQ(r.controls.texts[IDC_SERIAL_NUMBER], "00AB-005");
+        EXPECT_EQ(r.controls.texts[IDC_OP_MODE_RAW].substr(0, 2), "0x");
+        EXPECT_EQ(r.controls.ip, 0x7F00000Cu);
+        for (int id : {int(IDC_DSP1_LOAD), int(IDC_DSP2_FILE), int(IDC_EEPROM_LOAD), IDC_EEPROM_FIRST + 11})
+            EXPECT_EQ(r.controls.disabled[id], !c.enabled) << id;
+        EXPECT_EQ(r.controls.bars[IDC_PRG_BULK_ERASE].upper, 255);
+        if (!c.noInit) {
+            EXPECT_EQ(r.controls.texts[IDC_EEPROM_FIRST + 1].substr(0, 11), "5A000002 : ");
+            EXPECT_TRUE(r.controls.checks[IDC_OP_MODE_1 + r.sim.comm.m_nOperationalMode - 1]);
+        }
+        EXPECT_TRUE(r.boxes.Boxes().empty());
+    }
+}
+
+// The direct commands' displays and beeps, the bars' wrap, Save.
+TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
+    Core r;
+    r.dlg.OnInitDialog();
+    r.dlg.OnBnClickedPing();
+    EXPECT_EQ(r.controls.texts[IDC_PING_RESULT], "68 00 00 00 00 00 ");
+    EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{1000, 10}));
+    r.dlg.OnBnClickedOpMode(3);
+    EXPECT_TRUE(r.controls.checks[IDC_OP_MODE_1 + 2] && !r.controls.checks[IDC_OP_MODE_1]);
+    EXPECT_EQ(r.controls.busy, 0);
+
+    r.dlg.SetProgressRange(EProgressBar::PageProgram, 0, 3);
+    r.dlg.SetProgressStep(EProgressBar::PageProgram, 2);
+    r.dlg.SetProgressPos(EProgressBar::PageProgram, 9);  // kept inside the range
+    EXPECT_EQ(r.controls.bars[IDC_PRG_PAGE_PROGRAM].pos, 3);
+    r.dlg.StepProgress(EProgressBar::PageProgram);  // past the end: wraps to the start
+    EXPECT_EQ(r.controls.bars[IDC_PRG_PAGE_PROGRAM].pos, 1);
+
+    r.controls.ip = 0x7F00000D;
+    EXPECT_NE(r.dlg.SaveTargetAddress(), 0u);
+    EXPECT_EQ(r.dlg.m_strTargetIp, "127.0.0.13");
+    const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
+    EXPECT_EQ(RegSzBytesToUtf8(v.data.data(), v.data.size()), "127.0.0.13");
+}
+
+// An EEPROM update driven through the core: the radio buttons choose the
+// target, the path edit the image, the bars and counters show progress.
+TEST(DialogCore, AnEepromUpdateReadsItsControlsAndShowsItsProgress) {
+    Core r;
+    r.dlg.OnInitDialog();
+    r.dlg.OnBnClickedEeprom(5);  // as a click: EEPROM_5 alone marked
+    r.controls.texts[IDC_EEPROM_FILE] = r.sim.File("tr52K_dp.bin", Pattern(1000));
+    r.dlg.OnBnClickedEepromLoad();
+    EXPECT_EQ(r.controls.texts[IDC_LBL_BULK_ERASE], "Bulk Erase:");
+    EXPECT_EQ(r.controls.texts[IDC_BYTES_TO_WRITE], "1,024");
+    for (int i = 0; i < 200 && r.dlg.m_eeprom.UpdateRunning(); ++i) {
+        r.sim.clock.Advance(50);
+        r.dlg.OnTickerMessage(ProcessTickerFlags().g_bEepromEraseActive ? WM_EEPROM_ERASE_TICK : WM_EEPROM_PAGE_TICK, 0);
+    }
+    EXPECT_EQ(r.sim.unit.m_eeproms[5], Pattern(1000, 1024));
+    EXPECT_EQ(r.controls.bars[IDC_PRG_PAGE_PROGRAM].pos, 4);
+    EXPECT_EQ(r.controls.bars[IDC_PRG_BULK_ERASE].pos, 255);
+    EXPECT_NE(r.controls.texts[IDC_EEPROM_FIRST + 5].substr(0, 8), "00000000");  // the new image's id
+    EXPECT_EQ(r.boxes.Boxes().back().text, "DP FPGA Configuration EEPROM Update has completed.");
+    EXPECT_EQ(r.controls.busy, 0);
+}
+}  // namespace
