@@ -241,6 +241,13 @@ private slots:
     void dspLoadIsRefusedDuringAnEepromUpdate() {
         Rig r;
         r.dlg.m_core.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
+        // A unit that answers in time on a busy machine, and an erase long
+        // enough that the update is still under way when DSP Load is pressed.
+        r.comm.m_nResponseTimeoutMs = 3000;
+        {
+            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+            r.unit.m_eraseMs = 1500;
+        }
         r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
         r.dlg.m_edtDsp1File->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
         QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
