@@ -11,6 +11,7 @@
 
 #include "app/Settings.h"
 #include "app/StartUp.h"
+#include "app/UpdateHistory.h"
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
 
@@ -250,6 +251,52 @@ TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(ReadAll(machine), kMachineFile);
     EXPECT_NE(ReadAll(home + "/.config/tr52k/registry.reg").find("127.0.0.23"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+}  // namespace
+
+namespace {
+// One line per update with what it wrote where; text that is not UTF-8 and
+// lines that are not entries never break the history.
+TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
+    char dir[] = "/tmp/tr52k-history-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/sub/history.jsonl";
+    const char* before = std::getenv("TR52K_HISTORY_FILE");
+    const std::string saved = before ? before : "";
+    ::setenv("TR52K_HISTORY_FILE", path.c_str(), 1);
+    CUpdateOutcome o;
+    o.kind = EUpdateKind::ConfigEeprom;
+    o.result = EUpdateResult::PageNotAcknowledged;
+    o.target = 7;
+    o.imagePath = "/fw/tr52K_\xFF.bin";
+    o.imageRead = true;
+    o.imageSize = 3000;
+    o.pagesAcknowledged = 5;
+    o.pagesTotal = 12;
+    CHistoryEntry e{"tr52k", "127.0.0.1:5001", "00AB-005", {}, {}};
+    e.started = e.ended = std::chrono::system_clock::from_time_t(86400 * 365);
+    std::string why;
+    ASSERT_TRUE(AppendUpdateHistory(e, o, &why)) << why;
+    {
+        std::FILE* f = std::fopen(path.c_str(), "ab");
+        std::fputs("not json\n", f);
+        std::fclose(f);
+    }
+    o.result = EUpdateResult::Completed;
+    ASSERT_TRUE(AppendUpdateHistory(e, o, &why)) << why;
+    std::vector<std::string> lines;
+    size_t skipped = 0;
+    ASSERT_TRUE(ReadUpdateHistory(path, &lines, &skipped, &why));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(skipped, 1u);
+    EXPECT_EQ(lines[0].rfind("{\"time\":\"1971-01-01T00:00:00Z\"", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("\"target\":\"EEPROM_7\""), std::string::npos);
+    EXPECT_NE(lines[0].find("\"result\":\"page-not-acknowledged\""), std::string::npos);
+    EXPECT_NE(lines[0].find("\"pagesAcknowledged\":5"), std::string::npos);
+    EXPECT_NE(lines[0].find("tr52K_\\\\xFF.bin"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos);
+    saved.empty() ? ::unsetenv("TR52K_HISTORY_FILE") : ::setenv("TR52K_HISTORY_FILE", saved.c_str(), 1);
     std::filesystem::remove_all(dir);
 }
 }  // namespace
