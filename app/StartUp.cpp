@@ -6,12 +6,15 @@
 #include "platform/DebugOutput.h"
 #include "platform/Win32Types.h"
 
+using namespace win32;
+
 int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry, const LinkFactory& makeLink,
                  const DialogRunner& runDialog, CMessageBox& box) {
     // Written first, as the original did before starting Windows Sockets.
-    // POSIX sockets need no start-up, so the socket-layer checks that
-    // followed (and their "Windows sockets initialization failed." box)
-    // have nothing to check here.
+    // POSIX sockets need no start-up, and on Windows the TCP link starts
+    // Windows Sockets itself before its first socket, so the socket-layer
+    // checks that followed (and their "Windows sockets initialization
+    // failed." box) have nothing to check here.
     DebugOutput("WSAStartup() suceeded.\r\n");
 
     CTR52K_FlashFileLoaderSettings settings(registry, box);
@@ -24,8 +27,8 @@ int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry,
     comm->Ping();  // result not looked at: a silent unit still gets the dialog
 
     const int result = runDialog(*comm, settings.m_bNoInitStatus, settings.m_strTargetIp);
-    if (result == -1) box.Show("Dialog could not be created", "Dialog Error", win32::MB_ICONERROR);
-    if (result == win32::IDOK) {
+    if (result == -1) box.Show("Dialog could not be created", "Dialog Error", MB_ICONERROR);
+    if (result == IDOK) {
         delete link;  // shuts the connection down
         delete comm;
     } else {

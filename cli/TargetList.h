@@ -4,10 +4,15 @@
 // program around it.
 #pragma once
 
+#ifdef _WIN32
+#include "platform/Win32Types.h"
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,6 @@
 // tr52k: every operation of the loader from a terminal, a script or SSH.
 // Runs the dialog's own procedures; with several --target options each unit
 // gets its own connection, trace file and result, side by side.
-#include <arpa/inet.h>
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <csignal>
@@ -11,13 +10,14 @@
 #include <iostream>
 #include <map>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/Settings.h"
 #include "cli/CliTypes.h"
 #include "cli/OutputText.h"
 #include "cli/TargetList.h"
+#include "cli/Terminal.h"
 #include "link/NetworkDeviceComm.h"
+#include "platform/CommandLine.h"
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
 #include "platform/Text.h"
@@ -166,9 +166,16 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
 int main(int argc, char** argv) {
     // A reader that goes away (a closed pipe, a dropped SSH session) must not
     // end an update midway: writes to it fail, and the update goes on.
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
+    CUtf8Arguments utf8(argc, argv);  // non-ASCII paths on Windows too
+    argc = utf8.Argc();
+    argv = utf8.Argv();
+    tty::PrepareConsole();
+    CNetworkDeviceComm::StartSocketLayer();  // addresses are looked up before any link exists
 
     // The dialog's own arguments, ETHERNET_IP_ADDR= and NO_INIT_STATUS=, are
     // taken here too; they are not options.
@@ -416,7 +423,7 @@ int main(int argc, char** argv) {
     CNetworkDeviceComm::SetDefaultSendTimeoutMs(base.timeoutMs);
     CNetworkDeviceComm::SetConnectTimeoutMs(connectTimeoutMs);
 
-    const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+    const bool terminal = tty::IsTerminal(stdin) && tty::IsTerminal(stderr);
     const std::string operationWords =
         base.operation == EOperation::FlashDsp        ? Format("write %s to the DSP%u flash", base.file.c_str(), base.number)
         : base.operation == EOperation::ProgramEeprom ? Format("erase configuration EEPROM_%u, write %s to it and make it "
@@ -480,7 +487,7 @@ int main(int argc, char** argv) {
             return refuse(EExitCode::Refused, "not confirmed; nothing was written");
     }
 
-    base.terminal = ::isatty(STDERR_FILENO);
+    base.terminal = tty::IsTerminal(stderr);
     base.progress = !json && !quiet;
     std::mutex out;
     std::vector<std::future<CJobResult>> jobs;

@@ -11,6 +11,13 @@
 #include "link/SocketDebugInfo.h"
 #include "platform/Clock.h"
 
+#ifdef _WIN32
+using LinkSocket = uintptr_t;  // SOCKET
+#else
+using LinkSocket = int;
+#endif
+constexpr LinkSocket kNoSocket = static_cast<LinkSocket>(-1);  // INVALID_SOCKET on Windows
+
 class CNetworkDeviceComm : public CSocketDebugInfo {
 public:
     CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock = SystemClock());
@@ -31,7 +38,12 @@ public:
     // Returns how many bytes were dropped; a connection the unit closed
     // leaves IsConnected() false.
     uint32_t OnReceive();
-    int SocketHandle() const { return m_socket; }
+    LinkSocket SocketHandle() const { return m_socket; }
+
+    // Starts the system's socket layer once per process (WSAStartup on
+    // Windows; nothing to do on POSIX). Links start it themselves; a front
+    // end calls it before resolving names on its own. False when it failed.
+    static bool StartSocketLayer();
 
     // How long one write may wait for the unit to take its bytes. A unit
     // that stops reading would otherwise hold the sender for ever. When it
@@ -53,7 +65,7 @@ private:
     uint32_t SendAll(const uint8_t* data, size_t length);
 
     CClock& m_clock;
-    int m_socket = -1;
+    LinkSocket m_socket = kNoSocket;
     uint32_t m_nRxCount = 0;
     uint8_t m_RxBuffer[2054] = {};
     bool m_bPeerClosedReported = false;

@@ -6,13 +6,12 @@
 #include <thread>
 
 namespace {
-CStderrBeeper g_stderrBeeper;
 std::atomic<CBeeper*> g_beeper{nullptr};
 }  // namespace
 
 CBeeper& GetBeeper() {
     CBeeper* b = g_beeper.load();
-    return b ? *b : g_stderrBeeper;
+    return b ? *b : PlatformBeeper();
 }
 
 void SetBeeper(CBeeper* beeper) { g_beeper.store(beeper); }

@@ -16,6 +16,9 @@ public:
 CBeeper& GetBeeper();
 void SetBeeper(CBeeper* beeper);  // nullptr restores the default
 
+// The default: the terminal bell on POSIX, the system's Beep() on Windows.
+CBeeper& PlatformBeeper();
+
 // Terminal bell on stderr, then waits for the duration.
 class CStderrBeeper : public CBeeper {
 public:

@@ -1,14 +1,9 @@
 #include "platform/DebugOutput.h"
 
 #include <atomic>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <cstdio>
 
 namespace {
-CStderrDebugSink g_stderrSink;
 std::atomic<CDebugSink*> g_processSink{nullptr};
 thread_local CDebugSink* t_threadSink = nullptr;
 std::mutex g_stderrMutex;
@@ -17,7 +12,7 @@ std::mutex g_stderrMutex;
 void DebugOutput(std::string_view text) {
     CDebugSink* sink = t_threadSink;
     if (!sink) sink = g_processSink.load();
-    if (!sink) sink = &g_stderrSink;
+    if (!sink) sink = &PlatformDebugSink();
     sink->Write(text);
 }
 
@@ -33,37 +28,6 @@ void CStderrDebugSink::Write(std::string_view text) {
     std::lock_guard<std::mutex> lock(g_stderrMutex);
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
-}
-
-CFileDebugSink::CFileDebugSink(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return;
-    // O_NONBLOCK: a FIFO put in place after the stat() fails the open instead
-    // of waiting for a reader; fstat() then refuses whatever is not regular.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) return;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        ::close(fd);
-        return;
-    }
-    m_fd = fd;
-}
-
-CFileDebugSink::~CFileDebugSink() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-void CFileDebugSink::Write(std::string_view text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    size_t done = 0;
-    while (m_fd >= 0 && done < text.size()) {
-        ssize_t w = ::write(m_fd, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;  // a full disk loses trace lines, never the update
-        done += static_cast<size_t>(w);
-    }
 }
 
 void CCapturingDebugSink::Write(std::string_view text) {

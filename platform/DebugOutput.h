@@ -2,6 +2,7 @@
 // through DebugOutput(); each call is one write, kept whole.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -16,8 +17,12 @@ public:
 
 void DebugOutput(std::string_view text);
 
-// Process-wide destination (stderr until set); nullptr restores stderr.
+// Process-wide destination (the platform's until set); nullptr restores it.
 void SetDebugSink(CDebugSink* sink);
+
+// Where traces go when nothing else is set: stderr on POSIX, the debugger
+// output (OutputDebugStringW) on Windows.
+CDebugSink& PlatformDebugSink();
 
 // While alive, DebugOutput() calls from this thread go to `sink` instead of
 // the process-wide one. Lets several units run side by side, each with its
@@ -48,12 +53,12 @@ public:
     ~CFileDebugSink() override;
     CFileDebugSink(const CFileDebugSink&) = delete;
     CFileDebugSink& operator=(const CFileDebugSink&) = delete;
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_hFile != -1; }
     void Write(std::string_view text) override;
 
 private:
     std::mutex m_mutex;
-    int m_fd = -1;
+    intptr_t m_hFile = -1;  // a file descriptor, or a HANDLE on Windows
 };
 
 // Keeps every write separately, for tests that check traces write by write.

@@ -9,8 +9,10 @@
 // the code for one that has no text of its own.
 std::string SystemErrorText(uint32_t code);
 
+#ifndef _WIN32
 // Windows Sockets code for a POSIX errno value (ECONNREFUSED -> 10061, ...);
 // name-resolution failures use ResolverErrorToWsa.
 uint32_t ErrnoToWsaError(int err);
 // getaddrinfo() result -> WSAHOST_NOT_FOUND / WSATRY_AGAIN / WSANO_RECOVERY...
 uint32_t ResolverErrorToWsa(int gaiError);
+#endif

@@ -19,7 +19,7 @@ public:
     const char* what() const noexcept override { return "CFileException"; }
 
     int m_cause;
-    int m_lOsError;  // errno
+    int m_lOsError;  // errno (on Windows the system's error, translated)
     std::string m_strFileName;
 
     static int CauseFromErrno(int err);
@@ -45,10 +45,10 @@ public:
     uint64_t GetLength() const;                    // throws CFileException
     uint32_t Read(uint8_t* buffer, uint32_t count);  // throws CFileException
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_hFile != -1; }
 
 private:
-    int m_fd = -1;
+    intptr_t m_hFile = -1;  // a file descriptor, or a HANDLE on Windows
     std::string m_strPath;
 };
 

@@ -5,6 +5,8 @@
 
 #include "platform/Win32Types.h"
 
+using namespace win32;
+
 namespace {
 CStderrMessageBox g_stderrBox;
 std::atomic<CMessageBox*> g_box{nullptr};
@@ -18,17 +20,17 @@ CMessageBox& GetMessageBox() {
 void SetMessageBox(CMessageBox* box) { g_box.store(box); }
 
 int CStderrMessageBox::Show(const std::string& text, const std::string& caption, uint32_t type) {
-    const char* kind = (type & win32::MB_ICONERROR) ? "error" : "note";
+    const char* kind = (type & MB_ICONERROR) ? "error" : "note";
     std::fprintf(stderr, "[%s] %s: %s\n", kind, caption.c_str(), text.c_str());
     std::fflush(stderr);
-    return win32::IDOK;
+    return IDOK;
 }
 
 int CRecordingMessageBox::Show(const std::string& text, const std::string& caption,
                                uint32_t type) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_boxes.push_back({text, caption, type});
-    return win32::IDOK;
+    return IDOK;
 }
 
 std::vector<CRecordingMessageBox::Box> CRecordingMessageBox::Boxes() const {

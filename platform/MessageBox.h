@@ -23,6 +23,15 @@ public:
     int Show(const std::string& text, const std::string& caption, uint32_t type) override;
 };
 
+#ifdef _WIN32
+// The system's own box: MessageBoxW with no owner window, modal until the
+// user answers. For a front end that has no window of its own.
+class CSystemMessageBox : public CMessageBox {
+public:
+    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+};
+#endif
+
 class CRecordingMessageBox : public CMessageBox {
 public:
     struct Box {

@@ -1,17 +1,12 @@
 // File-backed registry store. The file is a registry export, readable and
 // editable by hand; every change rewrites it through a temporary file and a
 // rename, so a crash leaves either the old or the new file, never half of one.
+// Reading and rewriting the file is each platform's (posix/, win32/).
 #include "platform/Registry.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/Text.h"
 
@@ -21,7 +16,6 @@ namespace {
 
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
 constexpr const char* kRoot = "HKEY_LOCAL_MACHINE\\";
-constexpr size_t kMaxFileSize = 1 << 20;  // a settings file is a few lines
 
 std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -263,75 +257,6 @@ static uint32_t QueryFrom(const RegKeyValues* values, const std::string& name, u
 
 CFileRegistryStore::CFileRegistryStore(std::string filePath) : m_strFilePath(std::move(filePath)) {}
 
-std::string CFileRegistryStore::DefaultPath() {
-    const char* env = std::getenv("TR52K_REGISTRY_FILE");
-    if (env && *env) return env;
-    return "/var/lib/tr52k/registry.reg";
-}
-
-uint32_t CFileRegistryStore::Load(RegHive* hive) const {
-    hive->clear();
-    FILE* f = std::fopen(m_strFilePath.c_str(), "rb");
-    if (!f) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    bool tooBig = false;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text.append(buf, n);
-        if (text.size() > kMaxFileSize) {
-            tooBig = true;
-            break;
-        }
-    }
-    bool readError = std::ferror(f) != 0;
-    std::fclose(f);
-    if (readError) return ERROR_ACCESS_DENIED;
-    if (tooBig || !ParseRegistryExport(text, hive, nullptr)) return ERROR_BADDB;
-    return ERROR_SUCCESS;
-}
-
-static bool MakeParentDirs(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return true;
-    std::string dir = path.substr(0, slash);
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    if (!MakeParentDirs(dir)) return false;
-    return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
-uint32_t CFileRegistryStore::Store(const RegHive& hive) const {
-    if (!MakeParentDirs(m_strFilePath)) return ERROR_ACCESS_DENIED;
-    std::string tmp = m_strFilePath + ".tmp." + std::to_string(getpid());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return ERROR_ACCESS_DENIED;
-    std::string text = FormatRegistryExport(hive);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = write(fd, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            close(fd);
-            unlink(tmp.c_str());
-            return ERROR_ACCESS_DENIED;
-        }
-        done += static_cast<size_t>(w);
-    }
-    if (fsync(fd) != 0 || close(fd) != 0 || rename(tmp.c_str(), m_strFilePath.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return ERROR_ACCESS_DENIED;
-    }
-    size_t slash = m_strFilePath.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : m_strFilePath.substr(0, slash));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return ERROR_SUCCESS;
-}
-
 uint32_t CFileRegistryStore::CreateKey(const std::string& path, uint32_t access, RegKey* key) {
     if (!key) return ERROR_INVALID_PARAMETER;
     *key = 0;
@@ -430,25 +355,6 @@ uint32_t CUserRegistryStore::CloseKey(RegKey key) {
     if (it->second.user) m_user.CloseKey(it->second.user);
     m_openKeys.erase(it);
     return ERROR_SUCCESS;
-}
-
-std::string MachineRegistryPath() {
-    const char* env = std::getenv("TR52K_MACHINE_REGISTRY_FILE");
-    return env && *env ? env : "/var/lib/tr52k/registry.reg";
-}
-
-std::string UserRegistryPath() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg == '/') return std::string(xdg) + "/tr52k/registry.reg";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.config/tr52k/registry.reg";
-}
-
-std::unique_ptr<CRegistryStore> MakeSettingsStore() {
-    const char* single = std::getenv("TR52K_REGISTRY_FILE");
-    if (single && *single) return std::make_unique<CFileRegistryStore>(single);
-    if (::geteuid() == 0) return std::make_unique<CFileRegistryStore>(MachineRegistryPath());
-    return std::make_unique<CUserRegistryStore>(MachineRegistryPath(), UserRegistryPath());
 }
 
 // --- CMemoryRegistryStore ------------------------------------------------

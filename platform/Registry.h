@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,7 +39,7 @@ public:
 
 // One stored value.
 struct RegValue {
-    uint32_t type = win32::REG_NONE;
+    uint32_t type = 0;  // REG_NONE
     std::vector<uint8_t> data;
 };
 // Key paths and value names match without regard to case, as in the Windows
@@ -74,7 +73,8 @@ public:
     explicit CFileRegistryStore(std::string filePath);
 
     // $TR52K_REGISTRY_FILE when set, else the machine-wide default
-    // /var/lib/tr52k/registry.reg.
+    // /var/lib/tr52k/registry.reg (on Windows
+    // %ProgramData%\Korvanex\TR52K\registry.reg).
     static std::string DefaultPath();
 
     uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
@@ -102,6 +102,29 @@ private:
     std::map<RegKey, OpenKey> m_openKeys;
     RegKey m_nextKey = 1;
 };
+
+#ifdef _WIN32
+// The Windows registry: each call is the registry API's own, under
+// HKEY_LOCAL_MACHINE, and its result code is passed on unchanged.
+class CWin32RegistryStore : public CRegistryStore {
+public:
+    CWin32RegistryStore() = default;
+    ~CWin32RegistryStore() override;
+    CWin32RegistryStore(const CWin32RegistryStore&) = delete;
+    CWin32RegistryStore& operator=(const CWin32RegistryStore&) = delete;
+
+    uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
+    uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                        uint32_t* size) override;
+    uint32_t SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                      uint32_t size) override;
+    uint32_t CloseKey(RegKey key) override;
+
+private:
+    std::map<RegKey, void*> m_openKeys;  // our handle -> HKEY
+    RegKey m_nextKey = 1;
+};
+#endif
 
 // In-memory store for tests: every call can be made to fail with a chosen
 // code, and CreateKey can hand back a null handle.
@@ -161,10 +184,13 @@ private:
     RegKey m_nextKey = 1;
 };
 
-// $TR52K_MACHINE_REGISTRY_FILE, else /var/lib/tr52k/registry.reg.
+// $TR52K_MACHINE_REGISTRY_FILE, else /var/lib/tr52k/registry.reg
+// (%ProgramData%\Korvanex\TR52K\registry.reg on Windows).
 std::string MachineRegistryPath();
-// $XDG_CONFIG_HOME/tr52k/registry.reg, else ~/.config/tr52k/registry.reg.
+// $XDG_CONFIG_HOME/tr52k/registry.reg, else ~/.config/tr52k/registry.reg
+// (%APPDATA%\tr52k\registry.reg on Windows).
 std::string UserRegistryPath();
-// The store for this process: $TR52K_REGISTRY_FILE alone when set; the
-// machine-wide file for root; the user's store over it for everyone else.
+// The store for this process: $TR52K_REGISTRY_FILE alone when set. Else on
+// POSIX the machine-wide file for root and the user's store over it for
+// everyone else; on Windows the registry itself (HKEY_LOCAL_MACHINE).
 std::unique_ptr<CRegistryStore> MakeSettingsStore();

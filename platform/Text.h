@@ -13,4 +13,10 @@ size_t Utf16Length(const std::string& utf8);
 // Zero-terminated UTF-16 array (device id, configuration texts) to UTF-8.
 std::string Utf16ToUtf8(const char16_t* text);
 // printf-style formatting into a std::string.
+// MinGW formats with its own C99 printf (libstdc++ asks for it), so the
+// checks follow GNU rules there too, not the system library's.
+#ifdef __MINGW32__
+std::string Format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif

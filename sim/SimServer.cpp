@@ -1,42 +1,82 @@
 #include "sim/SimServer.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+
+// The same server on both socket APIs; only these names differ.
+#ifdef _WIN32
+#include "link/NetworkDeviceComm.h"
+#include "platform/Win32Types.h"
+#include <ws2tcpip.h>
+namespace {
+using socklen_t = int;
+constexpr int MSG_NOSIGNAL = 0;  // Windows raises no signal on a broken connection
+constexpr int SHUT_WR = SD_SEND;
+int poll(pollfd* fds, unsigned long n, int ms) { return ::WSAPoll(fds, n, ms); }
+int close(SimSocket s) { return ::closesocket(s); }
+SimSocket accept4(SimSocket s, sockaddr* a, socklen_t* len, int) { return ::accept(s, a, len); }
+constexpr int SOCK_CLOEXEC = 0;
+bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+std::string LastSocketError() { return "Windows Sockets error " + std::to_string(::WSAGetLastError()); }
+// SO_REUSEADDR would let another program take the port over on Windows.
+constexpr int kReuseOption = SO_EXCLUSIVEADDRUSE;
+bool StartSockets() { return CNetworkDeviceComm::StartSocketLayer(); }
+}  // namespace
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+namespace {
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+std::string LastSocketError() { return std::strerror(errno); }
+constexpr int kReuseOption = SO_REUSEADDR;
+bool StartSockets() { return true; }
+}  // namespace
+#endif
+
+namespace {
+constexpr SimSocket kNoSimSocket = static_cast<SimSocket>(-1);
+template <typename T>
+int SetOption(SimSocket s, int level, int name, const T& value) {
+    return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+}  // namespace
 
 CSimServer::CSimServer(CUnitSimulator& unit) : m_unit(unit) {}
 
 CSimServer::~CSimServer() { Stop(); }
 
 bool CSimServer::Start(uint16_t port, const std::string& bindAddress, std::string* error) {
+    if (!StartSockets()) {
+        if (error) *error = "Windows Sockets could not be started";
+        return false;
+    }
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listener < 0) {
-        if (error) *error = std::strerror(errno);
+    if (m_listener == kNoSimSocket) {
+        if (error) *error = LastSocketError();
         return false;
     }
     int one = 1;
-    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    SetOption(m_listener, SOL_SOCKET, kReuseOption, one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     if (::inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) {
         if (error) *error = "not an IPv4 address: " + bindAddress;
-        ::close(m_listener);
-        m_listener = -1;
+        close(m_listener);
+        m_listener = kNoSimSocket;
         return false;
     }
     if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listener, 4) != 0) {
         if (error) *error = std::string("cannot listen on ") + bindAddress + ":" + std::to_string(port) + ": " +
-                            std::strerror(errno);
-        ::close(m_listener);
-        m_listener = -1;
+                            LastSocketError();
+        close(m_listener);
+        m_listener = kNoSimSocket;
         return false;
     }
     socklen_t len = sizeof addr;
@@ -50,16 +90,16 @@ bool CSimServer::Start(uint16_t port, const std::string& bindAddress, std::strin
 void CSimServer::Stop() {
     m_stop = true;
     if (m_thread.joinable()) m_thread.join();
-    if (m_listener >= 0) ::close(m_listener);
-    m_listener = -1;
+    if (m_listener != kNoSimSocket) close(m_listener);
+    m_listener = kNoSimSocket;
 }
 
 void CSimServer::Run() {
     while (!m_stop) {
         pollfd p{m_listener, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
+        if (poll(&p, 1, 20) <= 0) continue;
+        const SimSocket client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client == kNoSimSocket) continue;
         ++m_clients;
         Log("client connected", nullptr, 0);
         Serve(client);
@@ -78,20 +118,20 @@ void CSimServer::Log(const char* what, const uint8_t* data, size_t size, int del
     std::fflush(m_wireLog);
 }
 
-void CSimServer::RefuseWaiting(int listener) {
+void CSimServer::RefuseWaiting(SimSocket listener) {
     pollfd p{listener, POLLIN, 0};
-    while (::poll(&p, 1, 0) > 0) {
-        int other = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (other < 0) break;
+    while (poll(&p, 1, 0) > 0) {
+        const SimSocket other = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (other == kNoSimSocket) break;
         ++m_refusedClients;
         std::fprintf(stderr, "tr52k-sim: refused a second client; the unit serves one connection at a time\n");
-        ::close(other);
+        close(other);
     }
 }
 
-void CSimServer::Serve(int client) {
+void CSimServer::Serve(SimSocket client) {
     int one = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    SetOption(client, IPPROTO_TCP, TCP_NODELAY, one);
     {
         std::lock_guard<std::mutex> lock(m_unit.m_mutex);
         m_unit.ResetConnection();
@@ -100,23 +140,24 @@ void CSimServer::Serve(int client) {
     bool open = true;
     while (open && !m_stop) {
         pollfd p[2] = {{client, POLLIN, 0}, {m_listener, POLLIN, 0}};
-        if (::poll(p, 2, 20) <= 0) continue;
+        if (poll(p, 2, 20) <= 0) continue;
         if (p[1].revents & POLLIN) {
             // A newcomer. A tool that reconnects at once has closed its
             // previous connection a moment earlier: give that close a few
             // ms to show, so a quick reconnect is served and not refused.
             pollfd c{client, POLLIN, 0};
             bool gone = false;
-            if (::poll(&c, 1, 5) > 0) {
-                uint8_t b;
-                ssize_t peek = ::recv(client, &b, 1, MSG_PEEK | MSG_DONTWAIT);
-                gone = peek == 0 || (peek < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            if (poll(&c, 1, 5) > 0) {
+                // Readable, so the peek does not wait.
+                char b;
+                const auto peek = ::recv(client, &b, 1, MSG_PEEK);
+                gone = peek == 0 || (peek < 0 && !WouldBlock());
             }
             if (gone) break;
             RefuseWaiting(m_listener);
         }
         if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        ssize_t n = ::recv(client, buf, sizeof buf, 0);
+        const auto n = ::recv(client, reinterpret_cast<char*>(buf), sizeof buf, 0);
         if (n <= 0) {
             Log(n == 0 ? "closed by client" : "receive error", buf, 0);
             break;
@@ -138,7 +179,8 @@ void CSimServer::Serve(int client) {
                 r.bytes.size(), r.delayMs);
             size_t done = 0;
             while (done < r.bytes.size()) {
-                ssize_t w = ::send(client, r.bytes.data() + done, r.bytes.size() - done, MSG_NOSIGNAL);
+                const auto w = ::send(client, reinterpret_cast<const char*>(r.bytes.data()) + done,
+                                      static_cast<int>(r.bytes.size() - done), MSG_NOSIGNAL);
                 if (w <= 0) {
                     open = false;
                     break;
@@ -149,7 +191,7 @@ void CSimServer::Serve(int client) {
                 if (r.exitProcess && m_onUnitDeath) m_onUnitDeath();
                 if (r.resetOnClose) {
                     linger l{1, 0};  // close with a reset
-                    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                    SetOption(client, SOL_SOCKET, SO_LINGER, l);
                 } else {
                     // An orderly close: closing with unread input would make
                     // the kernel send a reset instead, so the client's next
@@ -158,7 +200,8 @@ void CSimServer::Serve(int client) {
                     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
                     while (!m_stop && std::chrono::steady_clock::now() < until) {
                         pollfd d{client, POLLIN, 0};
-                        if (::poll(&d, 1, 10) > 0 && ::recv(client, buf, sizeof buf, 0) <= 0) break;
+                        if (poll(&d, 1, 10) > 0 && ::recv(client, reinterpret_cast<char*>(buf), sizeof buf, 0) <= 0)
+                            break;
                     }
                 }
                 open = false;
@@ -174,5 +217,5 @@ void CSimServer::Serve(int client) {
                                      std::chrono::steady_clock::now() - t0).count()));
         }
     }
-    ::close(client);
+    close(client);
 }

@@ -13,6 +13,12 @@
 
 #include "sim/UnitSimulator.h"
 
+#ifdef _WIN32
+using SimSocket = uintptr_t;  // SOCKET
+#else
+using SimSocket = int;
+#endif
+
 class CSimServer {
 public:
     explicit CSimServer(CUnitSimulator& unit);
@@ -41,12 +47,12 @@ public:
 
 private:
     void Run();
-    void Serve(int client);
-    void RefuseWaiting(int listener);
+    void Serve(SimSocket client);
+    void RefuseWaiting(SimSocket listener);
     void Log(const char* what, const uint8_t* data, size_t size, int delayMs = 0);
 
     CUnitSimulator& m_unit;
-    int m_listener = -1;
+    SimSocket m_listener = static_cast<SimSocket>(-1);
     uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     uint64_t m_savedCommits = 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/CommandLine.h"
 #include "protocol/TR52K1_Comm.h"
 #include "sim/SimServer.h"
 #include "sim/UnitSimulator.h"
@@ -43,7 +44,11 @@ bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, b
 }  // namespace
 
 int main(int argc, char** argv) {
+    CUtf8Arguments utf8(argc, argv);  // non-ASCII paths on Windows too
+    argc = utf8.Argc();
+    argv = utf8.Argv();
     CLI::App app{"TR52K unit simulator: answers the loader's commands over TCP like the unit."};
+    app.allow_windows_style_options(false);  // a path such as /x/state.json stays a path
     app.set_version_flag("--version", std::string("tr52k-sim ") + TR52K_VERSION, "show the program's version");
     uint16_t port = 5000;
     std::string bind = "127.0.0.1", stateFile;

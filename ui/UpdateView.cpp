@@ -4,6 +4,8 @@
 #include "platform/Text.h"
 #include "platform/Win32Types.h"
 
+using namespace win32;
+
 bool ChooseImageFile(CUpdateView& view, std::string* path) {
     uint32_t error = 0;
     switch (view.ChooseFile(path, &error)) {
@@ -13,6 +15,6 @@ bool ChooseImageFile(CUpdateView& view, std::string* path) {
     }
     std::string text = Format("GetLastError() returned:%u, Meaning: %s", error, SystemErrorText(error).c_str());
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    view.ShowMessageBox(text, "Dialog DoModal() Error", win32::MB_ICONERROR);
+    view.ShowMessageBox(text, "Dialog DoModal() Error", MB_ICONERROR);
     return false;
 }

@@ -233,6 +233,8 @@ CNetworkDeviceComm::~CNetworkDeviceComm() {
     m_bConnected = 0;
 }
 
+bool CNetworkDeviceComm::StartSocketLayer() { return true; }
+
 void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTimeoutMs.store(ms); }
 
 void CNetworkDeviceComm::SetConnectTimeoutMs(int32_t ms) { g_connectTimeoutMs.store(ms); }

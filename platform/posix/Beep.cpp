@@ -1,0 +1,6 @@
+#include "platform/Beep.h"
+
+CBeeper& PlatformBeeper() {
+    static CStderrBeeper beeper;
+    return beeper;
+}
