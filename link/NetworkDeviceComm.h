@@ -71,4 +71,5 @@ private:
     bool m_bPeerClosedReported = false;
     uint32_t m_nRxError = 0;  // last hard receive error, repeated while it lasts
     bool m_bSendTimedOut = false;
+    bool m_bConnectDone = false;  // the constructor connected this socket
 };

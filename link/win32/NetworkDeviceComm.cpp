@@ -207,6 +207,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
         ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
         SetLocalAddress(text);
     }
+    m_bConnectDone = true;
     // From here on every receive and send is a single attempt.
     u_long nonBlocking = 1;
     ::ioctlsocket(m_socket, FIONBIO, &nonBlocking);
@@ -282,14 +283,17 @@ uint32_t CNetworkDeviceComm::WriteBuffer(const uint8_t* data, uint32_t length) {
 uint32_t CNetworkDeviceComm::WriteHeader(const uint8_t* header) { return SendAll(header, 6); }
 
 uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
-    const int r = m_socket != INVALID_SOCKET ? ::recv(m_socket, reinterpret_cast<char*>(m_RxBuffer), 1, 0)
-                                             : SOCKET_ERROR;
-    const int err = m_socket != INVALID_SOCKET ? ::WSAGetLastError() : WSAENOTSOCK;
+    int r = m_socket != INVALID_SOCKET ? ::recv(m_socket, reinterpret_cast<char*>(m_RxBuffer), 1, 0)
+                                       : SOCKET_ERROR;
+    int err = m_socket != INVALID_SOCKET ? ::WSAGetLastError() : WSAENOTSOCK;
     if (r == 1) {
         *byte = m_RxBuffer[0];
         ++m_nRxCount;
         return 1;
     }
+    // A socket that never connected has no device to close it; some
+    // implementations (Wine) answer its receive with an end of stream.
+    if (r == 0 && !m_bConnectDone) r = SOCKET_ERROR, err = WSAENOTCONN;
     if (r == 0 && m_nRxError) {
         // A broken link stays broken: keep saying why.
         ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");

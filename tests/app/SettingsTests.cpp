@@ -2,18 +2,23 @@
 // the start-up that uses them.
 #include <gtest/gtest.h>
 
+#include "support/SystemText.h"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "app/Settings.h"
 #include "app/StartUp.h"
 #include "app/UpdateHistory.h"
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
+#include "support/ScratchDir.h"
 
 using namespace win32;
 
@@ -31,7 +36,7 @@ struct Settings : ::testing::Test {
 };
 
 TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
-    const std::string invalid = "Registry Error|RegQueryValueEx() returned:6, Meaning: The handle is invalid.";
+    const std::string invalid = "Registry Error|RegQueryValueEx() returned:6, Meaning: " + Meaning(6, "The handle is invalid.");
     const struct {
         const char* name;
         std::function<void(CMemoryRegistryStore&)> setup;
@@ -44,7 +49,7 @@ TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
         {"stored", [](auto& r) { r.PutString(kKey, kIp, "10.20.30.40"); r.PutDword(kKey, kNoInit, 1); }, 1,
          "10.20.30.40", 1, {}},
         {"key refused", [](auto& r) { r.m_nCreateResult = ERROR_ACCESS_DENIED; }, 0, "", 0,
-         {"Registry Error|RegCreateKeyEx() returned:5, Meaning: Access is denied."}},
+         {"Registry Error|RegCreateKeyEx() returned:5, Meaning: " + Meaning(5, "Access is denied.")}},
         // Reported; the DWORD is still used as read, the address falls back.
         {"wrong types", [](auto& r) { r.PutRaw(kKey, kNoInit, REG_BINARY, {1, 0, 0, 0}); r.PutDword(kKey, kIp, 7); },
          1, DEFAULT_TARGET_IP, 1,
@@ -52,9 +57,9 @@ TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
           "Registry Error|RegQueryValueEx() for REG_SZ: Type = 4, Count = 4"}},
         // 130 characters are 262 bytes with the terminator: more than the 260 offered.
         {"address too long", [](auto& r) { r.PutString(kKey, kIp, std::string(130, '9')); }, 1, "", 0,
-         {"Registry Error|RegQueryValueEx() returned:234, Meaning: More data is available."}},
+         {"Registry Error|RegQueryValueEx() returned:234, Meaning: " + Meaning(234, "More data is available.")}},
         {"unreadable, close fails", [](auto& r) { r.m_nQueryResult = r.m_nCloseResult = ERROR_INVALID_HANDLE; }, 0,
-         "", 0, {invalid, invalid, "Registry Error|RegCloseKey() returned:6, Meaning: The handle is invalid."}},
+         "", 0, {invalid, invalid, "Registry Error|RegCloseKey() returned:6, Meaning: " + Meaning(6, "The handle is invalid.")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,17 +131,12 @@ namespace {
 // A file edited by hand, with key path and value names in other cases, is
 // read as the registry would read it; a save keeps the first spelling.
 TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
-    char dir[] = "/tmp/tr52k-case-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/registry.reg";
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\software\\KORVANEX\\tr52k]\r\n"
-                   "\"ethernet_ip_addr\"=\"127.0.0.9\"\r\n\"No_Init_Status\"=dword:00000001\r\n",
-                   f);
-        std::fclose(f);
-    }
+    const ScratchDir dir("tr52k-case");
+    const std::string path = (dir / "registry.reg").string();
+    const std::string handWritten =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\software\\KORVANEX\\tr52k]\r\n"
+        "\"ethernet_ip_addr\"=\"127.0.0.9\"\r\n\"No_Init_Status\"=dword:00000001\r\n";
+    WriteFile(path, std::vector<uint8_t>(handWritten.begin(), handWritten.end()));
     CFileRegistryStore registry(path);
     CRecordingMessageBox boxes;
     CTR52K_FlashFileLoaderSettings settings(registry, boxes);
@@ -146,21 +146,14 @@ TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_NE(SaveTargetAddressToRegistry(registry, "127.0.0.10", boxes), 0u);
     RegHive hive;
-    std::string error, text;
-    {
-        std::FILE* f = std::fopen(path.c_str(), "r");
-        ASSERT_NE(f, nullptr);
-        for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
+    std::string error;
+    const std::string text = Slurp(path);
     ASSERT_TRUE(ParseRegistryExport(text, &hive, &error)) << error;
     ASSERT_EQ(hive.size(), 1u);
     EXPECT_EQ(hive.begin()->second.size(), 2u);  // no second value beside the hand-written one
     EXPECT_NE(text.find("\"ethernet_ip_addr\""), std::string::npos) << text;
     settings.LoadSettings();
     EXPECT_EQ(settings.m_strTargetIp, "127.0.0.10");
-    std::remove(path.c_str());
-    ::rmdir(dir);
 }
 }  // namespace
 
@@ -188,8 +181,8 @@ const char* const kMachineFile =
 // An ordinary user reads the machine-wide settings through a store of their
 // own, and their Save lands there; the machine-wide file is only read.
 TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
-    char dir[] = "/tmp/tr52k-user-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const ScratchDir scratch("tr52k-user");
+    const std::string dir = scratch.path.string();
     const std::string machine = std::string(dir) + "/machine.reg", user = std::string(dir) + "/home/.config/tr52k/registry.reg";
     WriteAll(machine, kMachineFile);
     CRecordingMessageBox boxes;
@@ -215,12 +208,14 @@ TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
     EXPECT_EQ(settings.m_strTargetIp, DEFAULT_TARGET_IP);
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(ReadAll(std::string(dir) + "/none.reg"), "");
-    std::filesystem::remove_all(dir);
 }
 
 // The same as a user who may not write the machine-wide file, in a child
 // process that has given up root: no box at start, and Save works.
 TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX users and their files; on Windows the settings are the registry's";
+#else
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
     char dir[] = "/tmp/tr52k-nobody-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -252,6 +247,7 @@ TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
     EXPECT_EQ(ReadAll(machine), kMachineFile);
     EXPECT_NE(ReadAll(home + "/.config/tr52k/registry.reg").find("127.0.0.23"), std::string::npos);
     std::filesystem::remove_all(dir);
+#endif
 }
 }  // namespace
 

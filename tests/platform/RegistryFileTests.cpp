@@ -2,6 +2,8 @@
 // UTF-8 / UTF-16 conversion its REG_SZ values go through.
 #include <gtest/gtest.h>
 
+#include "support/SystemText.h"
+
 #include <filesystem>
 #include <unistd.h>
 
@@ -36,7 +38,7 @@ TEST_F(RegistryFile, SaveRewritesTheFileAtomicallyAndAFailedSaveChangesNothing) 
     // A directory where the temporary file must go makes the write fail, even for root.
     fs::create_directory(file.string() + ".tmp." + std::to_string(::getpid()));
     EXPECT_EQ(SaveTargetAddressToRegistry(store, "10.0.0.2", boxes), 1u);
-    EXPECT_EQ(boxes.Boxes().at(0).text, "RegSetValueEx() returned:5, Meaning: Access is denied.");
+    EXPECT_EQ(boxes.Boxes().at(0).text, "RegSetValueEx() returned:5, Meaning: " + Meaning(5, "Access is denied."));
     EXPECT_EQ(Slurp(file), saved);
     EXPECT_EQ(Loaded(), "10.1.2.3");
 }
@@ -47,7 +49,7 @@ TEST_F(RegistryFile, BinaryGarbageIsRefusedAsCorruptAndKept) {
     WriteFile(file, std::vector<uint8_t>(garbage.begin(), garbage.end()));
     EXPECT_EQ(Loaded(), "");
     EXPECT_EQ(boxes.Boxes().at(0).text,
-              "RegCreateKeyEx() returned:1009, Meaning: The configuration registry database is corrupt.");
+              "RegCreateKeyEx() returned:1009, Meaning: " + Meaning(1009, "The configuration registry database is corrupt."));
     EXPECT_EQ(Slurp(file), garbage);  // kept for inspection, not replaced
 }
 

@@ -5,15 +5,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
 struct ScratchDir {
     std::filesystem::path path;
 
+    // A new folder in the system's temporary folder (/tmp, or %TEMP% on
+    // Windows); never one that exists already.
     explicit ScratchDir(const std::string& prefix) {
-        std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
-        if (::mkdtemp(tmpl.data())) path = tmpl;
+        std::random_device random;
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+            const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) path = candidate;
+        }
     }
     ~ScratchDir() {
         std::error_code ignored;

@@ -1,0 +1,27 @@
+# The Windows build's tests, run under Wine through the cross-compiling
+# emulator: the core's suites (the areas that need no POSIX process control)
+# and the Windows programs end to end against the Linux simulator.
+#
+# Each suite is one ctest test: every Wine start costs a process, so the
+# suites are not split per case. The environment (WINEPREFIX, WINEDEBUG,
+# a running wineserver) is set up by scripts/test.sh.
+foreach(area platform link protocol app update sim)
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${area}/*.cpp)
+  add_executable(test_${area} ${_src})
+  target_include_directories(test_${area} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(test_${area} PRIVATE tr52k_sim tr52k_dialog tr52k_core GTest::gtest GTest::gtest_main
+    GTest::gmock)
+  target_compile_definitions(test_${area} PRIVATE TR52K_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  add_test(NAME win_test_${area} COMMAND test_${area} --gtest_brief=1)
+  set_tests_properties(win_test_${area} PROPERTIES TIMEOUT 300 LABELS wine)
+endforeach()
+
+# TR52K_NATIVE_BUILD: a Linux build of this tree whose tr52k-sim the
+# Windows tool talks to.
+set(TR52K_NATIVE_BUILD "" CACHE PATH "Linux build folder holding sim/tr52k-sim, for the end-to-end tests under Wine")
+if(TR52K_NATIVE_BUILD)
+  add_test(NAME win_cli_end_to_end
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/cli_end_to_end.sh $<TARGET_FILE:tr52k>
+      ${TR52K_NATIVE_BUILD}/sim/tr52k-sim ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e)
+  set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine)
+endif()
