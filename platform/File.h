@@ -62,3 +62,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // the path (it does not exist, a folder on the way cannot be searched): then
 // opening it reports the cause.
 std::string NonRegularFileKind(const std::string& path);
+
+// Renames `from` to `to`, replacing a file already there, in one step: a
+// reader sees the old file or the new one. (rename() on Windows refuses to
+// replace, so a second save would be lost.)
+bool MoveFileOver(const std::string& from, const std::string& to);

@@ -5,9 +5,11 @@
 // word 0x0068 lines up again, as a unit resynchronises after line noise.
 #include "sim/UnitSimulator.h"
 
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/File.h"
 #include "platform/Text.h"
 
 namespace {
@@ -455,7 +457,7 @@ std::string CUnitSimulator::StateText() const {
 bool CUnitSimulator::WriteStateFile(const std::string& path, const std::string& text, std::string* error) {
     std::string tmp = path + ".tmp";
     {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        std::ofstream f(std::filesystem::u8path(tmp), std::ios::binary | std::ios::trunc);
         if (!f) {
             if (error) *error = "cannot write " + tmp;
             return false;
@@ -466,7 +468,7 @@ bool CUnitSimulator::WriteStateFile(const std::string& path, const std::string& 
             return false;
         }
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!MoveFileOver(tmp, path)) {
         if (error) *error = "cannot replace " + path;
         return false;
     }
@@ -479,7 +481,7 @@ bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
 
 bool CUnitSimulator::LoadState(const std::string& path, std::string* error) {
     using nlohmann::json;
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(std::filesystem::u8path(path), std::ios::binary);
     if (!f) {
         if (error) *error = "cannot read " + path;
         return false;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <cstdlib>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "platform/CommandLine.h"
@@ -117,9 +118,8 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    std::FILE* existing = stateFile.empty() ? nullptr : std::fopen(stateFile.c_str(), "r");
-    if (existing) {
-        std::fclose(existing);
+    std::error_code noState;
+    if (!stateFile.empty() && std::filesystem::exists(std::filesystem::u8path(stateFile), noState)) {
         if (!unit.LoadState(stateFile, &error)) {
             std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
             return 2;

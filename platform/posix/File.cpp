@@ -1,6 +1,7 @@
 #include "platform/File.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -94,4 +95,8 @@ std::string NonRegularFileKind(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return "";
     return KindName(st.st_mode);
+}
+
+bool MoveFileOver(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }

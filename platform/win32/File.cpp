@@ -120,3 +120,7 @@ std::string NonRegularFileKind(const std::string& path) {
     ::CloseHandle(h);
     return handleKind;
 }
+
+bool MoveFileOver(const std::string& from, const std::string& to) {
+    return ::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}

@@ -16,12 +16,16 @@ foreach(area platform link protocol app update sim)
   set_tests_properties(win_test_${area} PROPERTIES TIMEOUT 300 LABELS wine)
 endforeach()
 
-# TR52K_NATIVE_BUILD: a Linux build of this tree whose tr52k-sim the
-# Windows tool talks to.
-set(TR52K_NATIVE_BUILD "" CACHE PATH "Linux build folder holding sim/tr52k-sim, for the end-to-end tests under Wine")
+# The registry test and the end-to-end test both write Wine's
+# HKLM\SOFTWARE\Korvanex\TR52K: one at a time.
+set_tests_properties(win_test_platform PROPERTIES RESOURCE_LOCK wine_registry)
+
+# TR52K_NATIVE_BUILD: a Linux build of this tree (sim/tr52k-sim and
+# cli/tr52k) that the Windows programs meet on 127.0.0.1.
+set(TR52K_NATIVE_BUILD "" CACHE PATH "Linux build folder with sim/tr52k-sim and cli/tr52k, for the end-to-end tests under Wine")
 if(TR52K_NATIVE_BUILD)
   add_test(NAME win_cli_end_to_end
-    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/cli_end_to_end.sh $<TARGET_FILE:tr52k>
-      ${TR52K_NATIVE_BUILD}/sim/tr52k-sim ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e)
-  set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine)
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/cli_end_to_end.sh $<TARGET_FILE:tr52k> $<TARGET_FILE:tr52k-sim>
+      ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e)
+  set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine RESOURCE_LOCK wine_registry)
 endif()

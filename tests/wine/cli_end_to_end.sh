@@ -5,10 +5,13 @@
 # in Wine's registry used as the default target, and the refusals of bad
 # input with the Linux build's messages and exit codes.
 #
-# Usage: cli_end_to_end.sh TR52K_EXE LINUX_SIM WORK_DIR
+# The Windows tr52k-sim.exe under Wine serves the Linux tool the same way.
+#
+# Usage: cli_end_to_end.sh TR52K_EXE TR52K_SIM_EXE LINUX_BUILD_DIR WORK_DIR
 # Needs WINEPREFIX (a scratch prefix) and a running wineserver.
 set -euo pipefail
-exe=$1 sim=$2 work=$3
+exe=$1 simexe=$2 linux=$3 work=$4
+sim=$linux/sim/tr52k-sim
 [ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: refusing to use the default prefix" >&2; exit 1; }
 export LC_ALL=C.UTF-8  # Wine turns the arguments into UTF-16 by the locale
 rm -rf "$work"
@@ -139,6 +142,46 @@ expect_in err "--dsp-wait-step-ms is for rehearsals against the simulator on thi
 tool 4 -t "127.0.0.1:$port" flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin"
 expect_in err "refusing to write firmware without a terminal to confirm on; add --yes"
 stop_sim
+
+# The Windows simulator under Wine, driven by the Linux tool. Its state is
+# saved after every change, so it is read back while the unit still runs.
+printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n"ETHERNET_IP_ADDR"="127.0.0.1"\n' \
+  >"$work/linux-registry.reg"
+export TR52K_REGISTRY_FILE="$work/linux-registry.reg"
+wine "$simexe" --port 0 --state "$work/winsim.json" >"$work/winsim.out" 2>&1 &
+winsim=$!
+for _ in $(seq 500); do
+  grep -q listening "$work/winsim.out" 2>/dev/null && break
+  sleep 0.02
+done
+wport=$(tr -d '\r' <"$work/winsim.out" | sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p')
+if [ -z "$wport" ]; then
+  fail "tr52k-sim.exe did not start: $(cat "$work/winsim.out")"
+else
+  "$linux/cli/tr52k" -t "127.0.0.1:$wport" --yes --quiet --dsp-wait-step-ms 0 flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin" \
+    >"$work/out" 2>"$work/err" || fail "flash-dsp against tr52k-sim.exe: $(cat "$work/err")"
+  "$linux/cli/tr52k" -t "127.0.0.1:$wport" --yes --quiet program-eeprom 5 "$folder/tr52K_dp_e2e.bin" \
+    >"$work/out" 2>"$work/err" || fail "program-eeprom against tr52k-sim.exe: $(cat "$work/err")"
+  python3 - "$work/winsim.json" "$folder" <<'PY' || fail "tr52k-sim.exe did not store the images byte for byte"
+import json, sys, time
+folder = sys.argv[2]
+dsp = open(folder + "/TR52K1_DSP1_e2e.bin", "rb").read()
+eeprom = open(folder + "/tr52K_dp_e2e.bin", "rb").read()
+padded = eeprom + b"\xff" * (-len(eeprom) % 256)
+for _ in range(250):
+    try:
+        state = json.load(open(sys.argv[1]))
+        if state["currentEeprom"] == 5:
+            break
+    except (OSError, ValueError):
+        pass
+    time.sleep(0.02)
+assert bytes.fromhex(state["dsp"][0]) == dsp, "DSP1"
+assert bytes.fromhex(state["eeproms"][5]["data"]) == padded, "EEPROM_5"
+PY
+fi
+kill -TERM "$winsim" 2>/dev/null || true
+wait "$winsim" 2>/dev/null || true
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed" >&2
