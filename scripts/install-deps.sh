@@ -12,6 +12,8 @@ packages=(
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0 dbus-bin dbus-daemon
   libpulse-dev
   clang-14 libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
+  wine wine64
 )
 
 missing=()
