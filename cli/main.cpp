@@ -145,6 +145,8 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
         if (c <= ' ' || c == 0x7F || c == '/')
             return *why = "a host name holds no spaces, control characters or '/'", false;
         if (c >= 0x80) return *why = "a host name is ASCII (an international name is written in its xn-- form)", false;
+        // A folder separator on Windows, where it would also move the trace file.
+        if (c == '\\') return *why = "a host name holds no '\\'", false;
     }
     if (host.size() >= 260) return *why = Format("%zu characters; at most 259 are accepted", host.size()), false;
     if (host.find_first_not_of("0123456789.") == std::string::npos) {

@@ -128,6 +128,8 @@ wine reg delete "$key" /v ETHERNET_IP_ADDR /f >/dev/null 2>&1
 # Bad input: refused before any unit is touched, as on Linux.
 tool 2 -t 10.0.0.256 ping
 expect_in err "tr52k: bad target '10.0.0.256': not an IPv4 address (four numbers 0 to 255 separated by dots)"
+tool 2 -t '..\unit' --trace "$work/trace" ping
+expect_in err "tr52k: bad target '..\unit': a host name holds no '\'"
 tool 2 -t "127.0.0.1:$port" --yes program-eeprom 3 "$folder"
 expect_in err "it is a folder, not a regular file"
 tool 2 -t "127.0.0.1:$port" --yes program-eeprom 3 NUL
