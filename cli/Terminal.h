@@ -1,8 +1,10 @@
-// Whether a standard stream is a terminal the user watches, and a console
-// that shows what the tool prints. Header-only, beside the program.
+// Whether a standard stream is a terminal the user watches, a console that
+// shows what the tool prints, and file names the system can hold.
+// Header-only, beside the program.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -45,5 +47,15 @@ inline bool IsTerminal(std::FILE* stream) {
 
 inline void PrepareConsole() {}
 #endif
+
+// A unit's name as part of a file name. On Windows a ':' there would name
+// a stream hidden inside another file, where nobody finds the trace.
+inline std::string FileNamePart(std::string unit) {
+#ifdef _WIN32
+    for (char& c : unit)
+        if (c == ':') c = '_';
+#endif
+    return unit;
+}
 
 }  // namespace tty

@@ -414,7 +414,7 @@ int main(int argc, char** argv) {
                                   targets[i] + "' is not a loopback address (127.0.0.0/8, ::1)");
     if (!traceFile.empty())
         for (auto& r : requests) {
-            r.traceFile = requests.size() > 1 ? traceFile + "." + r.unit : traceFile;
+            r.traceFile = requests.size() > 1 ? traceFile + "." + tty::FileNamePart(r.unit) : traceFile;
             const std::string kind = NonRegularFileKind(r.traceFile);
             if (!kind.empty())
                 return refuse(EExitCode::BadArgument,

@@ -125,6 +125,14 @@ assert doc["units"][0]["target"] == "127.0.0.2", doc
 PY
 wine reg delete "$key" /v ETHERNET_IP_ADDR /f >/dev/null 2>&1
 
+# Several units, a trace each: on Windows the unit's ':' must not end up in
+# the file name, where it would name a hidden stream instead of a file.
+tool 3 -t "127.0.0.1:$port" -t 127.0.0.1:1 --trace "$work/trace" ping
+for unit in "127.0.0.1_$port" 127.0.0.1_1; do
+  grep -q 'CSocket::Create() in CNetworkDeviceComm() ctor succeeded' "$work/trace.$unit" 2>/dev/null ||
+    fail "no trace file trace.$unit: $(ls "$work")"
+done
+
 # Bad input: refused before any unit is touched, as on Linux.
 tool 2 -t 10.0.0.256 ping
 expect_in err "tr52k: bad target '10.0.0.256': not an IPv4 address (four numbers 0 to 255 separated by dots)"
