@@ -18,6 +18,7 @@
 #include "app/UpdateHistory.h"
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
+#include "support/Environment.h"
 #include "support/ScratchDir.h"
 
 using namespace win32;
@@ -255,12 +256,11 @@ namespace {
 // One line per update with what it wrote where; text that is not UTF-8 and
 // lines that are not entries never break the history.
 TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
-    char dir[] = "/tmp/tr52k-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/sub/history.jsonl";
+    const ScratchDir dir("tr52k-history");
+    const std::string path = (dir / "sub" / "history.jsonl").string();
     const char* before = std::getenv("TR52K_HISTORY_FILE");
     const std::string saved = before ? before : "";
-    ::setenv("TR52K_HISTORY_FILE", path.c_str(), 1);
+    SetEnvironment("TR52K_HISTORY_FILE", path);
     CUpdateOutcome o;
     o.kind = EUpdateKind::ConfigEeprom;
     o.result = EUpdateResult::PageNotAcknowledged;
@@ -292,7 +292,6 @@ TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     EXPECT_NE(lines[0].find("\"pagesAcknowledged\":5"), std::string::npos);
     EXPECT_NE(lines[0].find("tr52K_\\\\xFF.bin"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos);
-    saved.empty() ? ::unsetenv("TR52K_HISTORY_FILE") : ::setenv("TR52K_HISTORY_FILE", saved.c_str(), 1);
-    std::filesystem::remove_all(dir);
+    saved.empty() ? UnsetEnvironment("TR52K_HISTORY_FILE") : SetEnvironment("TR52K_HISTORY_FILE", saved);
 }
 }  // namespace
