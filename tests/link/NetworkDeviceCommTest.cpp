@@ -159,6 +159,8 @@ TEST_F(NetworkDeviceCommTest, CloseIsTracedOnceButResetAtEveryAttempt) {
         for (int i = 0; i < 3; ++i) EXPECT_EQ(link->WriteBuffer(frame, sizeof frame), 1u);  // and no SIGPIPE
         EXPECT_EQ(link->FlushReceive(), 0u);
     }
+    // Said in the results, so the half left out is not taken for tested.
+    if (RunningUnderWine()) GTEST_SKIP() << "the reset half: Wine reports a reset as an orderly close";
 }
 
 TEST_F(NetworkDeviceCommTest, WritesToAUnitThatStopsReadingEndAtTheirTimeOut) {
