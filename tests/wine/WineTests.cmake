@@ -16,6 +16,14 @@ foreach(area platform link protocol app update sim)
   set_tests_properties(win_test_${area} PROPERTIES TIMEOUT 300 LABELS wine)
 endforeach()
 
+# The command-line tool's output helpers (the rest of its tests drive
+# programs with POSIX process calls).
+add_executable(test_cli_text cli/OutputTextTests.cpp)
+target_include_directories(test_cli_text PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(test_cli_text PRIVATE tr52k_core GTest::gtest GTest::gtest_main)
+add_test(NAME win_test_cli_text COMMAND test_cli_text --gtest_brief=1)
+set_tests_properties(win_test_cli_text PROPERTIES TIMEOUT 300 LABELS wine)
+
 # The registry test and the end-to-end test both write Wine's
 # HKLM\SOFTWARE\Korvanex\TR52K: one at a time.
 set_tests_properties(win_test_platform PROPERTIES RESOURCE_LOCK wine_registry)
