@@ -9,12 +9,14 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/CommandLine.h"
+#include "platform/File.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
+    return EnvironmentUtf8(name);
 }
 
 // Text that is not UTF-8 (a path from an old file system) must not make
@@ -43,10 +45,10 @@ std::string ValidUtf8(const std::string& s) {
 
 std::string UpdateHistoryPath() {
     if (std::string p = Env("TR52K_HISTORY_FILE"); !p.empty()) return p;
-    if (std::string d = Env("XDG_DATA_HOME"); !d.empty()) return (fs::path(d) / "tr52k" / "history.jsonl").string();
-    if (std::string d = Env("LOCALAPPDATA"); !d.empty()) return (fs::path(d) / "tr52k" / "history.jsonl").string();
+    if (std::string d = Env("XDG_DATA_HOME"); !d.empty()) return (fs::u8path(d) / "tr52k" / "history.jsonl").u8string();
+    if (std::string d = Env("LOCALAPPDATA"); !d.empty()) return (fs::u8path(d) / "tr52k" / "history.jsonl").u8string();
     const std::string home = Env("HOME");
-    return (fs::path(home.empty() ? "." : home) / ".local" / "share" / "tr52k" / "history.jsonl").string();
+    return (fs::u8path(home.empty() ? "." : home) / ".local" / "share" / "tr52k" / "history.jsonl").u8string();
 }
 
 std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
@@ -91,28 +93,30 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
 }
 
 bool AppendUpdateHistory(const CHistoryEntry& entry, const CUpdateOutcome& outcome, std::string* why) {
-    const fs::path path = UpdateHistoryPath();
+    // Paths are UTF-8 here; u8path() and OpenUtf8() keep a non-ASCII one
+    // (a Windows user's profile folder) whole.
+    const fs::path path = fs::u8path(UpdateHistoryPath());
     std::error_code ec;
     if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
     // One write of one whole line, appended: several units updated at once
     // each add theirs without mixing.
     const std::string line = UpdateHistoryLine(entry, outcome) + "\n";
-    std::FILE* f = std::fopen(path.string().c_str(), "ab");
+    std::FILE* f = OpenUtf8(path.u8string(), "ab");
     if (!f) {
-        if (why) *why = path.string() + ": " + std::strerror(errno);
+        if (why) *why = path.u8string() + ": " + std::strerror(errno);
         return false;
     }
     const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
     const bool closed = std::fclose(f) == 0;
-    if ((!written || !closed) && why) *why = path.string() + ": the line could not be written";
+    if ((!written || !closed) && why) *why = path.u8string() + ": the line could not be written";
     return written && closed;
 }
 
 bool ReadUpdateHistory(const std::string& path, std::vector<std::string>* lines, size_t* skipped, std::string* why) {
     *skipped = 0;
     std::error_code ec;
-    if (!fs::exists(path, ec)) return true;
-    std::ifstream in(path, std::ios::binary);
+    if (!fs::exists(fs::u8path(path), ec)) return true;
+    std::ifstream in(fs::u8path(path), std::ios::binary);
     if (!in) {
         *why = path + ": " + std::strerror(errno);
         return false;

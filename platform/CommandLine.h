@@ -23,3 +23,7 @@ private:
     std::vector<std::string> m_args;
     std::vector<char*> m_pointers;
 };
+
+// An environment variable's value in UTF-8, empty when it is not set (on
+// Windows read wide, for the same reason as the arguments).
+std::string EnvironmentUtf8(const char* name);

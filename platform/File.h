@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
@@ -67,3 +68,7 @@ std::string NonRegularFileKind(const std::string& path);
 // reader sees the old file or the new one. (rename() on Windows refuses to
 // replace, so a second save would be lost.)
 bool MoveFileOver(const std::string& from, const std::string& to);
+
+// fopen() for a UTF-8 path: on Windows through the wide API, since fopen()
+// there reads the name in the ANSI code page and loses what it cannot hold.
+std::FILE* OpenUtf8(const std::string& path, const char* mode);

@@ -100,3 +100,5 @@ std::string NonRegularFileKind(const std::string& path) {
 bool MoveFileOver(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
+
+std::FILE* OpenUtf8(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }

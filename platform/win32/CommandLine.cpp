@@ -1,5 +1,7 @@
 #include "platform/CommandLine.h"
 
+#include <cstdlib>
+
 #include "platform/win32/WideText.h"
 
 #include <shellapi.h>  // after windows.h, which it needs
@@ -15,4 +17,9 @@ CUtf8Arguments::CUtf8Arguments(int argc, char** argv) {
     }
     for (auto& a : m_args) m_pointers.push_back(a.data());
     m_pointers.push_back(nullptr);
+}
+
+std::string EnvironmentUtf8(const char* name) {
+    const wchar_t* value = ::_wgetenv(win32_text::Widen(name).c_str());
+    return value ? win32_text::Narrow(value) : "";
 }

@@ -124,3 +124,7 @@ std::string NonRegularFileKind(const std::string& path) {
 bool MoveFileOver(const std::string& from, const std::string& to) {
     return ::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+std::FILE* OpenUtf8(const std::string& path, const char* mode) {
+    return ::_wfopen(Widen(path).c_str(), Widen(mode).c_str());
+}

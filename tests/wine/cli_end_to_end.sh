@@ -69,9 +69,12 @@ open(folder + "/tr52K_dp_e2e.bin", "wb").write(eeprom)
 PY
 
 start_sim
-# A POSIX-style absolute path stays a path (no Windows-style options).
-tool 0 -t "127.0.0.1:$port" --yes --dsp-wait-step-ms 0 flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin"
+# A POSIX-style absolute path stays a path (no Windows-style options). The
+# update history goes to a file under the non-ASCII folder as well.
+TR52K_HISTORY_FILE="$folder/history.jsonl" tool 0 -t "127.0.0.1:$port" --yes --dsp-wait-step-ms 0 \
+  flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin"
 expect_in out "DSP1 Flash Operation Completed."
+grep -q '"target":"DSP1"' "$folder/history.jsonl" 2>/dev/null || fail "no history line in $folder/history.jsonl"
 # The same folder as a Windows path with backslashes.
 winfolder="Z:$(printf '%s' "$folder" | tr / '\\')"
 tool 0 -t "127.0.0.1:$port" --yes --json program-eeprom 3 "$winfolder\\tr52K_dp_e2e.bin"
