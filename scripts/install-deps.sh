@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config dpkg-dev bash-completion
+  build-essential cmake pkg-config dpkg-dev bash-completion man-db
   libgtest-dev libgmock-dev
   libcli11-dev nlohmann-json3-dev libssl-dev
   qt6-base-dev libgl-dev
