@@ -133,6 +133,20 @@ std::string Target(double ratio, bool atMost, double limit) {
 
 int main(int argc, char** argv) {
     const int pings = argc > 1 ? std::atoi(argv[1]) : 2000;
+    // The tool it runs reads its settings from a file of the benchmark's own
+    // naming a unit on loopback, never the saved address of a real unit.
+    char settingsDir[] = "/tmp/tr52k-bench-XXXXXX";
+    if (::mkdtemp(settingsDir)) {
+        const std::string file = std::string(settingsDir) + "/registry.reg";
+        if (std::FILE* f = std::fopen(file.c_str(), "w")) {
+            std::fputs("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n"
+                       "\"ETHERNET_IP_ADDR\"=\"127.0.0.1\"\n",
+                       f);
+            std::fclose(f);
+        }
+        ::setenv("TR52K_REGISTRY_FILE", file.c_str(), 1);
+        ::setenv("TR52K_HISTORY_FILE", (std::string(settingsDir) + "/history.jsonl").c_str(), 1);
+    }
     CCapturingDebugSink quiet;
     SetDebugSink(&quiet);
     bool ok = true;

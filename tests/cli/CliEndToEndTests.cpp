@@ -17,13 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 struct Cli : SimUnitTest {
-    Cli() : SimUnitTest("tr52k-cli") { SaveAddress(); }
-    // The address the dialog saved, as the tool's default: this simulator.
-    void SaveAddress() const {
-        std::ofstream(dir / "registry.reg") << "Windows Registry Editor Version 5.00\n\n"
-                                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
-                                            << server.Port() << "\"\n";
-    }
+    Cli() : SimUnitTest("tr52k-cli") {}
     std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
     // Errors and progress in the output too: JSON mode must have none.
     static ToolRun Tr52k(const std::string& args) {

@@ -141,7 +141,7 @@ struct FaultCampaign : ::testing::TestWithParam<Case> {
     const ScratchDir dir{"tr52k-faults"};
     const fs::path state = dir / "unit.json";
     FaultCampaign() {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
+        UseLoopbackSettings(dir / "registry.reg");
         ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
     }
 

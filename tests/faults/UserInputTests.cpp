@@ -33,11 +33,7 @@ struct UserInput : ::testing::Test {
         server.Start(0);
         // The saved address is this simulator: a run that fell back to it
         // instead of refusing would show as a client.
-        const std::string registry = (dir / "registry.reg").string();
-        std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n"
-                                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\"127.0.0.1:"
-                                << server.Port() << "\"\n";
-        ::setenv("TR52K_REGISTRY_FILE", registry.c_str(), 1);
+        UseLoopbackSettings(dir / "registry.reg", "127.0.0.1:" + std::to_string(server.Port()));
         ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
     }
 

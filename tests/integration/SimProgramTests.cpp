@@ -23,6 +23,7 @@ namespace {
 struct SimProgram : ::testing::Test {
     const ScratchDir dir{"tr52k-sim-prog"};
     const fs::path state = dir / "unit.json";
+    SimProgram() { UseLoopbackSettings(dir / "registry.reg"); }
     CCapturingDebugSink trace;
     CScopedThreadDebugSink scoped{&trace};
     static ToolRun Tool(uint16_t port, const std::string& args) {

@@ -44,3 +44,14 @@ inline std::string Slurp(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
+
+// Points the programs a test runs at a settings file of the test's own
+// whose saved address is a unit on loopback, so nothing can fall back to
+// the default address of a real unit.
+inline void UseLoopbackSettings(const std::filesystem::path& file, const std::string& address = "127.0.0.1") {
+    std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\""
+                        << address << "\"\n";
+    ::setenv("TR52K_REGISTRY_FILE", file.c_str(), 1);
+}
+

@@ -16,11 +16,12 @@ struct SimUnitTest : ::testing::Test {
     CUnitSimulator sim;
     CSimServer server{sim};
 
+    // The saved address is this simulator.
     explicit SimUnitTest(const std::string& prefix) : dir(prefix) {
-        ::setenv("TR52K_REGISTRY_FILE", (dir / "registry.reg").c_str(), 1);
         ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
         sim.m_eraseMs = 20;
         server.Start(0);
+        UseLoopbackSettings(dir / "registry.reg", "127.0.0.1:" + std::to_string(server.Port()));
     }
     // How often the unit received a command (0 when never).
     int Count(uint16_t command) {
