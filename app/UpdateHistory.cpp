@@ -9,6 +9,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/Text.h"
+
 #include "platform/CommandLine.h"
 #include "platform/File.h"
 
@@ -19,28 +21,6 @@ std::string Env(const char* name) {
     return EnvironmentUtf8(name);
 }
 
-// Text that is not UTF-8 (a path from an old file system) must not make
-// the writer throw; each such byte is kept as "\xNN".
-std::string ValidUtf8(const std::string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = n > 0 && i + n <= s.size();
-        for (size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-        if (ok && n == 2) ok = c >= 0xC2;
-        if (ok) {
-            out.append(s, i, n);
-            i += n;
-        } else {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-            ++i;
-        }
-    }
-    return out;
-}
 }  // namespace
 
 std::string UpdateHistoryPath() {
@@ -69,11 +49,11 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
     j["time"] = Iso8601Utc(e.ended);
     j["started"] = Iso8601Utc(e.started);
     j["program"] = e.program;
-    j["unit"] = ValidUtf8(e.unit);
-    if (!e.serial.empty()) j["serialNumber"] = ValidUtf8(e.serial);
+    j["unit"] = EscapeInvalidUtf8(e.unit);
+    if (!e.serial.empty()) j["serialNumber"] = EscapeInvalidUtf8(e.serial);
     const bool dsp = o.kind == EUpdateKind::DspFlash;
     j["target"] = dsp ? (o.target ? "DSP2" : "DSP1") : "EEPROM_" + std::to_string(o.target);
-    j["file"] = ValidUtf8(o.imagePath);
+    j["file"] = EscapeInvalidUtf8(o.imagePath);
     if (o.imageRead) {
         j["size"] = o.imageSize;
         j["sha256"] = o.imageSha256;

@@ -19,51 +19,17 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Text.h"
+
 namespace output_text {
 
-// Length of the well-formed UTF-8 sequence at the start of `s`, 0 when the
-// first byte does not begin one (stray continuation byte, overlong form,
-// surrogate, beyond U+10FFFF, cut short).
-inline size_t Utf8SequenceLength(std::string_view s) {
-    if (s.empty()) return 0;
-    const auto b = [&](size_t i) { return i < s.size() ? static_cast<uint8_t>(s[i]) : 0; };
-    const auto cont = [&](size_t i, uint8_t lo = 0x80, uint8_t hi = 0xBF) { return b(i) >= lo && b(i) <= hi; };
-    const uint8_t c = b(0);
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;  // no surrogates
-    if (c >= 0xE1 && c <= 0xEF) return cont(1) && cont(2) ? 3 : 0;
-    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-    return 0;
-}
-
-inline void AppendByteEscape(std::string& out, uint8_t byte) {
-    char text[5];
-    std::snprintf(text, sizeof text, "\\x%02X", byte);
-    out += text;
-}
+using ::AppendByteEscape;
+using ::Utf8SequenceLength;
 
 // Valid UTF-8 kept as it is; every byte that is not part of a well-formed
 // sequence becomes "\xNN". For JSON strings (JSON escapes control
 // characters itself).
-inline std::string ValidUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = Utf8SequenceLength(text.substr(i));
-        if (n == 0) {
-            AppendByteEscape(out, static_cast<uint8_t>(text[i]));
-            ++i;
-        } else {
-            out.append(text, i, n);
-            i += n;
-        }
-    }
-    return out;
-}
+inline std::string ValidUtf8(std::string_view text) { return EscapeInvalidUtf8(text); }
 
 // ValidUtf8, and also "\xNN" for every control character a terminal would
 // act on: C0 except newline and tab, DEL, and U+0080..U+009F (escaped as the

@@ -116,3 +116,42 @@ std::string Format(const char* fmt, ...) {
     va_end(args);
     return out;
 }
+
+size_t Utf8SequenceLength(std::string_view s) {
+    if (s.empty()) return 0;
+    const auto b = [&](size_t i) { return i < s.size() ? static_cast<uint8_t>(s[i]) : 0; };
+    const auto cont = [&](size_t i, uint8_t lo = 0x80, uint8_t hi = 0xBF) { return b(i) >= lo && b(i) <= hi; };
+    const uint8_t c = b(0);
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
+    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;  // no surrogates
+    if (c >= 0xE1 && c <= 0xEF) return cont(1) && cont(2) ? 3 : 0;
+    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
+    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
+    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+    return 0;
+}
+
+void AppendByteEscape(std::string& out, uint8_t byte) {
+    char text[5];
+    std::snprintf(text, sizeof text, "\\x%02X", byte);
+    out += text;
+}
+
+std::string EscapeInvalidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8SequenceLength(text.substr(i));
+        if (n == 0) {
+            AppendByteEscape(out, static_cast<uint8_t>(text[i]));
+            ++i;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 std::u16string Utf8ToUtf16(const std::string& utf8);
 std::string Utf16ToUtf8(const std::u16string& utf16);
@@ -20,3 +22,14 @@ std::string Format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)
 #else
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 #endif
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, 0 when the
+// first byte does not begin one (stray continuation byte, overlong form,
+// surrogate, beyond U+10FFFF, cut short).
+size_t Utf8SequenceLength(std::string_view s);
+// Appends "\xNN" for the byte.
+void AppendByteEscape(std::string& out, uint8_t byte);
+// Valid UTF-8 kept as it is; every byte that is not part of a well-formed
+// sequence becomes "\xNN", so the text can go where only UTF-8 may.
+std::string EscapeInvalidUtf8(std::string_view text);
+
