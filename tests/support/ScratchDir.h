@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/Environment.h"
+
 struct ScratchDir {
     std::filesystem::path path;
 
@@ -52,6 +54,6 @@ inline void UseLoopbackSettings(const std::filesystem::path& file, const std::st
     std::ofstream(file) << "Windows Registry Editor Version 5.00\n\n"
                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n\"ETHERNET_IP_ADDR\"=\""
                         << address << "\"\n";
-    ::setenv("TR52K_REGISTRY_FILE", file.c_str(), 1);
+    SetEnvironment("TR52K_REGISTRY_FILE", file.string());
 }
 
