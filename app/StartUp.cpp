@@ -9,17 +9,21 @@
 using namespace win32;
 
 int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry, const LinkFactory& makeLink,
-                 const DialogRunner& runDialog, CMessageBox& box) {
-    // Written first, as the original did before starting Windows Sockets.
-    // POSIX sockets need no start-up, and on Windows the TCP link starts
-    // Windows Sockets itself before its first socket, so the socket-layer
-    // checks that followed (and their "Windows sockets initialization
-    // failed." box) have nothing to check here.
+                 const DialogRunner& runDialog, CMessageBox& box, const SocketLayerStarter& startSocketLayer) {
+    // Written first and unconditionally, before the socket layer is started.
     DebugOutput("WSAStartup() suceeded.\r\n");
+    if (startSocketLayer && !startSocketLayer()) {
+        box.Show("Windows sockets initialization failed.", "TR52K_FlashFileLoader", MB_ICONEXCLAMATION);
+        return 0;
+    }
 
     CTR52K_FlashFileLoaderSettings settings(registry, box);
     settings.LoadSettings();
     settings.ApplyCommandLine(args);
+    // Confirmed once more before the link is made; a failure is shown and
+    // start-up goes on (the link then fails and says why in the trace).
+    if (startSocketLayer && !startSocketLayer())
+        box.Show("AfxSocketInit() was not successfully started.", "Network Error", MB_ICONERROR);
 
     CBaseClass* link = makeLink(settings.m_strTargetIp, settings.m_nTargetPort);
     auto* comm = new CTR52K1_Comm(link);

@@ -17,7 +17,14 @@ using DialogRunner = std::function<int(CTR52K1_Comm& comm, uint32_t noInitStatus
 // Makes the link; the real program passes the TCP link.
 using LinkFactory = std::function<CBaseClass*(const std::string& host, uint16_t port)>;
 
-// Returns the dialog's result. The link and the command object are deleted
-// only after IDOK; otherwise they live until the process ends.
+// Starts the system's socket layer; false when it could not be started.
+using SocketLayerStarter = std::function<bool()>;
+
+// Returns the dialog's result, or 0 when the socket layer could not be
+// started (the program ends before the dialog). The link and the command
+// object are deleted only after IDOK; otherwise they live until the process
+// ends. Without a socket-layer starter (POSIX sockets need none) its two
+// checks are left out.
 int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry, const LinkFactory& makeLink,
-                 const DialogRunner& runDialog, CMessageBox& box = GetMessageBox());
+                 const DialogRunner& runDialog, CMessageBox& box = GetMessageBox(),
+                 const SocketLayerStarter& startSocketLayer = {});

@@ -10,7 +10,7 @@
 class CMessageBox {
 public:
     virtual ~CMessageBox() = default;
-    // `type` is MB_OK or MB_ICONERROR (win32 values). Returns IDOK.
+    // `type` is MB_OK, MB_ICONERROR or MB_ICONEXCLAMATION (win32 values). Returns IDOK.
     virtual int Show(const std::string& text, const std::string& caption, uint32_t type) = 0;
 };
 

@@ -85,6 +85,9 @@ constexpr uint32_t MB_OK = 0x0;
 #ifndef MB_ICONERROR
 constexpr uint32_t MB_ICONERROR = 0x10;
 #endif
+#ifndef MB_ICONEXCLAMATION
+constexpr uint32_t MB_ICONEXCLAMATION = 0x30;
+#endif
 #ifndef IDOK
 constexpr int IDOK = 1;
 #endif

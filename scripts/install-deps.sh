@@ -13,7 +13,7 @@ packages=(
   libpulse-dev
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
-  wine wine64
+  wine wine64 fonts-wine
 )
 
 missing=()

@@ -76,3 +76,8 @@ public:
     virtual EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) = 0;
     virtual void PostClose() = 0;
 };
+
+// What screen readers and test tools call each control that code addresses:
+// the caption for buttons and check boxes, the words beside it for edits,
+// bars and values. Empty for an id the dialog does not have.
+std::string ControlAccessibleName(int id);

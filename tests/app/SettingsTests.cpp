@@ -126,6 +126,35 @@ TEST_F(Settings, StartUpPingsThenRunsTheDialogWithTheSettings) {
     EXPECT_EQ(seen, "10.20.30.40 noInit=1 timeout=1000 frames sent=1");  // the one ping
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Dialog Error|Dialog could not be created"}));
 }
+
+// A socket layer that cannot start ends the program before any link or
+// dialog; one that fails only its second check is reported, and start-up
+// goes on to the link and the dialog.
+TEST_F(Settings, SocketLayerChecksAtStartUp) {
+    int links = 0, dialogs = 0;
+    auto makeLink = [&](const std::string&, uint16_t) {
+        ++links;
+        return new CMemoryDeviceLink(SystemClock());
+    };
+    auto dialog = [&](CTR52K1_Comm&, uint32_t, const std::string&) {
+        ++dialogs;
+        return IDCANCEL;
+    };
+    CCapturingDebugSink trace;
+    CScopedThreadDebugSink scoped(&trace);
+    EXPECT_EQ(InitInstance({"p"}, registry, makeLink, dialog, boxes, [] { return false; }), 0);
+    EXPECT_EQ(links + dialogs, 0);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"TR52K_FlashFileLoader|Windows sockets initialization failed."}));
+    EXPECT_EQ(trace.Text(), "WSAStartup() suceeded.\r\n");  // written first, whatever follows
+
+    boxes.Clear();
+    int calls = 0;
+    EXPECT_EQ(InitInstance({"p"}, registry, makeLink, dialog, boxes, [&] { return ++calls == 1; }), IDCANCEL);
+    EXPECT_EQ(links, 1);
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Network Error|AfxSocketInit() was not successfully started."}));
+    EXPECT_EQ(boxes.Boxes().front().type, MB_ICONERROR);
+}
 }  // namespace
 
 namespace {

@@ -37,3 +37,15 @@ if(TR52K_NATIVE_BUILD)
       ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e)
   set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine RESOURCE_LOCK wine_registry)
 endif()
+
+# The Windows dialog started against the Linux simulator on 127.0.0.1:5000
+# (the dialog's only port) inside a Wine virtual desktop on Xvfb, driven by
+# a probe that reads and works its controls by their ids.
+add_executable(dialog-probe wine/DialogProbe.cpp)
+target_link_options(dialog-probe PRIVATE -municode)
+if(TR52K_NATIVE_BUILD)
+  add_test(NAME win_dialog_end_to_end
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/wine/dialog_end_to_end.py $<TARGET_FILE:tr52k-flash-loader>
+      $<TARGET_FILE:dialog-probe> ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/dialog-e2e)
+  set_tests_properties(win_dialog_end_to_end PROPERTIES TIMEOUT 300 LABELS wine RUN_SERIAL TRUE)
+endif()

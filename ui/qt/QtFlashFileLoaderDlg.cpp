@@ -90,47 +90,8 @@ W* CQtFlashFileLoaderDlg::Place(W* widget, const char* name, int x, int y, int w
 // Screen readers and test tools find each control by what it is: the caption
 // for buttons and check boxes, the words beside it for edits, bars and values.
 void CQtFlashFileLoaderDlg::NameControls() {
-    const std::pair<QWidget*, const char*> names[] = {
-        {m_ctlTargetIp, "Target Ethernet Address"},
-        {m_btnSaveIp, "Save"},
-        {m_prgBulkErase, "Bulk Erase progress"},
-        {m_prgPageProgram, "Page Program progress"},
-        {m_lblBulkErase, "Bulk Erase progress caption"},
-        {m_lblPageProgram, "Page Program progress caption"},
-        {m_edtBytesToWrite, "Bytes to write"},
-        {m_edtBytesWritten, "Bytes written"},
-        {m_edtDsp1File, "DSP1 image path"},
-        {m_btnDsp1Browse, "Browse for the DSP1 image"},
-        {m_btnDsp1Load, "Load DSP1"},
-        {m_edtDsp2File, "DSP2 image path"},
-        {m_btnDsp2Browse, "Browse for the DSP2 image"},
-        {m_btnDsp2Load, "Load DSP2"},
-        {m_edtEepromFile, "EEPROM image path"},
-        {m_btnEepromBrowse, "Browse for the EEPROM image"},
-        {m_btnEepromLoad, "Load EEPROM"},
-        {m_btnRead, "Read"},
-        {m_lblSerialNumber, "Serial Number"},
-        {m_lblDeviceId, "Device ID"},
-        {m_lblDsp1FwVer, "DSP1 Fw Ver"},
-        {m_lblDsp2FwVer, "DSP2 Fw Ver"},
-        {m_lblFioFpgaFwVer, "FIO FPGA Fw Ver"},
-        {m_lblBridgeFpgaFwVer, "Bridge FPGA Fw Ver"},
-        {m_lblDpFpgaFwVer, "DP FPGA Fw Ver"},
-        {m_lblOpModeRaw, "DP FPGA Personality Number"},
-        {m_lblOpMode, "DP FPGA Personality"},
-        {m_lblDspBoardPcbRev, "DSP Board PCB Revision"},
-        {m_lblDpFpgaBoardPcbRev, "DP FPGA Board PCB Rev"},
-        {m_chkDhcpEnabled, "DHCP Enabled"},
-        {m_lblDeviceIp, "Device IP Address"},
-        {m_btnTurnOffConsolidatedStatus, "Turn Off Consolidated Status"},
-        {m_btnTurnOffAllGraphs, "Turn Off All Graphs"},
-        {m_btnPing, "Ping"},
-        {m_edtPingResult, "Ping reply"},
-    };
-    for (const auto& [w, name] : names) w->setAccessibleName(name);
+    for (const auto& [id, w] : m_byId) w->setAccessibleName(Q(ControlAccessibleName(id)));
     for (int i = 0; i < 4; ++i) m_ctlTargetIp->Field(i)->setAccessibleName(Q(Format("Target address field %d", i + 1)));
-    for (int k = 0; k < EEPROM_COUNT; ++k) m_btnEeprom[static_cast<size_t>(k)]->setAccessibleName(Q(Format("EEPROM_%d", k)));
-    for (int m = 1; m <= 3; ++m) m_chkOpMode[static_cast<size_t>(m)]->setAccessibleName(m_chkOpMode[static_cast<size_t>(m)]->text());
 }
 
 void CQtFlashFileLoaderDlg::CreateControls() {
