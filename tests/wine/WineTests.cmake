@@ -5,7 +5,7 @@
 # Each suite is one ctest test: every Wine start costs a process, so the
 # suites are not split per case. The environment (WINEPREFIX, WINEDEBUG,
 # a running wineserver) is set up by scripts/test.sh.
-foreach(area platform link protocol app update sim)
+foreach(area platform link protocol app update sim dialog)
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${area}/*.cpp)
   add_executable(test_${area} ${_src})
   target_include_directories(test_${area} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
@@ -37,6 +37,16 @@ if(TR52K_NATIVE_BUILD)
       ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e)
   set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine RESOURCE_LOCK wine_registry)
 endif()
+
+# The Windows dialog's binding in-process: its real window and controls
+# need a display, which Xvfb gives.
+add_executable(test_win32_dialog wine/win32/Win32DialogTests.cpp $<TARGET_OBJECTS:tr52k_win32_resources>)
+target_include_directories(test_win32_dialog PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(test_win32_dialog PRIVATE tr52k_win32_ui tr52k_sim GTest::gtest GTest::gtest_main)
+target_compile_definitions(test_win32_dialog PRIVATE TR52K_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+add_test(NAME win_test_win32_dialog
+  COMMAND xvfb-run -a ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:test_win32_dialog> --gtest_brief=1)
+set_tests_properties(win_test_win32_dialog PROPERTIES TIMEOUT 300 LABELS wine)
 
 # The Windows dialog started against the Linux simulator on 127.0.0.1:5000
 # (the dialog's only port) inside a Wine virtual desktop on Xvfb, driven by

@@ -86,13 +86,29 @@ CWin32FlashFileLoaderDlg::~CWin32FlashFileLoaderDlg() {
 }
 
 int CWin32FlashFileLoaderDlg::DoModal() {
-    const HWND hwnd = ::CreateDialogParamW(::GetModuleHandleW(nullptr),
-                                           MAKEINTRESOURCEW(IDD_TR52K_FLASHFILELOADER_DIALOG), nullptr, DialogProc,
-                                           reinterpret_cast<LPARAM>(this));
-    if (!hwnd) return -1;
-    ::ShowWindow(hwnd, SW_SHOW);
-    ::SetForegroundWindow(hwnd);
-    MSG msg;
+    if (!Create()) return -1;
+    ::ShowWindow(m_hWnd, SW_SHOW);
+    ::SetForegroundWindow(m_hWnd);
+    return RunModalLoop();
+}
+
+bool CWin32FlashFileLoaderDlg::Create() {
+    return ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_TR52K_FLASHFILELOADER_DIALOG),
+                                nullptr, DialogProc, reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+bool CWin32FlashFileLoaderDlg::PumpMessage(MSG* msg) {
+    if (PreTranslateMessage(msg)) return true;
+    if (!::IsDialogMessageW(m_hWnd, msg)) {
+        ::TranslateMessage(msg);
+        ::DispatchMessageW(msg);
+    }
+    return false;
+}
+
+int CWin32FlashFileLoaderDlg::RunModalLoop() {
+    const HWND hwnd = m_hWnd;
+    MSG msg{};
     bool quit = false;
     while (!m_bEnded) {
         const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
@@ -105,15 +121,13 @@ int CWin32FlashFileLoaderDlg::DoModal() {
             EndDialog(-1);
             break;
         }
-        if (PreTranslateMessage(&msg)) continue;
-        if (!::IsDialogMessageW(hwnd, &msg)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
+        PumpMessage(&msg);
     }
     // Idle input and ticks end with the window.
     if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink()))
         if (link->SocketHandle() != INVALID_SOCKET) ::WSAAsyncSelect(link->SocketHandle(), hwnd, 0, 0);
+    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
+    m_hTicker = 0;
     ::DestroyWindow(hwnd);
     m_hWnd = nullptr;
     if (quit) ::PostQuitMessage(static_cast<int>(msg.wParam));

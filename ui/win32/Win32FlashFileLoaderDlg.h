@@ -39,6 +39,16 @@ public:
     // created.
     int DoModal();
 
+    // DoModal in its steps, for tests that work the window between them:
+    // Create makes the window from its template (hidden) and initialises
+    // it; PumpMessage handles one message as the loop does (true when
+    // Enter or Space was taken by the accelerators); RunModalLoop runs
+    // until the dialog ends, then destroys the window.
+    bool Create();
+    bool PumpMessage(MSG* msg);
+    int RunModalLoop();
+    HWND Window() const { return m_hWnd; }
+
     // CDialogControls over the window's controls.
     void SetControlText(int id, const std::string& text) override;
     std::string GetControlText(int id) override;
