@@ -125,4 +125,26 @@ TEST(DialogCore, AnEepromUpdateReadsItsControlsAndShowsItsProgress) {
     EXPECT_EQ(r.boxes.Boxes().back().text, "DP FPGA Configuration EEPROM Update has completed.");
     EXPECT_EQ(r.controls.busy, 0);
 }
+
+// Every control the code addresses has a name of its own for screen readers
+// and test tools, in either toolkit.
+TEST(DialogCore, EveryControlHasItsOwnAccessibleName) {
+    std::vector<int> ids = {IDC_TARGET_IP, IDC_SAVE_IP, IDC_PING_RESULT, IDC_DEVICE_IP, IDC_DSP_BOARD_PCB_REV,
+                            IDC_DP_FPGA_BOARD_PCB_REV, IDC_OP_MODE_RAW, IDC_OP_MODE, IDC_TURN_OFF_CONSOLIDATED_STATUS,
+                            IDC_TURN_OFF_ALL_GRAPHS, IDC_DEVICE_ID, IDC_DSP1_FW_VER, IDC_DSP2_FW_VER,
+                            IDC_FIO_FPGA_FW_VER, IDC_BRIDGE_FPGA_FW_VER, IDC_DP_FPGA_FW_VER, IDC_READ, IDC_PING,
+                            IDC_SERIAL_NUMBER, IDC_DHCP_ENABLED, IDC_LBL_BULK_ERASE, IDC_PRG_BULK_ERASE,
+                            IDC_LBL_PAGE_PROGRAM, IDC_PRG_PAGE_PROGRAM, IDC_BYTES_TO_WRITE, IDC_BYTES_WRITTEN,
+                            IDC_DSP1_FILE, IDC_DSP1_BROWSE, IDC_DSP1_LOAD, IDC_DSP2_FILE, IDC_DSP2_BROWSE,
+                            IDC_DSP2_LOAD, IDC_EEPROM_FILE, IDC_EEPROM_BROWSE, IDC_EEPROM_LOAD};
+    for (int k = 0; k < EEPROM_COUNT; ++k) ids.push_back(IDC_EEPROM_FIRST + k);
+    for (int m = 0; m < 3; ++m) ids.push_back(IDC_OP_MODE_1 + m);
+    std::map<std::string, int> seen;
+    for (int id : ids) {
+        const std::string name = ControlAccessibleName(id);
+        EXPECT_FALSE(name.empty()) << id;
+        EXPECT_TRUE(seen.emplace(name, id).second) << id << " is called like " << seen[name] << ": " << name;
+    }
+    EXPECT_EQ(ControlAccessibleName(4242), "");
+}
 }  // namespace

@@ -5,6 +5,9 @@
 // accelerators, the ticker's messages sent from its thread, the close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "app/Settings.h"
 #include "platform/Registry.h"
 #include "ui/win32/Win32FlashFileLoaderDlg.h"
@@ -49,8 +52,6 @@ TEST(Win32Dialog, TargetAddressThroughTheIpAddressControl) {
     }
     r.dlg.SetIpAddress(IDC_TARGET_IP, 0x0A010304);
     // The third field emptied, as a user would leave it.
-    HWND third = nullptr;
-    int left = -1;
     std::vector<std::pair<LONG, HWND>> edits;
     for (HWND f = ::FindWindowExW(r.Item(IDC_TARGET_IP), nullptr, L"Edit", nullptr); f;
          f = ::FindWindowExW(r.Item(IDC_TARGET_IP), f, L"Edit", nullptr)) {
@@ -60,9 +61,7 @@ TEST(Win32Dialog, TargetAddressThroughTheIpAddressControl) {
     }
     ASSERT_EQ(edits.size(), 4u);
     std::sort(edits.begin(), edits.end());
-    third = edits[2].second;
-    (void)left;
-    ::SetWindowTextW(third, L"");
+    ::SetWindowTextW(edits[2].second, L"");
     EXPECT_NE(r.dlg.m_core.SaveTargetAddress(), 0u);
     EXPECT_EQ(r.dlg.m_core.m_strTargetIp, "10.1.0.4");
     const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
