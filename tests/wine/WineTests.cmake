@@ -39,13 +39,13 @@ if(TR52K_NATIVE_BUILD)
 endif()
 
 # The Windows dialog's binding in-process: its real window and controls
-# need a display, which Xvfb gives.
+# need a desktop with a display, which a Wine virtual desktop on Xvfb gives.
 add_executable(test_win32_dialog wine/win32/Win32DialogTests.cpp $<TARGET_OBJECTS:tr52k_win32_resources>)
 target_include_directories(test_win32_dialog PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_win32_dialog PRIVATE tr52k_win32_ui tr52k_sim GTest::gtest GTest::gtest_main)
 target_compile_definitions(test_win32_dialog PRIVATE TR52K_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_test(NAME win_test_win32_dialog
-  COMMAND xvfb-run -a ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:test_win32_dialog> --gtest_brief=1)
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/wine/run_in_desktop.py $<TARGET_FILE:test_win32_dialog>)
 set_tests_properties(win_test_win32_dialog PROPERTIES TIMEOUT 300 LABELS wine)
 
 # The Windows dialog started against the Linux simulator on 127.0.0.1:5000

@@ -212,10 +212,12 @@ def run(env, registry, wire, history):
 
     out = os.path.join(WORK, "probe.txt")
     started = time.monotonic()
-    # The virtual desktop outlives the programs in it: once the probe has
-    # written its result, the X server is taken down and the desktop with it.
+    # A desktop of its own, made under this X server (the prefix's default
+    # desktop may have none). It outlives the programs in it: once the probe
+    # has written its result, the X server is taken down and the desktop
+    # with it.
     desktop = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "wine", "explorer",
-                                "/desktop=tr52k,1200x720", PROBE, windows_path(out)] + steps,
+                                "/desktop=tr52k-%d,1200x720" % os.getpid(), PROBE, windows_path(out)] + steps,
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     while time.monotonic() - started < 240 and desktop.poll() is None:
         if os.path.exists(out) and "RESULT" in open(out, encoding="utf-8", errors="replace").read():

@@ -1,0 +1,71 @@
+#!/usr/bin/python3
+"""Runs a Windows googletest program that opens windows under Wine, in a
+virtual desktop of its own on Xvfb.
+
+A window needs a desktop whose Wine explorer has a display. The prefix's
+default desktop may have been made without one (wineboot), or on an X
+server that has gone, and a window there never appears: so each run gets
+a desktop with a fresh name, made under this run's X server. A program in
+a virtual desktop has no terminal; its results come back through
+googletest's XML report, which is printed here and decides the exit code.
+
+Usage: run_in_desktop.py EXE [GTEST ARGS...]
+Needs WINEPREFIX (a scratch prefix) and a running wineserver.
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def main():
+    if not os.environ.get("WINEPREFIX"):
+        print("WINEPREFIX is not set: refusing to use the default prefix")
+        return 1
+    exe, args = sys.argv[1], sys.argv[2:]
+    work = tempfile.mkdtemp(prefix="tr52k-desktop-")
+    report = os.path.join(work, "report.xml")
+    desktop = "/desktop=tr52k-%d,1024x768" % os.getpid()
+    session = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "wine", "explorer", desktop, exe,
+                                "--gtest_output=xml:" + windows_path(report)] + args,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    started = time.monotonic()
+    done = False
+    while time.monotonic() - started < 240 and session.poll() is None and not done:
+        time.sleep(0.5)
+        try:
+            ElementTree.parse(report)  # written whole at the end of the run
+            done = True
+        except (OSError, ElementTree.ParseError):
+            pass
+    time.sleep(0.5)
+    try:
+        os.killpg(session.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    session.wait(30)
+    if not done:
+        print("no report from %s within %d s" % (exe, time.monotonic() - started))
+        return 1
+    root = ElementTree.parse(report).getroot()
+    failed = 0
+    for case in root.iter("testcase"):
+        failures = case.findall("failure")
+        print(("FAILED " if failures else "ok     ") + case.get("classname") + "." + case.get("name"))
+        for f in failures:
+            print("  " + (f.get("message") or "").replace("\n", "\n  "))
+        failed += 1 if failures else 0
+    tests = int(root.get("tests", "0"))
+    print("%d tests, %d failed" % (tests, failed))
+    return 1 if failed or tests == 0 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
