@@ -16,9 +16,9 @@ CTickerFlags& ProcessTickerFlags() {
     return flags;
 }
 
-uintptr_t RegisterTickerTarget(std::shared_ptr<CTickerTarget> target) {
+uintptr_t RegisterTickerTarget(std::shared_ptr<CTickerTarget> target, uintptr_t handle) {
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    uintptr_t h = g_nextHandle++;
+    const uintptr_t h = handle ? handle : g_nextHandle++;
     g_targets[h] = target;
     return h;
 }

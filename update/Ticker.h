@@ -36,7 +36,10 @@ public:
     virtual void Send(uint32_t message, uintptr_t wParam) = 0;
 };
 
-uintptr_t RegisterTickerTarget(std::shared_ptr<CTickerTarget> target);  // non-zero handle
+// Returns the target's handle (non-zero): `handle` when given, the front
+// end's own name for its window (the window handle on Windows), else a new
+// one.
+uintptr_t RegisterTickerTarget(std::shared_ptr<CTickerTarget> target, uintptr_t handle = 0);
 void UnregisterTickerTarget(uintptr_t handle);
 // False when no live target has that handle.
 bool SendTickerMessage(uintptr_t handle, uint32_t message, uintptr_t wParam);

@@ -77,6 +77,14 @@ TEST_F(Ticker, SendsReachOnlyLiveTargetsAndATargetMayUnregisterItself) {
     EXPECT_FALSE(SendTickerMessage(h2, WM_EEPROM_PAGE_TICK, 0));
     UnregisterTickerTarget(h2);
     EXPECT_EQ(target->got.size(), 1u);
+
+    // A front end may name its target itself (a window handle).
+    auto named = std::make_shared<Recorder>();
+    EXPECT_EQ(RegisterTickerTarget(named, 0xABC0), 0xABC0u);
+    EXPECT_TRUE(SendTickerMessage(0xABC0, WM_EXTRA_BYTES_CHECK, WM_EEPROM_ERASE_TICK));
+    UnregisterTickerTarget(0xABC0);
+    EXPECT_FALSE(SendTickerMessage(0xABC0, WM_EXTRA_BYTES_CHECK, WM_EEPROM_ERASE_TICK));
+    EXPECT_EQ(named->got.size(), 1u);
 }
 
 TEST_F(Ticker, DetachClearsThePhasesAndTheRunFlag) {

@@ -216,9 +216,9 @@ void CWin32FlashFileLoaderDlg::OnInitDialog() {
         link && link->IsConnected() && link->SocketHandle() != INVALID_SOCKET)
         ::WSAAsyncSelect(link->SocketHandle(), m_hWnd, WM_LINK_NOTIFY, FD_READ | FD_CLOSE);
 
-    // From here on the ticker may send to this window.
+    // From here on the ticker may send to this window, named by its handle.
     m_tickerTarget = std::make_shared<CWindowTickerTarget>(m_hWnd);
-    m_hTicker = RegisterTickerTarget(m_tickerTarget);
+    m_hTicker = RegisterTickerTarget(m_tickerTarget, reinterpret_cast<uintptr_t>(m_hWnd));
     TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
 }
 

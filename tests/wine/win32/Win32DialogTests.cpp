@@ -80,6 +80,8 @@ TEST(Win32Dialog, StartUpFillsTheRealControls) {
     EXPECT_FALSE(r.dlg.GetCheck(IDC_EEPROM_FIRST + 1));
     EXPECT_TRUE(::IsWindowEnabled(r.Item(IDC_EEPROM_LOAD)));
     EXPECT_FALSE(::IsWindowEnabled(r.Item(IDC_PING_RESULT)));
+    // The ticker sends to this window, named by its window handle.
+    EXPECT_EQ(ProcessTickerFlags().g_hTickerWnd.load(), reinterpret_cast<uintptr_t>(r.dlg.Window()));
     r.dlg.SetProgressRange(IDC_PRG_PAGE_PROGRAM, 0, 17);
     r.dlg.SetProgressPos(IDC_PRG_PAGE_PROGRAM, 5);
     EXPECT_EQ(r.dlg.GetProgressPos(IDC_PRG_PAGE_PROGRAM), 5);
