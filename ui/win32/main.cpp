@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     // thread; the version 6 controls (IP address, smooth bars) need their
     // classes registered.
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    // Restart after a crash or an update of the system, nothing more (no
+    // recovery of data: the program keeps none between runs).
+    ::RegisterApplicationRestart(nullptr, 0);
     INITCOMMONCONTROLSEX controls{sizeof controls, 0xFF};
     ::InitCommonControlsEx(&controls);
 
