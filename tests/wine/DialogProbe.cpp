@@ -135,6 +135,47 @@ void AnswerBox(const std::string& title, const std::string& expected, int second
     for (int i = 0; i < 200 && ::IsWindow(box); ++i) ::Sleep(25);
 }
 
+// The system's open-file dialog: waits for it, types `path` as the file
+// name and presses Open.
+void ChooseFile(const std::string& title, const std::string& path, int seconds) {
+    CBoxSearch search{Widen(title)};
+    for (int i = 0; i < seconds * 20 && !search.found; ++i) {
+        ::EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        if (!search.found) ::Sleep(50);
+    }
+    if (!search.found) {
+        Fail("no open-file dialog \"" + title + "\"");
+        return;
+    }
+    // The file name box: a combo box (id cmb13) holding an edit, or an
+    // edit alone (id edt1), by the dialog's style.
+    HWND name = ::GetDlgItem(search.found, 0x47C);
+    if (name) {
+        if (HWND edit = ::FindWindowExW(name, nullptr, L"Edit", nullptr)) name = edit;
+    } else {
+        name = ::GetDlgItem(search.found, 0x480);
+    }
+    if (!name) {
+        Fail("the open-file dialog has no file name box");
+        return;
+    }
+    const std::wstring text = Widen(path);
+    ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    ::PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 200 && ::IsWindow(search.found); ++i) ::Sleep(25);
+    if (::IsWindow(search.found)) {
+        std::string ids;
+        for (HWND c = ::GetWindow(search.found, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
+            wchar_t cls[64] = {};
+            ::GetClassNameW(c, cls, 64);
+            ids += " " + std::to_string(::GetDlgCtrlID(c)) + ":" + Narrow(cls) + ":" + TextOf(c);
+        }
+        Fail("the open-file dialog stays open; its controls:" + ids);
+        return;
+    }
+    Say("chose %s", path.c_str());
+}
+
 // Dialog base units from the client area, which is the template's 699 by
 // 330 dialog units: the one integer pair that gives its size in pixels.
 bool BaseUnits(int* baseX, int* baseY) {
@@ -304,6 +345,8 @@ bool Step(const std::vector<std::string>& w) {
         Key(static_cast<WORD>(id(1)));
     } else if (verb == "box") {  // box|TITLE|EXPECTED TEXT|SECONDS
         AnswerBox(w.at(1), w.at(2), w.size() > 3 ? id(3) : 30);
+    } else if (verb == "choose") {  // choose|TITLE|PATH|SECONDS
+        ChooseFile(w.at(1), w.at(2), w.size() > 3 ? id(3) : 30);
     } else if (verb == "sysmenu") {  // sysmenu|COMMAND (decimal)
         ::PostMessageW(g_dialog, WM_SYSCOMMAND, static_cast<WPARAM>(id(1)), 0);
     } else if (verb == "alive") {  // alive|0 or 1

@@ -7,7 +7,7 @@ started in the same desktop, finds the window and its controls by their
 ids and checks: the template (classes, styles, every rectangle in dialog
 units with the "MS Shell Dlg" font), the start-up frames in their order,
 the unit's values as the Linux tool reads them, Enter and Space doing
-nothing, Ping, an EEPROM update paced by the ticker's window messages with
+nothing, Ping, "Browse" through the system's open-file dialog, an EEPROM update paced by the ticker's window messages with
 a DSP Load refused meanwhile, the About box, and the window closing. A
 picture of the window is left in the work folder (dialog.png).
 
@@ -199,6 +199,9 @@ def run(env, registry, wire, history):
     # Enter and Space do nothing: no ping leaves, the window stays.
     steps += ["focus|2030", "key|32", "key|13", "alive|1", "text|1274|"]
     steps += ["click|2030", "text|1274|68 00 00 00 00 00 "]
+    # "Browse" through the system's open-file dialog fills the path edit.
+    steps += ["post-click|19938", "choose|Open|%s|30" % windows_path(dsp_path), "sleep|300",
+              "text|19937|" + windows_path(dsp_path)]
     # An EEPROM update from the controls, paced by the ticker; a DSP Load
     # meanwhile is refused. A 4096-byte image is written as 17 pages (a
     # whole number of pages gets one more).

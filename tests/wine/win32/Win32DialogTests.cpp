@@ -120,6 +120,25 @@ TEST(Win32Dialog, EnterAndSpaceDoNothingEscapeCloses) {
     EXPECT_EQ(r.dlg.Window(), nullptr);
 }
 
+// A double-click on an EEPROM's radio button, as the mouse makes it, makes
+// that EEPROM the unit's current one; a single click only marks it.
+TEST(Win32Dialog, DoubleClickOnAnEepromSelectsItOnTheUnit) {
+    Rig r;
+    HWND radio = r.Item(IDC_EEPROM_FIRST + 2);
+    ::SendMessageW(radio, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+    ::SendMessageW(radio, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    r.Pump();
+    EXPECT_TRUE(r.dlg.GetCheck(IDC_EEPROM_FIRST + 2));
+    EXPECT_EQ(r.sim.Count(0x1024), 0);
+    ::SendMessageW(radio, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(4, 4));
+    ::SendMessageW(radio, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    r.Pump();
+    ASSERT_EQ(r.sim.Count(0x1024), 1);
+    EXPECT_EQ(r.sim.comm.m_nCurrentEeprom, 2);  // read back from the unit
+    EXPECT_TRUE(r.dlg.GetCheck(IDC_EEPROM_FIRST + 2));
+    EXPECT_FALSE(r.dlg.GetCheck(IDC_EEPROM_FIRST));
+}
+
 // An EEPROM update from the controls advances only by the ticker's window
 // messages, sent from its own thread and handled in this thread's loop;
 // the close request a successful DSP load makes ends the loop.
