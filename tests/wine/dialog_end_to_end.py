@@ -19,12 +19,14 @@ import json
 import os
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import sys
 import time
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run_in_desktop import run_in_desktop, windows_path  # noqa: E402
 
 DIALOG, PROBE, LINUX, WORK = sys.argv[1:5]
 SIM = os.path.join(LINUX, "sim", "tr52k-sim")
@@ -38,10 +40,6 @@ def check(ok, what):
     print(("ok   " if ok else "FAIL ") + what)
     if not ok:
         failures.append(what)
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 # Controls with an id: rectangle in dialog units, class, style bits that
@@ -215,23 +213,9 @@ def run(env, registry, wire, history):
 
     out = os.path.join(WORK, "probe.txt")
     started = time.monotonic()
-    # A desktop of its own, made under this X server (the prefix's default
-    # desktop may have none). It outlives the programs in it: once the probe
-    # has written its result, the X server is taken down and the desktop
-    # with it.
-    desktop = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "wine", "explorer",
-                                "/desktop=tr52k-%d,1200x720" % os.getpid(), PROBE, windows_path(out)] + steps,
-                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    while time.monotonic() - started < 240 and desktop.poll() is None:
-        if os.path.exists(out) and "RESULT" in open(out, encoding="utf-8", errors="replace").read():
-            break
-        time.sleep(0.5)
-    time.sleep(1)
-    try:
-        os.killpg(desktop.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    desktop.wait(30)
+    run_in_desktop([PROBE, windows_path(out)] + steps,
+                   lambda: os.path.exists(out) and "RESULT" in open(out, encoding="utf-8", errors="replace").read(),
+                   env=env, width_height="1200x720")
     text = open(out, encoding="utf-8", errors="replace").read() if os.path.exists(out) else ""
     print(text)
     print("probe run: %.1f s" % (time.monotonic() - started))

@@ -13,6 +13,7 @@ Usage: run_in_desktop.py EXE [GTEST ARGS...]
 Needs WINEPREFIX (a scratch prefix) and a running wineserver.
 """
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -25,6 +26,28 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def run_in_desktop(command, finished, env=None, width_height="1024x768", timeout=240):
+    """Runs a Windows program (and its arguments) in a fresh virtual desktop
+    on its own Xvfb until finished() is true, the program's session ends or
+    the time runs out; then takes the X server down, and with it the
+    desktop, which outlives the programs in it. True when finished."""
+    desktop = "/desktop=tr52k-%d,%s" % (os.getpid(), width_height)
+    session = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "wine", "explorer", desktop] + command,
+                               env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    started = time.monotonic()
+    done = False
+    while time.monotonic() - started < timeout and session.poll() is None and not done:
+        time.sleep(0.5)
+        done = finished()
+    time.sleep(0.5)
+    try:
+        os.killpg(session.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    session.wait(30)
+    return done
+
+
 def main():
     if not os.environ.get("WINEPREFIX"):
         print("WINEPREFIX is not set: refusing to use the default prefix")
@@ -32,29 +55,20 @@ def main():
     exe, args = sys.argv[1], sys.argv[2:]
     work = tempfile.mkdtemp(prefix="tr52k-desktop-")
     report = os.path.join(work, "report.xml")
-    desktop = "/desktop=tr52k-%d,1024x768" % os.getpid()
-    session = subprocess.Popen(["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "wine", "explorer", desktop, exe,
-                                "--gtest_output=xml:" + windows_path(report)] + args,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    started = time.monotonic()
-    done = False
-    while time.monotonic() - started < 240 and session.poll() is None and not done:
-        time.sleep(0.5)
+
+    def written():
         try:
             ElementTree.parse(report)  # written whole at the end of the run
-            done = True
+            return True
         except (OSError, ElementTree.ParseError):
-            pass
-    time.sleep(0.5)
-    try:
-        os.killpg(session.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    session.wait(30)
+            return False
+    started = time.monotonic()
+    done = run_in_desktop([exe, "--gtest_output=xml:" + windows_path(report)] + args, written)
     if not done:
         print("no report from %s within %d s" % (exe, time.monotonic() - started))
         return 1
     root = ElementTree.parse(report).getroot()
+    shutil.rmtree(work, ignore_errors=True)
     failed = 0
     for case in root.iter("testcase"):
         failures = case.findall("failure")
