@@ -283,7 +283,13 @@ bool Step(const std::vector<std::string>& w) {
     } else if (verb == "text") {  // text|ID[|EXPECTED]
         HWND item = id(1) == 0 ? g_dialog : Control(id(1));
         if (!item) return true;
-        const std::string text = TextOf(item);
+        // A posted click's handler may still be on its way: the text gets a
+        // few seconds to arrive.
+        std::string text = TextOf(item);
+        for (int i = 0; i < 100 && w.size() > 2 && text != w[2]; ++i) {
+            ::Sleep(50);
+            text = TextOf(item);
+        }
         Say("%d: %s", id(1), text.c_str());
         if (w.size() > 2 && text != w[2]) Fail("control " + w[1] + " shows \"" + text + "\", not \"" + w[2] + "\"");
     } else if (verb == "enabled") {  // enabled|ID|0 or 1
