@@ -5,6 +5,7 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <sstream>
 
@@ -181,6 +182,28 @@ bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* er
         (*current)[name] = std::move(v);
     }
     return true;
+}
+
+uint32_t ReadRegistryExportFile(std::FILE* file, RegHive* hive) {
+    constexpr size_t kMaxFileSize = 1 << 20;  // a settings file is a few lines
+    hive->clear();
+    if (!file) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    bool tooBig = false;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
+        text.append(buf, n);
+        if (text.size() > kMaxFileSize) {
+            tooBig = true;
+            break;
+        }
+    }
+    const bool readError = std::ferror(file) != 0;
+    std::fclose(file);
+    if (readError) return ERROR_ACCESS_DENIED;
+    if (tooBig || !ParseRegistryExport(text, hive, nullptr)) return ERROR_BADDB;
+    return ERROR_SUCCESS;
 }
 
 std::string FormatRegistryExport(const RegHive& hive) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +61,12 @@ using RegHive = std::map<std::string, RegKeyValues, CRegNameLess>;   // key path
 // false (and leaves `hive` unspecified) on any malformed line.
 bool ParseRegistryExport(const std::string& text, RegHive* hive, std::string* error);
 std::string FormatRegistryExport(const RegHive& hive);
+
+// Reads a settings file that the platform has opened for reading (null when
+// opening failed, errno saying why) to its end, closes it and parses it.
+// Returns ERROR_SUCCESS or what the store reports: ERROR_FILE_NOT_FOUND,
+// ERROR_ACCESS_DENIED (unreadable), ERROR_BADDB (over 1 MiB or malformed).
+uint32_t ReadRegistryExportFile(std::FILE* file, RegHive* hive);
 
 // REG_SZ data: UTF-16LE with the terminating zero, as stored and queried.
 std::vector<uint8_t> Utf8ToRegSzBytes(const std::string& text);

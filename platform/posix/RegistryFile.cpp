@@ -11,7 +11,6 @@
 using namespace win32;
 
 namespace {
-constexpr size_t kMaxFileSize = 1 << 20;  // a settings file is a few lines
 }  // namespace
 
 std::string MachineRegistryPath() {
@@ -40,25 +39,7 @@ std::string CFileRegistryStore::DefaultPath() {
 }
 
 uint32_t CFileRegistryStore::Load(RegHive* hive) const {
-    hive->clear();
-    FILE* f = std::fopen(m_strFilePath.c_str(), "rb");
-    if (!f) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    bool tooBig = false;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text.append(buf, n);
-        if (text.size() > kMaxFileSize) {
-            tooBig = true;
-            break;
-        }
-    }
-    bool readError = std::ferror(f) != 0;
-    std::fclose(f);
-    if (readError) return ERROR_ACCESS_DENIED;
-    if (tooBig || !ParseRegistryExport(text, hive, nullptr)) return ERROR_BADDB;
-    return ERROR_SUCCESS;
+    return ReadRegistryExportFile(std::fopen(m_strFilePath.c_str(), "rb"), hive);
 }
 
 static bool MakeParentDirs(const std::string& path) {

@@ -14,7 +14,6 @@ using win32_text::Narrow;
 using win32_text::Widen;
 
 namespace {
-constexpr size_t kMaxFileSize = 1 << 20;  // a settings file is a few lines
 
 std::string Environment(const wchar_t* name) {
     const wchar_t* value = ::_wgetenv(name);
@@ -114,25 +113,7 @@ std::string CFileRegistryStore::DefaultPath() {
 }
 
 uint32_t CFileRegistryStore::Load(RegHive* hive) const {
-    hive->clear();
-    FILE* f = ::_wfopen(Widen(m_strFilePath).c_str(), L"rb");
-    if (!f) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    bool tooBig = false;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text.append(buf, n);
-        if (text.size() > kMaxFileSize) {
-            tooBig = true;
-            break;
-        }
-    }
-    const bool readError = std::ferror(f) != 0;
-    std::fclose(f);
-    if (readError) return ERROR_ACCESS_DENIED;
-    if (tooBig || !ParseRegistryExport(text, hive, nullptr)) return ERROR_BADDB;
-    return ERROR_SUCCESS;
+    return ReadRegistryExportFile(::_wfopen(Widen(m_strFilePath).c_str(), L"rb"), hive);
 }
 
 uint32_t CFileRegistryStore::Store(const RegHive& hive) const {
