@@ -59,6 +59,7 @@ public:
     // unattended front end sets a few seconds, so a unit that is powered
     // off costs seconds, not minutes.
     static void SetConnectTimeoutMs(int32_t ms);
+    static int32_t ConnectTimeoutMs();
     static int32_t DefaultSendTimeoutMs();
 
 private:

@@ -12,31 +12,12 @@
 // usual "CSocket::Connect()" block with WSAEFAULT (10014), so a reader of
 // the trace sees the step that did not happen and why.
 //
-// ReadByte is one non-blocking attempt. With nothing waiting it waits up to
-// 1 ms for data with poll() and returns 0: the caller's loop keeps its
-// one-attempt-per-millisecond rhythm while idle, but a reply that arrives is
-// taken on the very next attempt instead of after a blind sleep. A receive
-// error is traced at every attempt, as before, but each attempt also takes
-// 1 ms so that a dead link cannot spin the caller's time-out loop.
-//
-// A write is sent without blocking and waits for room with poll(), at most
-// m_nSendTimeoutMs for the whole write. A unit that stops reading fills the
-// socket's buffers; the write then ends with one line of our own ("*****
-// CSocket::Send() timed out ...") and returns 0, so the exchange fails at
-// once. Part of the frame may have gone out, so the stream is out of step:
-// the link counts as lost (m_bConnected 0) and later writes are refused at
-// once, each with a line in the trace.
-//
-// An orderly close by the unit (recv() returning 0) is not an error code on
-// this platform. ReadByte then returns 0 ("no byte"), clears m_bConnected,
-// writes one trace line the first time, and paces further attempts at 1 ms,
-// so the caller's exchange ends by its own time-out as with a silent unit.
+// Sending and receiving are link/NetworkDeviceComm.cpp's; the socket calls
+// they make are at the end of this file.
 #include "link/NetworkDeviceComm.h"
+#include "link/SocketIo.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -51,9 +32,6 @@
 #include "platform/Text.h"
 
 namespace {
-std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
-std::atomic<int32_t> g_connectTimeoutMs{0};
-
 // connect() bounded by `timeoutMs` (0: the system's own, about two minutes
 // for a unit that is powered off). Returns 0, or the errno of the failure;
 // ETIMEDOUT when the time ran out.
@@ -100,18 +78,6 @@ int CreateStreamSocket(int family) {
     return s;
 }
 
-// Up to 1 ms for input to arrive. When the wait did not show on the link's
-// clock (a test clock that only moves when slept on), the clock sleeps the
-// millisecond instead, so time-outs measured on it still run out.
-void WaitForInput(int socket, CClock& clock) {
-    const int64_t before = clock.NowMs();
-    int ready = 0;
-    if (socket >= 0) {
-        pollfd p{socket, POLLIN, 0};
-        ready = ::poll(&p, 1, 1);
-    }
-    if (ready <= 0 && clock.NowMs() == before) clock.SleepMs(1);
-}
 }  // namespace
 
 CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock)
@@ -176,7 +142,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
             m_socket = s;
         }
         fresh = false;
-        const int error = ConnectWithin(m_socket, ai->ai_addr, ai->ai_addrlen, g_connectTimeoutMs.load());
+        const int error = ConnectWithin(m_socket, ai->ai_addr, ai->ai_addrlen, ConnectTimeoutMs());
         if (error == 0)
             connected = true;
         else
@@ -198,6 +164,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
         return;
     }
     DebugOutput("***** CSocket::GetSockName() in CNetworkDeviceComm() ctor succeeded.\r\n");
+    m_bConnectDone = true;
 
     if (local.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&local);
@@ -235,118 +202,39 @@ CNetworkDeviceComm::~CNetworkDeviceComm() {
 
 bool CNetworkDeviceComm::StartSocketLayer() { return true; }
 
-void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTimeoutMs.store(ms); }
+// --- The socket calls of link/SocketIo.h -------------------------------------
 
-void CNetworkDeviceComm::SetConnectTimeoutMs(int32_t ms) { g_connectTimeoutMs.store(ms); }
+namespace socket_io {
 
-int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
-
-uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
-    if (m_bSendTimedOut) {
-        DebugOutput("***** CSocket::Send() refused: an earlier send timed out and the link is lost.\r\n");
-        return 0;
+int64_t Receive(LinkSocket socket, uint8_t* buffer, size_t size, int* error) {
+    if (socket < 0) {
+        *error = kNotSocket;
+        return -1;
     }
-    // Apart from the time-out the outcome is not examined: a failed send
-    // shows as a missing reply. The wait is measured on the steady clock,
-    // not on m_clock, because poll() waits in real time.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, m_nSendTimeoutMs));
-    size_t done = 0;
-    while (m_socket >= 0 && done < length) {
-        ssize_t w = ::send(m_socket, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w > 0) {
-            done += static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
-        if (w == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            m_bSendTimedOut = true;
-            m_bConnected = 0;
-            DebugOutput(Format("***** CSocket::Send() timed out after %d ms with %zu of %zu bytes sent; "
-                               "the link is lost.\r\n",
-                               m_nSendTimeoutMs, done, length));
-            return 0;
-        }
-        pollfd p{m_socket, POLLOUT, 0};
-        ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
-    }
-    return 1;
+    const ssize_t r = ::recv(socket, buffer, size, MSG_DONTWAIT);
+    if (r < 0) *error = ErrnoToWsaError(errno);
+    return r;
 }
 
-uint32_t CNetworkDeviceComm::WriteByte(uint32_t value) {
-    uint8_t b = static_cast<uint8_t>(value);
-    return SendAll(&b, 1);
+int64_t Send(LinkSocket socket, const uint8_t* data, size_t size, int* error) {
+    if (socket < 0) {
+        *error = kNotSocket;
+        return -1;
+    }
+    // MSG_NOSIGNAL: a unit that has gone must not end the program.
+    const ssize_t w = ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0) *error = ErrnoToWsaError(errno);
+    return w;
 }
 
-uint32_t CNetworkDeviceComm::WriteBuffer(const uint8_t* data, uint32_t length) { return SendAll(data, length); }
-
-uint32_t CNetworkDeviceComm::WriteHeader(const uint8_t* header) { return SendAll(header, 6); }
-
-uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
-    ssize_t r = m_socket >= 0 ? ::recv(m_socket, m_RxBuffer, 1, MSG_DONTWAIT) : -1;
-    int err = m_socket >= 0 ? errno : EBADF;
-    if (r == 1) {
-        *byte = m_RxBuffer[0];
-        ++m_nRxCount;
-        return 1;
-    }
-    if (r == 0 && m_nRxError) {
-        // After a reset the system reports the error once and then only an
-        // end of stream; the link stays broken, so keep saying why.
-        ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
-        m_clock.SleepMs(1);
-        return 0;
-    }
-    if (r == 0) {
-        m_bConnected = 0;
-        if (!m_bPeerClosedReported) {
-            m_bPeerClosedReported = true;
-            DebugOutput("***** CAsyncSocket::Receive() connection closed by the device.\r\n");
-        }
-        m_clock.SleepMs(1);
-        return 0;
-    }
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
-        WaitForInput(m_socket, m_clock);
-        return 0;
-    }
-    m_bConnected = 0;
-    m_nRxError = ErrnoToWsaError(err);
-    ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
-    m_clock.SleepMs(1);
-    return 0;
+bool WaitReadable(LinkSocket socket, int ms) {
+    pollfd p{socket, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
 }
 
-uint16_t CNetworkDeviceComm::FlushReceive() {
-    m_nRxCount = 0;
-    const int64_t start = m_clock.NowMs();
-    while (true) {
-        ssize_t r = m_socket >= 0 ? ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT) : -1;
-        int err = m_socket >= 0 ? errno : EBADF;
-        if (r > 0) {
-            m_nRxCount += static_cast<uint32_t>(r);
-        } else if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
-            WaitForInput(m_socket, m_clock);
-        } else if (r == 0) {
-            m_clock.SleepMs(1);  // closed: nothing more will come
-        } else {
-            break;
-        }
-        if (m_clock.NowMs() - start >= 100) break;
-    }
-    return static_cast<uint16_t>(m_nRxCount);
+void WaitWritable(LinkSocket socket, int ms) {
+    pollfd p{socket, POLLOUT, 0};
+    ::poll(&p, 1, ms);
 }
 
-uint32_t CNetworkDeviceComm::OnReceive() {
-    if (m_socket < 0) return 0;
-    uint32_t dropped = 0;
-    for (;;) {
-        const ssize_t r = ::recv(m_socket, m_RxBuffer, sizeof m_RxBuffer, MSG_DONTWAIT);
-        if (r == 0) m_bConnected = 0;  // the unit closed the connection
-        if (r <= 0) break;
-        dropped += static_cast<uint32_t>(r);
-    }
-    m_nRxCount = dropped;
-    return dropped;
-}
+}  // namespace socket_io

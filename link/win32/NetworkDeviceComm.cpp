@@ -7,18 +7,13 @@
 // which is a Windows Sockets code here). Windows Sockets is started on the
 // first link, so no front end has to remember it.
 //
-// The socket blocks while it connects and is non-blocking from then on:
-// ReadByte is one attempt that waits up to 1 ms for data with WSAPoll(), so
-// a reply is taken on the very next attempt; a write waits for room with
-// WSAPoll() at most m_nSendTimeoutMs for the whole write, after which the
-// link counts as lost and sends nothing more. An orderly close by the unit
-// is traced once and makes ReadByte return 0 at a 1 ms pace; a reset is
-// traced at every attempt, as Windows Sockets keeps reporting it.
+// The socket blocks while it connects and is non-blocking from then on.
+// Sending and receiving are link/NetworkDeviceComm.cpp's; the socket calls
+// they make (WSAPoll() for the waits) are at the end of this file.
 #include "link/NetworkDeviceComm.h"
+#include "link/SocketIo.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <mutex>
 
 #include "platform/DebugOutput.h"
@@ -27,9 +22,6 @@
 #include <ws2tcpip.h>
 
 namespace {
-std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
-std::atomic<int32_t> g_connectTimeoutMs{0};
-
 // connect() bounded by `timeoutMs` (0: the system's own, about 21 s for a
 // unit that is powered off). Returns 0, or the Windows Sockets code of the
 // failure; WSAETIMEDOUT when the time ran out. select() rather than
@@ -78,20 +70,6 @@ SOCKET CreateStreamSocket(int family) {
     return s;
 }
 
-// Up to 1 ms for input to arrive. When the wait did not show on the link's
-// clock (a test clock that only moves when slept on), the clock sleeps the
-// millisecond instead, so time-outs measured on it still run out.
-void WaitForInput(SOCKET socket, CClock& clock) {
-    const int64_t before = clock.NowMs();
-    int ready = 0;
-    if (socket != INVALID_SOCKET) {
-        WSAPOLLFD p{socket, POLLRDNORM, 0};
-        ready = ::WSAPoll(&p, 1, 1);
-    }
-    if (ready <= 0 && clock.NowMs() == before) clock.SleepMs(1);
-}
-
-bool IsRetry(int err) { return err == WSAEWOULDBLOCK || err == WSAEINTR; }
 }  // namespace
 
 bool CNetworkDeviceComm::StartSocketLayer() {
@@ -169,7 +147,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
         }
         fresh = false;
         const int error =
-            ConnectWithin(m_socket, ai->ai_addr, static_cast<int>(ai->ai_addrlen), g_connectTimeoutMs.load());
+            ConnectWithin(m_socket, ai->ai_addr, static_cast<int>(ai->ai_addrlen), ConnectTimeoutMs());
         if (error == 0)
             connected = true;
         else
@@ -230,127 +208,40 @@ CNetworkDeviceComm::~CNetworkDeviceComm() {
     m_bConnected = 0;
 }
 
-void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTimeoutMs.store(ms); }
+// --- The socket calls of link/SocketIo.h -------------------------------------
 
-void CNetworkDeviceComm::SetConnectTimeoutMs(int32_t ms) { g_connectTimeoutMs.store(ms); }
+namespace socket_io {
 
-int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
-
-uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
-    if (m_bSendTimedOut) {
-        DebugOutput("***** CSocket::Send() refused: an earlier send timed out and the link is lost.\r\n");
-        return 0;
+int64_t Receive(LinkSocket socket, uint8_t* buffer, size_t size, int* error) {
+    if (socket == INVALID_SOCKET) {
+        *error = kNotSocket;
+        return -1;
     }
-    // Apart from the time-out the outcome is not examined: a failed send
-    // shows as a missing reply. The wait is measured on the steady clock,
-    // not on m_clock, because WSAPoll() waits in real time.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, m_nSendTimeoutMs));
-    size_t done = 0;
-    while (m_socket != INVALID_SOCKET && done < length) {
-        const int chunk = static_cast<int>(std::min<size_t>(length - done, 1u << 30));
-        const int w = ::send(m_socket, reinterpret_cast<const char*>(data + done), chunk, 0);
-        if (w > 0) {
-            done += static_cast<size_t>(w);
-            continue;
-        }
-        const int err = w < 0 ? ::WSAGetLastError() : 0;
-        if (err == WSAEINTR) continue;
-        if (err != WSAEWOULDBLOCK) break;
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            m_bSendTimedOut = true;
-            m_bConnected = 0;
-            DebugOutput(Format("***** CSocket::Send() timed out after %d ms with %zu of %zu bytes sent; "
-                               "the link is lost.\r\n",
-                               m_nSendTimeoutMs, done, length));
-            return 0;
-        }
-        WSAPOLLFD p{m_socket, POLLWRNORM, 0};
-        ::WSAPoll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
-    }
-    return 1;
+    const int chunk = static_cast<int>(std::min<size_t>(size, 1u << 30));
+    const int r = ::recv(socket, reinterpret_cast<char*>(buffer), chunk, 0);
+    if (r < 0) *error = ::WSAGetLastError();
+    return r;
 }
 
-uint32_t CNetworkDeviceComm::WriteByte(uint32_t value) {
-    uint8_t b = static_cast<uint8_t>(value);
-    return SendAll(&b, 1);
+int64_t Send(LinkSocket socket, const uint8_t* data, size_t size, int* error) {
+    if (socket == INVALID_SOCKET) {
+        *error = kNotSocket;
+        return -1;
+    }
+    const int chunk = static_cast<int>(std::min<size_t>(size, 1u << 30));
+    const int w = ::send(socket, reinterpret_cast<const char*>(data), chunk, 0);
+    if (w < 0) *error = ::WSAGetLastError();
+    return w;
 }
 
-uint32_t CNetworkDeviceComm::WriteBuffer(const uint8_t* data, uint32_t length) { return SendAll(data, length); }
-
-uint32_t CNetworkDeviceComm::WriteHeader(const uint8_t* header) { return SendAll(header, 6); }
-
-uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
-    int r = m_socket != INVALID_SOCKET ? ::recv(m_socket, reinterpret_cast<char*>(m_RxBuffer), 1, 0)
-                                       : SOCKET_ERROR;
-    int err = m_socket != INVALID_SOCKET ? ::WSAGetLastError() : WSAENOTSOCK;
-    if (r == 1) {
-        *byte = m_RxBuffer[0];
-        ++m_nRxCount;
-        return 1;
-    }
-    // A socket that never connected has no device to close it; some
-    // implementations (Wine) answer its receive with an end of stream.
-    if (r == 0 && !m_bConnectDone) r = SOCKET_ERROR, err = WSAENOTCONN;
-    if (r == 0 && m_nRxError) {
-        // A broken link stays broken: keep saying why.
-        ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
-        m_clock.SleepMs(1);
-        return 0;
-    }
-    if (r == 0) {
-        m_bConnected = 0;
-        if (!m_bPeerClosedReported) {
-            m_bPeerClosedReported = true;
-            DebugOutput("***** CAsyncSocket::Receive() connection closed by the device.\r\n");
-        }
-        m_clock.SleepMs(1);
-        return 0;
-    }
-    if (IsRetry(err)) {
-        WaitForInput(m_socket, m_clock);
-        return 0;
-    }
-    m_bConnected = 0;
-    m_nRxError = static_cast<uint32_t>(err);
-    ReportSocketError(m_nRxError, "CAsyncSocket::Receive()");
-    m_clock.SleepMs(1);
-    return 0;
+bool WaitReadable(LinkSocket socket, int ms) {
+    WSAPOLLFD p{socket, POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, ms) > 0;
 }
 
-uint16_t CNetworkDeviceComm::FlushReceive() {
-    m_nRxCount = 0;
-    const int64_t start = m_clock.NowMs();
-    while (true) {
-        const int r = m_socket != INVALID_SOCKET
-                          ? ::recv(m_socket, reinterpret_cast<char*>(m_RxBuffer), sizeof m_RxBuffer, 0)
-                          : SOCKET_ERROR;
-        const int err = m_socket != INVALID_SOCKET ? ::WSAGetLastError() : WSAENOTSOCK;
-        if (r > 0) {
-            m_nRxCount += static_cast<uint32_t>(r);
-        } else if (r < 0 && IsRetry(err)) {
-            WaitForInput(m_socket, m_clock);
-        } else if (r == 0) {
-            m_clock.SleepMs(1);  // closed: nothing more will come
-        } else {
-            break;
-        }
-        if (m_clock.NowMs() - start >= 100) break;
-    }
-    return static_cast<uint16_t>(m_nRxCount);
+void WaitWritable(LinkSocket socket, int ms) {
+    WSAPOLLFD p{socket, POLLWRNORM, 0};
+    ::WSAPoll(&p, 1, ms);
 }
 
-uint32_t CNetworkDeviceComm::OnReceive() {
-    if (m_socket == INVALID_SOCKET) return 0;
-    uint32_t dropped = 0;
-    for (;;) {
-        const int r = ::recv(m_socket, reinterpret_cast<char*>(m_RxBuffer), sizeof m_RxBuffer, 0);
-        if (r == 0) m_bConnected = 0;  // the unit closed the connection
-        if (r <= 0) break;
-        dropped += static_cast<uint32_t>(r);
-    }
-    m_nRxCount = dropped;
-    return dropped;
-}
+}  // namespace socket_io
