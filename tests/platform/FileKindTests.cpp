@@ -21,6 +21,29 @@
 namespace fs = std::filesystem;
 
 namespace {
+struct FileCase {
+    std::string path, kind;
+    int error;
+};
+
+// What the path is said to be, and how opening it as an image ends: opened
+// and read as usual, or refused with the system's error and its cause.
+void ExpectKindAndOpen(const FileCase& c) {
+    EXPECT_EQ(NonRegularFileKind(c.path), c.kind);
+    CImageFile file;
+    CFileException error(0, 0, "");
+    EXPECT_EQ(file.Open(c.path, &error), c.error == 0);
+    EXPECT_EQ(file.IsOpen(), c.error == 0);
+    if (c.error == 0) {
+        uint8_t bytes[4] = {};
+        EXPECT_EQ(file.Read(bytes, 4), 3u);
+        return;
+    }
+    EXPECT_EQ(error.m_lOsError, c.error);
+    EXPECT_EQ(error.m_cause, c.error == ENOENT ? CFileException::fileNotFound : CFileException::accessDenied);
+    EXPECT_EQ(error.m_strFileName, c.path);
+}
+
 #ifdef _WIN32
 // Windows has no FIFOs or sockets in the file system; its devices have
 // names of their own (NUL, COM1), and \\.\pipe\ names are not files.
@@ -36,10 +59,7 @@ struct WindowsFileKinds : ::testing::Test {
 };
 
 TEST_F(WindowsFileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
-    const struct {
-        std::string path, kind;
-        int error;
-    } cases[] = {
+    const FileCase cases[] = {
         {"NUL", "a device", EINVAL},
         {"COM1", "a device", EINVAL},
         {"\\\\.\\pipe\\tr52k-test", "a device", EINVAL},
@@ -51,13 +71,7 @@ TEST_F(WindowsFileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(NonRegularFileKind(c.path), c.kind);
-        CImageFile file;
-        CFileException error(0, 0, "");
-        EXPECT_EQ(file.Open(c.path, &error), c.error == 0);
-        if (c.error == 0) continue;
-        EXPECT_EQ(error.m_lOsError, c.error);
-        EXPECT_EQ(error.m_cause, c.error == ENOENT ? CFileException::fileNotFound : CFileException::accessDenied);
+        ExpectKindAndOpen(c);
     }
 }
 
@@ -99,10 +113,7 @@ struct FileKinds : ::testing::Test {
 };
 
 TEST_F(FileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
-    const struct {
-        std::string path, kind;
-        int error;
-    } cases[] = {
+    const FileCase cases[] = {
         {fifo, "a FIFO (named pipe)", EINVAL},
         {"/dev/null", "a character device", EINVAL},
         {socket, "a socket", EINVAL},
@@ -112,20 +123,10 @@ TEST_F(FileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(NonRegularFileKind(c.path), c.kind);
-        CImageFile file;
-        CFileException error(0, 0, "");
-        EXPECT_EQ(file.Open(c.path, &error), c.error == 0);
-        EXPECT_EQ(file.IsOpen(), c.error == 0);
-        if (c.error == 0) {
-            uint8_t bytes[4] = {};
-            EXPECT_EQ(file.Read(bytes, 4), 3u);  // read as usual once open
-            continue;
+        ExpectKindAndOpen(c);
+        if (c.error != 0) {
+            EXPECT_THROW(ReadWholeFile(c.path), CFileException);
         }
-        EXPECT_EQ(error.m_lOsError, c.error);
-        EXPECT_EQ(error.m_cause, c.error == ENOENT ? CFileException::fileNotFound : CFileException::accessDenied);
-        EXPECT_EQ(error.m_strFileName, c.path);
-        EXPECT_THROW(ReadWholeFile(c.path), CFileException);
     }
 }
 
