@@ -68,6 +68,11 @@ open(folder + "/TR52K1_DSP1_e2e.bin", "wb").write(dsp)
 open(folder + "/tr52K_dp_e2e.bin", "wb").write(eeprom)
 PY
 
+# The address saved in Wine's registry is on loopback before any run, so no
+# run can fall back to the built-in default address.
+key='HKLM\SOFTWARE\Korvanex\TR52K'
+wine reg add "$key" /v ETHERNET_IP_ADDR /t REG_SZ /d 127.0.0.1 /f >/dev/null 2>&1
+
 start_sim
 # A POSIX-style absolute path stays a path (no Windows-style options). The
 # update history goes to a file under the non-ASCII folder as well.
@@ -102,8 +107,6 @@ PY
 # The address saved in Wine's registry is the default target; the port
 # comes from --port, as for any saved address.
 start_sim
-key='HKLM\SOFTWARE\Korvanex\TR52K'
-wine reg add "$key" /v ETHERNET_IP_ADDR /t REG_SZ /d 127.0.0.1 /f >/dev/null 2>&1
 wine reg delete "$key" /v NO_INIT_STATUS /f >/dev/null 2>&1 || true
 tool 0 --port "$port" --json ping
 python3 - "$work/out" <<'PY' || fail "ping of the saved address"
@@ -126,7 +129,6 @@ import json, sys
 doc = json.load(open(sys.argv[1]))
 assert doc["units"][0]["target"] == "127.0.0.2", doc
 PY
-wine reg delete "$key" /v ETHERNET_IP_ADDR /f >/dev/null 2>&1
 
 # Several units, a trace each: on Windows the unit's ':' must not end up in
 # the file name, where it would name a hidden stream instead of a file.
@@ -149,7 +151,9 @@ tool 2 -t "127.0.0.1:$port" --yes program-eeprom 3 "$folder/missing_tr52K.bin"
 expect_in err "(No such file or directory)"
 tool 2 -t "127.0.0.1:$port" --yes --trace NUL ping
 expect_in err "cannot write the trace file NUL: it is a device, not a regular file"
-tool 2 -t 8.8.8.8 --dsp-wait-step-ms 0 ping
+# No --yes and no console: were the refusal missing, the run would stop at
+# the confirmation it cannot get rather than reach 10.0.0.5.
+tool 2 -t 10.0.0.5 --dsp-wait-step-ms 0 flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin"
 expect_in err "--dsp-wait-step-ms is for rehearsals against the simulator on this machine"
 # Without a console and without --yes, firmware is not written.
 tool 4 -t "127.0.0.1:$port" flash-dsp 1 "$folder/TR52K1_DSP1_e2e.bin"

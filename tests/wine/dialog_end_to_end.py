@@ -177,7 +177,7 @@ def run(env, registry, wire, history):
         f.write(bytes(700))
     bmp = os.path.join(WORK, "dialog.bmp")
 
-    steps = ["start|\"%s\"" % windows_path(DIALOG), "window|%s|90" % TITLE, "text|0|" + TITLE]
+    steps = ["start|\"%s\" ETHERNET_IP_ADDR=127.0.0.1" % windows_path(DIALOG), "window|%s|90" % TITLE, "text|0|" + TITLE]
     for cid, (x, y, w, h), cls, style in TEMPLATE:
         steps += ["rect|%d|%d|%d|%d|%d" % (cid, x, y, w, h), "class|%d|%s|%s" % (cid, cls, style)]
     versions = [(2031, "serialNumber"), (2010, "dsp1FwVersion"), (2015, "dsp2FwVersion"), (2019, "fioFpgaFwVersion"),

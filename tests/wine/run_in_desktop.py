@@ -55,6 +55,13 @@ def main():
     exe, args = sys.argv[1], sys.argv[2:]
     work = tempfile.mkdtemp(prefix="tr52k-desktop-")
     report = os.path.join(work, "report.xml")
+    # Settings of its own, on loopback: nothing falls back to the saved
+    # address of whoever runs the tests.
+    registry = os.path.join(work, "registry.reg")
+    with open(registry, "w") as f:
+        f.write('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n'
+                '"ETHERNET_IP_ADDR"="127.0.0.1"\r\n')
+    env = dict(os.environ, TR52K_REGISTRY_FILE=windows_path(registry))
 
     def written():
         try:
@@ -63,7 +70,7 @@ def main():
         except (OSError, ElementTree.ParseError):
             return False
     started = time.monotonic()
-    done = run_in_desktop([exe, "--gtest_output=xml:" + windows_path(report)] + args, written)
+    done = run_in_desktop([exe, "--gtest_output=xml:" + windows_path(report)] + args, written, env=env)
     if not done:
         print("no report from %s within %d s" % (exe, time.monotonic() - started))
         return 1
