@@ -1,5 +1,6 @@
 #include "ui/win32/Win32FlashFileLoaderDlg.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <initguid.h>  // the GUIDs of oleacc.h defined here
 #include <oleacc.h>

@@ -8,8 +8,6 @@
 
 #include "platform/Win32Types.h"  // windows.h first
 
-#include <commctrl.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
