@@ -191,6 +191,7 @@ nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
         j["startAcknowledged"] = o.startAcknowledged;
         j["blocks"] = o.blocksTotal;
         j["blocksAcknowledged"] = o.blocksAcknowledged;
+        j["finishSent"] = o.finishSent;
         j["finishAcknowledged"] = o.finishAcknowledged;
         j["writeWaitDone"] = o.writeWaitDone;
     } else {
@@ -208,6 +209,7 @@ nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
         j["selectAcknowledged"] = o.selectAcknowledged;
         j["directoryRead"] = o.directoryRead;
         if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
+        if (o.currentEepromWord) j["currentEepromWord"] = *o.currentEepromWord;
         if (o.modeBefore) j["modeBefore"] = *o.modeBefore;
         j["modeRestored"] = o.modeRestored;
     }
@@ -257,7 +259,9 @@ nlohmann::json InfoFields(CTR52K1_Comm& c, const CInfoReads& read) {
         j["operationalModeName"] = PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode));
     }
     if (read.directory) {
-        j["currentEeprom"] = c.m_nCurrentEeprom;
+        // Only a word that names an EEPROM is one; any other is shown raw.
+        if (c.m_wCurrentEepromWord < EEPROM_COUNT) j["currentEeprom"] = c.m_wCurrentEepromWord;
+        j["currentEepromWord"] = c.m_wCurrentEepromWord;
         j["updateEnable"] = c.m_bUpdateEnable != 0;
         j["eeproms"] = nlohmann::json::array();
         for (int k = 0; k < EEPROM_COUNT; ++k)
@@ -290,9 +294,11 @@ std::string InfoText(CTR52K1_Comm& c, const CInfoReads& read) {
                     PersonalityName(static_cast<uint32_t>(c.m_nOperationalMode)));
     if (read.directory) {
         t += Format("Updates enabled:            %s\n", c.m_bUpdateEnable ? "yes" : "no");
+        if (c.m_wCurrentEepromWord >= EEPROM_COUNT)
+            t += Format("Current EEPROM:             none named (word 43 reads %u)\n", c.m_wCurrentEepromWord);
         for (int k = 0; k < EEPROM_COUNT; ++k)
-            t += Format("%c EEPROM_%-2d %8.8X : %s\n", k == c.m_nCurrentEeprom ? '*' : ' ', k, c.m_dwEepromImageId[k],
-                        PersonalityName(c.m_wEepromPersonality[k]));
+            t += Format("%c EEPROM_%-2d %8.8X : %s\n", k == c.m_wCurrentEepromWord ? '*' : ' ', k,
+                        c.m_dwEepromImageId[k], PersonalityName(c.m_wEepromPersonality[k]));
     }
     return t;
 }
@@ -328,6 +334,11 @@ std::string PlainMessage(const CUpdateOutcome& o, std::optional<int32_t> current
         m += " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
     if (o.result == EUpdateResult::FileTooBig)
         m += Format(" (%llu bytes)", static_cast<unsigned long long>(o.imageSize));
+    if (o.result == EUpdateResult::ConnectionLostInWriteWait)
+        return Format("The connection was lost while DSP%u wrote its flash, %u s before the write wait ended; the "
+                      "image may be incomplete. Check DSP%u's version after the unit restarts.",
+                      o.target + 1, o.writeWaitSecondsLeft, o.target + 1);
+    if (o.result == EUpdateResult::NotCurrent) return m + " " + NotCurrentText(o);
     if (o.result != EUpdateResult::Interrupted) return m;
     if (o.kind == EUpdateKind::DspFlash) {
         const unsigned n = o.target + 1;
@@ -335,6 +346,11 @@ std::string PlainMessage(const CUpdateOutcome& o, std::optional<int32_t> current
             return Format("Interrupted during the write wait: the unit has the whole DSP%u image and is writing its "
                           "flash; do not power it off for another %u s.",
                           n, o.writeWaitSecondsLeft);
+        if (o.finishSent)
+            return Format("Interrupted during the write wait: the finish of the DSP%u upload was sent but not "
+                          "acknowledged, so the unit may be writing its flash; do not power it off for another %u s, "
+                          "then check DSP%u's version. To redo: %s",
+                          n, o.writeWaitSecondsLeft, n, redo.c_str());
         return Format("Interrupted: the DSP%u upload stopped after %u of %u blocks and the finish was not sent, so the "
                       "unit should still hold its previous DSP%u image. To redo: %s",
                       n, o.blocksAcknowledged, o.blocksTotal, n, redo.c_str());
@@ -375,14 +391,18 @@ CUnitDescription DescribeUnit(const CJobRequest& r) {
     link.OnReceive();
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
+    comm.m_bOwnFrameOnly = 1;  // what is reported is what the unit answered
     if (!comm.ReadDeviceInfo()) {
         d.text = "no answer to the device information read";
         return d;
     }
     d.answered = true;
     d.serial = comm.m_strSerialNumber;
-    const std::string current =
-        comm.ReadEepromDirectory() ? Format("current EEPROM_%d", comm.m_nCurrentEeprom) : "current EEPROM unknown";
+    std::string current = "current EEPROM unknown";
+    if (comm.ReadEepromDirectory())
+        current = comm.m_wCurrentEepromWord < EEPROM_COUNT
+                      ? Format("current EEPROM_%u", comm.m_wCurrentEepromWord)
+                      : Format("no current EEPROM named (word 43 reads %u)", comm.m_wCurrentEepromWord);
     d.text = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
                     comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
     return d;
@@ -426,6 +446,8 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     link.OnReceive();
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
+    // Every value, reply and exit code reports the unit's own answer.
+    comm.m_bOwnFrameOnly = 1;
 
     // An update, or a unit named by its serial number: the serial is read
     // first, for the record and for the check.
@@ -524,7 +546,8 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             // update stops midway; then the mode to send back afterwards (a
             // failed read leaves it unknown, and nothing is sent back).
             std::optional<int32_t> currentBefore;
-            if (comm.ReadEepromDirectory()) currentBefore = comm.m_nCurrentEeprom;
+            if (comm.ReadEepromDirectory() && comm.m_wCurrentEepromWord < EEPROM_COUNT)
+                currentBefore = comm.m_wCurrentEepromWord;
             comm.ReadOperationalStatus();
             CTickerFlags flags;
             CEepromUpdate update(comm, flags);
@@ -553,20 +576,27 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             break;
         }
         case EOperation::SelectEeprom: {
+            CUpdateOutcome o;
+            o.target = r.number;
             const bool acknowledged = comm.SelectFPGA_ConfigEEPROM(r.number) != 0;
-            const bool read = acknowledged && comm.ReadEepromDirectory() != 0;
+            const bool current = acknowledged && ConfirmCurrentEeprom(comm, r.number, &o);
             result.fields["selectAcknowledged"] = acknowledged;
-            result.fields["directoryRead"] = read;
-            if (read) result.fields["currentEeprom"] = comm.m_nCurrentEeprom;
+            result.fields["directoryRead"] = o.directoryRead;
+            if (o.currentEeprom) result.fields["currentEeprom"] = *o.currentEeprom;
+            if (o.currentEepromWord) result.fields["currentEepromWord"] = *o.currentEepromWord;
             if (!acknowledged)
                 fail(EExitCode::ExchangeFailed, "SelectFPGA_ConfigEEPROM() failed.");
-            else if (!read)
+            else if (!o.directoryRead)
                 fail(EExitCode::ExchangeFailed, "The select was acknowledged, but the EEPROM directory could not be read back.");
-            else if (comm.m_nCurrentEeprom != static_cast<int32_t>(r.number))
-                fail(EExitCode::ExchangeFailed, Format("The unit reports EEPROM_%d as current, not EEPROM_%u.",
-                                                       comm.m_nCurrentEeprom, r.number));
+            else if (!current && o.currentEeprom)
+                fail(EExitCode::ExchangeFailed,
+                     Format("The unit reports EEPROM_%d as current, not EEPROM_%u.", *o.currentEeprom, r.number));
+            else if (!current)
+                fail(EExitCode::ExchangeFailed,
+                     Format("The unit's directory names no EEPROM as current (word 43 reads %u), not EEPROM_%u.",
+                            static_cast<unsigned>(*o.currentEepromWord), r.number));
             else
-                result.text = Format("Current EEPROM: EEPROM_%d\n", comm.m_nCurrentEeprom);
+                result.text = Format("Current EEPROM: EEPROM_%u\n", r.number);
             break;
         }
     }

@@ -17,9 +17,11 @@ uint32_t CMemoryDeviceLink::WriteByte(uint32_t value) {
 
 uint32_t CMemoryDeviceLink::WriteHeader(const uint8_t* header) { return WriteBuffer(header, 6); }
 
+uint32_t CMemoryDeviceLink::IsConnected() { return m_nLostAtMs < 0 || m_clock.NowMs() < m_nLostAtMs ? 1 : 0; }
+
 uint32_t CMemoryDeviceLink::ReadByte(uint8_t* byte) {
     ++m_nReadAttempts;
-    if (!m_rx.empty() && m_rx.front().atMs <= m_clock.NowMs()) {
+    if (IsConnected() && !m_rx.empty() && m_rx.front().atMs <= m_clock.NowMs()) {
         *byte = m_rx.front().byte;
         m_rx.pop_front();
         return 1;

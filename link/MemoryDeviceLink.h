@@ -50,7 +50,10 @@ public:
     uint32_t GetDeviceParam2() override { return 0; }
     void SetDeviceParam3(uint32_t) override {}
     uint32_t GetDeviceParam3() override { return 0; }
-    uint32_t IsConnected() override { return 1; }
+    // With m_nLinkType LINK_TYPE_NETWORK, 0 here is a connection that is gone.
+    uint32_t IsConnected() override;
+    // The connection goes at clock time `atMs`: nothing arrives after it.
+    void LoseConnectionAt(int64_t atMs) { m_nLostAtMs = atMs; }
 
 private:
     struct Timed {
@@ -62,4 +65,5 @@ private:
     uint8_t m_info[LINK_INFO_SIZE] = {};
     uint8_t m_record[DEVICE_RECORD_SIZE] = {};
     int32_t m_tag = 0;
+    int64_t m_nLostAtMs = -1;
 };

@@ -1,11 +1,4 @@
-// Frames and the two exchanges, then every command built on them.
-//
-// An exchange writes the whole request in one call and then reads the reply
-// one byte per link attempt. Its result depends only on whether the length
-// fixed for that command arrived in time: after every attempt the elapsed
-// time is tested first (elapsed >= time-out fails, even when that attempt
-// brought the last byte), then the count. Nothing is drained before a
-// request, so surplus bytes of one reply open the next.
+// Frames and the one exchange, then every command built on it.
 #include "protocol/TR52K1_Comm.h"
 
 #include <algorithm>
@@ -63,56 +56,200 @@ CTR52K1_Comm::CTR52K1_Comm(CBaseClass* link, CClock& clock) : m_pDeviceLink(link
 
 // --- Exchanges -------------------------------------------------------------
 
-void CTR52K1_Comm::DrainIfStale() {
-    if (!m_bStaleInput) return;
-    m_bStaleInput = false;
-    if (const uint16_t dropped = m_pDeviceLink->FlushReceive())
-        DebugOutput(Format("***** %u bytes left by an exchange that failed were dropped.\r\n", dropped));
+const char* ExchangeResultText(EExchangeResult result) {
+    switch (result) {
+        case EExchangeResult::Answered: return "answered";
+        case EExchangeResult::NoAnswer: return "no answer in time";
+        case EExchangeResult::NotOwnFrame: return "the reply was not the request's own frame";
+        case EExchangeResult::LinkLost: return "the connection to the unit is lost";
+        case EExchangeResult::NotSent: return "the request was not sent";
+    }
+    return "unknown exchange result";
 }
 
-// The unit echoes the header word and the command code (a ping is answered
-// 68 00 00 00 00 00); the length field is left alone, its value in replies
-// is the unit's own business. Bytes that cannot begin the command's own
-// frame (a late reply to an earlier request, stray input) are skipped while
-// the time-out runs, and traced, so they are never taken for its answer.
-uint32_t CTR52K1_Comm::SendCommandOwnReply(int32_t timeoutMs, uint16_t command, uint8_t* request,
-                                           uint32_t requestPayloadLength, uint8_t* response,
-                                           uint32_t responsePayloadLength, bool traceFailure) {
-    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
-    DrainIfStale();
-    PutHeader(request, command, requestPayloadLength);
-    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
-    const uint8_t own[4] = {FRAME_HEADER_WORD & 0xFF, FRAME_HEADER_WORD >> 8, static_cast<uint8_t>(command & 0xFF),
-                            static_cast<uint8_t>(command >> 8)};
-    const uint32_t target = FRAME_HEADER_SIZE + responsePayloadLength;
-    const int64_t start = m_clock.NowMs();
-    std::string skipped;
-    uint32_t count = 0, result = 0;
-    while (true) {
-        const uint32_t r = m_pDeviceLink->ReadByte(response + count);
-        if (r) {
-            ++count;
-            uint32_t skip = 0;
-            while (skip < count && std::memcmp(response + skip, own, std::min<uint32_t>(count - skip, 4)) != 0) {
-                if (skipped.size() < 5 * 32) skipped += Format(" 0x%2.2X", response[skip]);
-                ++skip;
-            }
-            if (skip) {
-                std::memmove(response, response + skip, count - skip);
-                count -= skip;
-            }
+const std::vector<EExchangeResult>& AllExchangeResults() {
+    static const std::vector<EExchangeResult> all = {EExchangeResult::Answered, EExchangeResult::NoAnswer,
+                                                     EExchangeResult::NotOwnFrame, EExchangeResult::LinkLost,
+                                                     EExchangeResult::NotSent};
+    return all;
+}
+
+namespace {
+// Collects one command's own reply frame in `buffer`. The unit echoes the
+// header word and the command code (a ping is answered 68 00 00 00 00 00);
+// the length field is left alone, its value in replies is the unit's own
+// business. A byte that cannot begin that frame (a late reply to an earlier
+// request, stray input) is skipped and noted for the trace.
+class COwnFrame {
+public:
+    COwnFrame(uint16_t command, uint8_t* buffer, uint32_t length)
+        : m_own{FRAME_HEADER_WORD & 0xFF, FRAME_HEADER_WORD >> 8, static_cast<uint8_t>(command & 0xFF),
+                static_cast<uint8_t>(command >> 8)},
+          m_buffer(buffer), m_length(length) {}
+
+    void Add(uint8_t byte) {
+        if (m_count >= m_length) return;
+        m_buffer[m_count++] = byte;
+        uint32_t skip = 0;
+        while (skip < m_count &&
+               std::memcmp(m_buffer + skip, m_own, std::min<uint32_t>(m_count - skip, sizeof m_own)) != 0) {
+            if (m_skipped.size() < 5 * 32) m_skipped += Format(" 0x%2.2X", m_buffer[skip]);
+            ++skip;
+            ++m_nSkipped;
         }
-        if (m_clock.NowMs() - start >= timeoutMs) {
-            m_bStaleInput = true;
+        if (skip) {
+            std::memmove(m_buffer, m_buffer + skip, m_count - skip);
+            m_count -= skip;
+        }
+    }
+    uint32_t Count() const { return m_count; }
+    bool Complete() const { return m_count >= m_length; }
+    uint32_t SkippedCount() const { return m_nSkipped; }
+    const std::string& Skipped() const { return m_skipped; }
+
+private:
+    uint8_t m_own[4];
+    uint8_t* m_buffer;
+    uint32_t m_length;
+    uint32_t m_count = 0;
+    uint32_t m_nSkipped = 0;
+    std::string m_skipped;
+};
+
+bool IsOwnFrame(const uint8_t* frame, uint16_t command) {
+    return frame[0] == (FRAME_HEADER_WORD & 0xFF) && frame[1] == (FRAME_HEADER_WORD >> 8) &&
+           frame[2] == (command & 0xFF) && frame[3] == (command >> 8);
+}
+}  // namespace
+
+bool CTR52K1_Comm::LinkLost() {
+    // Only a network link knows it is connected; nothing reconnects one
+    // that is gone, so no reply can come over it.
+    return m_pDeviceLink->GetLinkType() == LINK_TYPE_NETWORK && !m_pDeviceLink->IsConnected();
+}
+
+// The unit answers in order, one reply per request. The owed reply is read
+// as its own frame and dropped, for at most the owing request's time-out;
+// if it never comes, the request is taken as lost and the next goes out.
+void CTR52K1_Comm::SettleOwedReply() {
+    if (!m_owed.owed) return;
+    COwed owed = std::move(m_owed);
+    m_owed = COwed{};
+    std::vector<uint8_t> buffer(owed.length, 0);
+    COwnFrame frame(owed.command, buffer.data(), owed.length);
+    for (uint8_t b : owed.got) frame.Add(b);
+    const int64_t start = m_clock.NowMs();
+    while (!frame.Complete()) {
+        uint8_t byte = 0;
+        const uint32_t r = m_pDeviceLink->ReadByte(&byte);
+        if (r) frame.Add(byte);
+        if (frame.Complete() || m_clock.NowMs() - start >= owed.timeoutMs) break;
+        if (!r && LinkLost()) break;
+    }
+    if (!frame.Skipped().empty())
+        DebugOutput(Format("***** Bytes before the late reply to 0x%4.4X dropped:", owed.command) + frame.Skipped() +
+                    "\r\n");
+    if (frame.Complete())
+        DebugOutput(Format("***** Late reply to 0x%4.4X dropped after %lld ms more.\r\n", owed.command,
+                           static_cast<long long>(m_clock.NowMs() - start)));
+    else
+        DebugOutput(Format("***** No late reply to 0x%4.4X within %d ms more; taken as lost.\r\n", owed.command,
+                           owed.timeoutMs));
+}
+
+bool CTR52K1_Comm::WatchLink(int32_t ms) {
+    if (!m_pDeviceLink) return false;
+    const int64_t start = m_clock.NowMs();
+    uint32_t stray = 0;
+    bool lost = false;
+    while (m_clock.NowMs() - start < ms) {
+        if (m_owed.owed) {
+            // The owed reply may come while we watch; it is settled within
+            // what is left of the watch.
+            const int32_t left = static_cast<int32_t>(ms - (m_clock.NowMs() - start));
+            m_owed.timeoutMs = std::min(m_owed.timeoutMs, std::max(left, 0));
+            SettleOwedReply();
+            continue;
+        }
+        uint8_t byte = 0;
+        if (m_pDeviceLink->ReadByte(&byte)) {
+            ++stray;
+        } else if (LinkLost()) {
+            lost = true;
+            break;
+        }
+    }
+    if (stray) DebugOutput(Format("***** %u bytes arrived while no request was out; dropped.\r\n", stray));
+    return !lost;
+}
+
+// Frames and writes the request, then reads the reply one byte per link
+// attempt. After every attempt the elapsed time is tested first (elapsed
+// >= time-out fails, even when that attempt brought the last byte), then
+// the count. A reply not asked to be its own frame is read as it comes, so
+// surplus bytes of one reply open the next; whether it was its own frame is
+// still recorded.
+uint32_t CTR52K1_Comm::Exchange(const CExchange& x) {
+    m_bLastRequestSent = false;
+    // A longer payload would not fit the 16-bit frame length: refuse it
+    // rather than send a truncated frame.
+    if (!m_pDeviceLink || x.requestPayloadLength > MAX_REQUEST_PAYLOAD) {
+        m_lastExchange = EExchangeResult::NotSent;
+        return 0;
+    }
+    SettleOwedReply();
+    PutHeader(x.request, x.command, x.requestPayloadLength);
+    if (!m_pDeviceLink->WriteBuffer(x.request, (x.requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) {
+        m_lastExchange = EExchangeResult::LinkLost;
+        return 0;
+    }
+    m_bLastRequestSent = true;
+    const bool ownFrame = x.ownFrame || m_bOwnFrameOnly;
+    const uint32_t target = FRAME_HEADER_SIZE + x.responsePayloadLength;
+    COwnFrame frame(x.command, x.response, target);
+    const int64_t start = m_clock.NowMs();
+    uint32_t count = 0, result = 0;
+    EExchangeResult outcome = EExchangeResult::NoAnswer;
+    while (true) {
+        uint32_t r;
+        if (ownFrame) {
+            uint8_t byte = 0;
+            r = m_pDeviceLink->ReadByte(&byte);
+            if (r) frame.Add(byte);
+            count = frame.Count();
+        } else {
+            r = m_pDeviceLink->ReadByte(x.response + count);
+            if (r) ++count;
+        }
+        if (m_clock.NowMs() - start >= x.timeoutMs) {
+            outcome = frame.SkippedCount() ? EExchangeResult::NotOwnFrame : EExchangeResult::NoAnswer;
             break;
         }
         if (count >= target) {
             result = r;
+            outcome = ownFrame || IsOwnFrame(x.response, x.command) ? EExchangeResult::Answered
+                                                                     : EExchangeResult::NotOwnFrame;
+            break;
+        }
+        if (!r && LinkLost()) {
+            outcome = EExchangeResult::LinkLost;
             break;
         }
     }
-    if (!skipped.empty()) DebugOutput(Format("***** Reply to 0x%4.4X is not its frame:", command) + skipped + "\r\n");
-    if (!result && traceFailure) TraceLongFailure(command, requestPayloadLength, response, count);
+    m_lastExchange = outcome;
+    if (!frame.Skipped().empty())
+        DebugOutput(Format("***** Reply to 0x%4.4X is not its frame:", x.command) + frame.Skipped() + "\r\n");
+    if (outcome == EExchangeResult::NoAnswer || outcome == EExchangeResult::NotOwnFrame) {
+        // Its reply may still come: it is owed, and waited for before the
+        // next request. What came already is kept as far as it begins the
+        // reply's own frame.
+        m_owed.owed = true;
+        m_owed.command = x.command;
+        m_owed.length = target;
+        m_owed.timeoutMs = std::max(x.timeoutMs, 0);
+        m_owed.got.assign(x.response, x.response + count);
+    }
+    if (!result && x.traceFailure) TraceLongFailure(x.command, x.requestPayloadLength, x.response, count);
     return result;
 }
 
@@ -128,50 +265,13 @@ void CTR52K1_Comm::TraceLongFailure(uint16_t command, uint32_t requestPayloadLen
 
 uint32_t CTR52K1_Comm::SendCommand(uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
                                    uint8_t* response, uint32_t responsePayloadLength) {
-    // A longer payload would not fit the 16-bit frame length: refuse it
-    // rather than send a truncated frame.
-    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
-    DrainIfStale();
-    PutHeader(request, command, requestPayloadLength);
-    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
-    const int64_t start = m_clock.NowMs();
-    const uint32_t target = FRAME_HEADER_SIZE + responsePayloadLength;
-    uint32_t count = 0;
-    while (true) {
-        uint32_t result = m_pDeviceLink->ReadByte(response + count);
-        if (result) ++count;
-        if (m_clock.NowMs() - start >= m_nResponseTimeoutMs) {
-            m_bStaleInput = true;
-            return 0;
-        }
-        if (count >= target) return result;
-    }
+    return Exchange({command, request, requestPayloadLength, response, responsePayloadLength, m_nResponseTimeoutMs,
+                     false, false});
 }
 
 uint32_t CTR52K1_Comm::SendCommandLongTimeout(int32_t timeoutMs, uint16_t command, uint8_t* request,
                                               uint32_t requestPayloadLength, uint8_t* response) {
-    if (!m_pDeviceLink || requestPayloadLength > MAX_REQUEST_PAYLOAD) return 0;
-    DrainIfStale();
-    PutHeader(request, command, requestPayloadLength);
-    if (!m_pDeviceLink->WriteBuffer(request, (requestPayloadLength + FRAME_HEADER_SIZE) & 0xFFFF)) return 0;
-    const int64_t start = m_clock.NowMs();
-    uint32_t count = 0;
-    uint32_t result = 0;
-    while (true) {
-        uint32_t r = m_pDeviceLink->ReadByte(response + count);
-        if (r) ++count;
-        if (m_clock.NowMs() - start >= timeoutMs) {
-            result = 0;
-            m_bStaleInput = true;
-            break;
-        }
-        if (count >= FRAME_HEADER_SIZE) {
-            result = r;
-            break;
-        }
-    }
-    if (!result) TraceLongFailure(command, requestPayloadLength, response, count);
-    return result;
+    return Exchange({command, request, requestPayloadLength, response, 0, timeoutMs, false, true});
 }
 
 // --- Device information ----------------------------------------------------
@@ -188,7 +288,7 @@ void CTR52K1_Comm::DecodeDeviceInfo(const uint8_t* payload) {
     m_byDspBoardPcbRev = p.U8(29);
     m_wDpFpgaBoardPcbRev = p.U16(30);
     m_byPersonality = p.U8(32);
-    // "%4.4X-%0.3u" in the original; the 0 flag has no effect beside a precision.
+    // Three digits at least; the 0 flag would add nothing beside a precision.
     m_strSerialNumber = Format("%4.4X-%.3u", m_wSerialPrefix, m_wSerialSequence);
 }
 
@@ -271,7 +371,8 @@ uint32_t CTR52K1_Comm::ReadIdentityPage() {
 void CTR52K1_Comm::DecodeEepromDirectoryPage2() {
     for (int i = 0; i < 8; ++i)
         m_dwEepromImageId[i] = static_cast<uint32_t>(m_ConfigPage[27 + 2 * i]) << 16 | m_ConfigPage[28 + 2 * i];
-    uint16_t current = m_ConfigPage[43];
+    const uint16_t current = m_ConfigPage[43];
+    m_wCurrentEepromWord = current;
     m_nCurrentEeprom = (current >= 1 && current <= 11) ? current : 0;
     for (int i = 0; i < EEPROM_COUNT; ++i) m_wEepromPersonality[i] = m_ConfigPage[44 + i];
     m_bUpdateEnable = m_ConfigPage[60] & 0x01;
@@ -294,7 +395,7 @@ uint32_t CTR52K1_Comm::StartDSP_Flash(uint32_t selector) {
     uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0x01,
                                                          static_cast<uint8_t>(selector), 0, 0, 0};
     uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
-    return SendCommand(CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH);
+    return Exchange({CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH, m_nResponseTimeoutMs, true, false});
 }
 
 uint32_t CTR52K1_Comm::WriteDSP_FlashBlock(uint32_t selector, const uint8_t* data, uint16_t count) {
@@ -305,15 +406,14 @@ uint32_t CTR52K1_Comm::WriteDSP_FlashBlock(uint32_t selector, const uint8_t* dat
     request[FRAME_HEADER_SIZE] = SelectorFlag(selector);
     std::memcpy(request + FRAME_HEADER_SIZE + 1, data, count);
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0, false);
+    return Exchange({CMD_DSP_FLASH_BLOCK, request, count + 1u, response, 0, m_nResponseTimeoutMs, true, false});
 }
 
 uint32_t CTR52K1_Comm::FinishDSP_Flash(uint32_t selector) {
     uint8_t request[FRAME_HEADER_SIZE + REQ_DSP_FLASH] = {0, 0, 0, 0, 0, 0, 0x13, 0xFF, SelectorFlag(selector),
                                                          0, 0, 0};
     uint8_t response[FRAME_HEADER_SIZE + RSP_DSP_FLASH] = {};
-    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH,
-                               false);
+    return Exchange({CMD_DSP_FLASH, request, REQ_DSP_FLASH, response, RSP_DSP_FLASH, m_nResponseTimeoutMs, true, false});
 }
 
 uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
@@ -322,8 +422,7 @@ uint32_t CTR52K1_Comm::BulkEraseFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code & 0x7F;
     uint8_t response[FRAME_HEADER_SIZE + RSP_BULK_ERASE] = {};
-    return SendCommandOwnReply(m_nResponseTimeoutMs, CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE,
-                               false);
+    return Exchange({CMD_EEPROM_BULK_ERASE, request, 1, response, RSP_BULK_ERASE, m_nResponseTimeoutMs, true, false});
 }
 
 uint32_t CTR52K1_Comm::ReadContinuousStatus() {
@@ -331,8 +430,8 @@ uint32_t CTR52K1_Comm::ReadContinuousStatus() {
     uint8_t response[FRAME_HEADER_SIZE + RSP_CONTINUOUS_STATUS] = {};
     // Programming starts on this bit: a garbled reply must not start it
     // while the EEPROM is still being erased.
-    uint32_t r = SendCommandOwnReply(m_nResponseTimeoutMs, CMD_CONTINUOUS_STATUS_READ, request, 0, response,
-                                     RSP_CONTINUOUS_STATUS, false);
+    const uint32_t r = Exchange({CMD_CONTINUOUS_STATUS_READ, request, 0, response, RSP_CONTINUOUS_STATUS,
+                                 m_nResponseTimeoutMs, true, false});
     if (r) m_bEraseComplete = response[FRAME_HEADER_SIZE] & 0x01;
     return r;
 }
@@ -347,8 +446,8 @@ uint32_t CTR52K1_Comm::WriteFPGA_ConfigEEPROM_Page(uint32_t index, uint32_t byte
     std::memcpy(request + FRAME_HEADER_SIZE + 3, data, EEPROM_PAGE_SIZE);
     uint8_t response[FRAME_HEADER_SIZE] = {};
     // Only the page write's own acknowledgement confirms the page.
-    return SendCommandOwnReply(PAGE_WRITE_TIMEOUT_MS, CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE, response,
-                               0, true);
+    return Exchange({CMD_EEPROM_PAGE_WRITE, request, REQ_EEPROM_PAGE_WRITE, response, 0, PAGE_WRITE_TIMEOUT_MS, true,
+                     true});
 }
 
 uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
@@ -357,7 +456,7 @@ uint32_t CTR52K1_Comm::SelectFPGA_ConfigEEPROM(uint32_t index) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = code;
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    return SendCommandOwnReply(SELECT_EEPROM_TIMEOUT_MS, CMD_EEPROM_SELECT, request, 1, response, 0, true);
+    return Exchange({CMD_EEPROM_SELECT, request, 1, response, 0, SELECT_EEPROM_TIMEOUT_MS, true, true});
 }
 
 // --- Control -----------------------------------------------------------------
@@ -374,7 +473,7 @@ uint32_t CTR52K1_Comm::SetOperationalMode(uint8_t mode) {
     uint8_t request[FRAME_HEADER_SIZE + 1] = {};
     request[FRAME_HEADER_SIZE] = mode;
     uint8_t response[FRAME_HEADER_SIZE] = {};
-    uint32_t r = SendCommandOwnReply(SET_MODE_TIMEOUT_MS, CMD_SET_OPERATIONAL_MODE, request, 1, response, 0, true);
+    const uint32_t r = Exchange({CMD_SET_OPERATIONAL_MODE, request, 1, response, 0, SET_MODE_TIMEOUT_MS, true, true});
     m_nOperationalMode = mode;
     m_bOperationalModeRead = r ? 1 : 0;
     return r;

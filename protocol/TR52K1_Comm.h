@@ -7,16 +7,19 @@
 // Each operation returns a success flag (non-zero = success) and decodes
 // whatever bytes arrived, zeros standing in for the missing ones.
 //
-// Where an acknowledgement decides what happens next (DSP blocks and finish,
+// Where a reply decides what happens next (DSP start, blocks and finish,
 // erase, erase status, pages, select, mode), only the command's own frame
 // counts: header word 0x0068 and the command code echoed; bytes before it
-// are skipped. And after an exchange that timed out, whatever is still on
-// its way is drained before the next request, so one late reply cannot
-// shift every later exchange into a false acknowledgement.
+// are skipped. A reply carries no sequence number, so there is never more
+// than one request outstanding: a request whose reply did not come in time
+// still owes it, and the next request goes out only after that reply has
+// come and been dropped, or the owing request's own time-out has passed
+// again. A late reply can then never be taken for a later request's.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "link/BaseClass.h"
 #include "platform/Clock.h"
@@ -77,6 +80,17 @@ constexpr int EEPROM_COUNT = 12;
 constexpr int CONFIG_TEXT_PAGES = 5;
 constexpr uint8_t FIRST_TEXT_PAGE = 20;
 
+// How one exchange ended.
+enum class EExchangeResult {
+    Answered,     // the whole reply arrived in time (in its own frame where that was asked)
+    NoAnswer,     // nothing, or too little, arrived in time
+    NotOwnFrame,  // bytes arrived, but not the request's own frame
+    LinkLost,     // the connection is gone: the request could not be sent, or no reply can come
+    NotSent,      // refused before sending (no link, or a payload too long for a frame)
+};
+const char* ExchangeResultText(EExchangeResult result);
+const std::vector<EExchangeResult>& AllExchangeResults();
+
 // Display text of a personality / operational-mode number.
 const char* PersonalityName(uint32_t number);
 // Select byte of EEPROM 0..11 (0x10..0x17, 0x30..0x33); false above 11.
@@ -101,6 +115,15 @@ public:
     uint32_t SendCommandLongTimeout(int32_t timeoutMs, uint16_t command, uint8_t* request,
                                     uint32_t requestPayloadLength, uint8_t* response);
 
+    // How the last exchange ended, and whether its request went out.
+    EExchangeResult LastExchange() const { return m_lastExchange; }
+    bool LastRequestSent() const { return m_bLastRequestSent; }
+    // A request whose reply is still owed: the next exchange waits for it.
+    bool ReplyOwed() const { return m_owed.owed; }
+    // Watches the link for `ms` without sending: an owed reply that comes is
+    // dropped, stray bytes too. False as soon as the connection is lost.
+    bool WatchLink(int32_t ms);
+
     // --- Device information ------------------------------------------------
     uint32_t ReadDeviceInfo();
     uint32_t ReadDeviceId();
@@ -123,6 +146,7 @@ public:
     uint32_t SelectFPGA_ConfigEEPROM(uint32_t index);
 
     // --- Control -----------------------------------------------------------
+    // The reply is kept in m_PingReply whatever it holds.
     uint32_t Ping();
     // Sets m_nOperationalMode to `mode` whatever the result.
     uint32_t SetOperationalMode(uint8_t mode);
@@ -159,16 +183,59 @@ public:
     // m_nOperationalMode came from a read that succeeded, or from a mode
     // command the unit acknowledged: only then is it the unit's mode.
     uint32_t m_bOperationalModeRead = 0;
+    // Word 43 of configuration page 2 as the unit sent it. m_nCurrentEeprom
+    // shows any value outside 1..11 as 0; only this word tells a unit that
+    // names EEPROM_0 (0) from one that names none.
+    uint16_t m_wCurrentEepromWord = 0;
+    // Non-zero: every exchange, reads included, counts only its own frame.
+    // Set by callers whose every answer is reported as the unit's word.
+    uint32_t m_bOwnFrameOnly = 0;
+
+    // Raises m_bOwnFrameOnly for a scope.
+    class COwnFrameScope {
+    public:
+        explicit COwnFrameScope(CTR52K1_Comm& comm) : m_comm(comm), m_saved(comm.m_bOwnFrameOnly) {
+            comm.m_bOwnFrameOnly = 1;
+        }
+        ~COwnFrameScope() { m_comm.m_bOwnFrameOnly = m_saved; }
+        COwnFrameScope(const COwnFrameScope&) = delete;
+        COwnFrameScope& operator=(const COwnFrameScope&) = delete;
+
+    private:
+        CTR52K1_Comm& m_comm;
+        uint32_t m_saved;
+    };
 
 private:
-    // An exchange whose answer must be the command's own frame.
-    uint32_t SendCommandOwnReply(int32_t timeoutMs, uint16_t command, uint8_t* request, uint32_t requestPayloadLength,
-                                 uint8_t* response, uint32_t responsePayloadLength, bool traceFailure);
+    struct CExchange {
+        uint16_t command;
+        uint8_t* request;
+        uint32_t requestPayloadLength;
+        uint8_t* response;
+        uint32_t responsePayloadLength;
+        int32_t timeoutMs;
+        bool ownFrame;        // only the command's own frame answers it
+        bool traceFailure;    // the long exchange's three failure lines
+    };
+    // The one exchange all commands go through; returns the success flag.
+    uint32_t Exchange(const CExchange& x);
+    // Waits for the reply an earlier request still owes, and drops it.
+    void SettleOwedReply();
+    bool LinkLost();
     void TraceLongFailure(uint16_t command, uint32_t requestPayloadLength, const uint8_t* response, uint32_t count);
-    void DrainIfStale();
     void DecodeDeviceInfo(const uint8_t* payload);
     void DecodeEepromDirectoryPage2();
 
+    struct COwed {
+        bool owed = false;
+        uint16_t command = 0;
+        uint32_t length = 0;        // header and payload
+        int32_t timeoutMs = 0;
+        std::vector<uint8_t> got;   // the part of its frame that came in time
+    };
+
     CClock& m_clock;
-    bool m_bStaleInput = false;
+    COwed m_owed;
+    EExchangeResult m_lastExchange = EExchangeResult::Answered;
+    bool m_bLastRequestSent = false;
 };

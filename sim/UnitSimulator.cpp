@@ -154,6 +154,16 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
             replies = Handle(command, payload);
         }
         ApplyRules(command, occurrence, replies);
+        if (const SimRule* hangup = Rule(command, occurrence, {K::Hangup})) {
+            SimReply cut;
+            cut.delayMs = hangup->value;
+            cut.closeAfter = true;
+            cut.resetOnClose = true;
+            replies.push_back(cut);
+            out.insert(out.end(), replies.begin(), replies.end());
+            m_rx.clear();
+            break;
+        }
         if (m_faults.closeAfterFrames >= 0 && m_frames >= m_faults.closeAfterFrames) {
             if (replies.empty()) replies.push_back({});
             replies.back().closeAfter = true;
@@ -242,7 +252,7 @@ bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error) {
         {"drop", SimRule::EKind::Drop},       {"ignore", SimRule::EKind::Ignore}, {"delay", SimRule::EKind::Delay},
         {"short", SimRule::EKind::Short},     {"extra", SimRule::EKind::Extra},   {"garbage", SimRule::EKind::Garbage},
         {"close", SimRule::EKind::Close},     {"reset", SimRule::EKind::Reset},   {"exit", SimRule::EKind::Exit},
-        {"noop", SimRule::EKind::Noop}};
+        {"noop", SimRule::EKind::Noop},       {"hangup", SimRule::EKind::Hangup}};
     bool known = false;
     for (const auto& k : kinds)
         if (parts[0] == k.first) {
@@ -253,7 +263,7 @@ bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error) {
     if (parts.size() < 2 || !number(parts[1], 0, 0xFFFF, &v)) return fail("CMD must be a command code");
     r.command = static_cast<uint16_t>(v);
     const bool needsValue = r.kind == SimRule::EKind::Delay || r.kind == SimRule::EKind::Short ||
-                            r.kind == SimRule::EKind::Extra;
+                            r.kind == SimRule::EKind::Extra || r.kind == SimRule::EKind::Hangup;
     if (needsValue != (parts.size() == 3)) return fail(needsValue ? "VALUE is missing" : "takes no VALUE");
     if (parts.size() > 3) return fail("too many fields");
     if (needsValue) {

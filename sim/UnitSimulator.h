@@ -33,6 +33,7 @@ struct SimRule {
         Reset,    // not handled; the connection is reset
         Exit,     // not handled; the unit dies (the program exits, state unsaved)
         Noop,     // answered as if done, but not carried out (a unit that acknowledges and does nothing)
+        Hangup,   // handled and answered, then the connection is reset VALUE ms later (a unit that restarts)
     };
     EKind kind = EKind::Drop;
     uint16_t command = 0;

@@ -72,8 +72,9 @@ int main(int argc, char** argv) {
     app.add_option("--extra", extras, "CMD:N  append N stray bytes to the reply to CMD");
     app.add_option("--fault", rules,
                    "KIND:CMD[:VALUE][@FROM][*COUNT]  a fault on command CMD from its FROM-th occurrence on, COUNT "
-                   "times; KIND is drop, ignore, delay:MS, short:K, extra:N, garbage, noop (answered, not done), close, reset or exit (the "
-                   "program dies at once, state unsaved)");
+                   "times; KIND is drop, ignore, delay:MS, short:K, extra:N, garbage, noop (answered, not done), hangup:MS (answered, "
+                   "then the connection is reset MS ms later), close, reset or exit (the program dies at once, state "
+                   "unsaved)");
     app.add_option("--close-after", unit.m_faults.closeAfterFrames, "close the connection after N frames");
     app.add_flag("--reset", unit.m_faults.resetOnClose, "close with a reset instead of an orderly close");
     app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");

@@ -87,6 +87,7 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
     // is lost, so the wait runs either way; but an unconfirmed finish is not
     // reported as a completed update.
     o.finishAcknowledged = m_comm.FinishDSP_Flash(selector) != 0;
+    o.finishSent = m_comm.LastRequestSent();
     progress.OnStage(EUpdateStage::WriteWait, DSP_WRITE_WAIT_STEPS);
     for (int i = 1; i <= DSP_WRITE_WAIT_STEPS; ++i) {
         // The unit writes its flash whether we wait or not; a caller that
@@ -95,7 +96,12 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
             o.writeWaitSecondsLeft = static_cast<uint32_t>(DSP_WRITE_WAIT_STEPS - i + 1);
             return end(EUpdateResult::Interrupted);
         }
-        m_clock.SleepMs(m_nWriteWaitStepMs);
+        // Nothing is sent, but the connection is watched: a unit that resets
+        // or drops it while writing may hold an incomplete image.
+        if (!m_comm.WatchLink(static_cast<int32_t>(m_nWriteWaitStepMs))) {
+            o.writeWaitSecondsLeft = static_cast<uint32_t>(DSP_WRITE_WAIT_STEPS - i + 1);
+            return end(EUpdateResult::ConnectionLostInWriteWait);
+        }
         progress.OnStep(EUpdateStage::WriteWait, static_cast<uint32_t>(i));
     }
     o.writeWaitDone = true;

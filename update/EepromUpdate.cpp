@@ -18,6 +18,28 @@ std::string WithThousandsCommas(uint32_t value) {
 
 bool IsEepromImagePath(const std::string& path) { return path.find("tr52K") != std::string::npos; }
 
+std::string NotCurrentText(const CUpdateOutcome& o) {
+    if (o.currentEeprom)
+        return Format("EEPROM_%u was written, but the unit reports EEPROM_%d as its current EEPROM.", o.target,
+                      *o.currentEeprom);
+    return Format("EEPROM_%u was written, but the unit's directory names no EEPROM as current (word 43 reads %u).",
+                  o.target, static_cast<unsigned>(o.currentEepromWord.value_or(0)));
+}
+
+bool ConfirmCurrentEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome) {
+    outcome->currentEeprom.reset();
+    outcome->currentEepromWord.reset();
+    {
+        CTR52K1_Comm::COwnFrameScope own(comm);
+        outcome->directoryRead = comm.ReadEepromDirectory() != 0;
+    }
+    if (!outcome->directoryRead) return false;
+    const uint16_t word = comm.m_wCurrentEepromWord;
+    outcome->currentEepromWord = word;
+    if (word < EEPROM_COUNT) outcome->currentEeprom = word;
+    return word == index;
+}
+
 namespace {
 // The boxes of each ending, in the order they are shown. The completion
 // box follows the steps after programming whether they succeeded or not,
@@ -56,11 +78,7 @@ std::vector<CUpdateMessage> EepromMessages(const CUpdateOutcome& o, const std::s
             return {{"SelectFPGA_ConfigEEPROM() failed.", "Serial Port Error"}, completed};
         case EUpdateResult::DirectoryNotRead:
             return {{"ReadEepromDirectory() failed.", "Serial Port Error"}, completed};
-        case EUpdateResult::NotCurrent:
-            return {{Format("EEPROM_%u was written, but the unit reports EEPROM_%d as its current EEPROM.", o.target,
-                            o.currentEeprom.value_or(-1)),
-                     "EEPROM Not Current"},
-                    completed};
+        case EUpdateResult::NotCurrent: return {{NotCurrentText(o), "EEPROM Not Current"}, completed};
         case EUpdateResult::ModeUnknown:
             return {{"The operational mode could not be read before the update, so it was not restored.",
                      "Operational Mode Not Restored"},
@@ -92,10 +110,6 @@ bool CEepromUpdate::LinkLost() {
     // Nothing reconnects a closed connection, so retrying cannot help.
     CBaseClass* link = m_comm.GetDeviceLink();
     return link && link->GetLinkType() == LINK_TYPE_NETWORK && !link->IsConnected();
-}
-
-void CEepromUpdate::Drain() {
-    if (CBaseClass* link = m_comm.GetDeviceLink()) link->FlushReceive();
 }
 
 // Ends the update with `result`; its texts go to the trace, except the
@@ -147,13 +161,18 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
     if (path.empty()) return End(EUpdateResult::InvalidFileName), m_outcome;
     if (!IsEepromImagePath(path)) return End(EUpdateResult::InvalidFlashFile), m_outcome;
     EUpdateResult r = ReadImageFile(path, EEPROM_IMAGE_MAX - 1, &m_image, &m_outcome);
-    if (r != EUpdateResult::Completed) return End(r), m_outcome;
     // Whole pages, 0xFF beyond the file; always at least one more byte
-    // than the file, so an empty file still writes one page.
-    m_nBytesToWrite = static_cast<uint32_t>((m_outcome.imageSize & ~uint64_t{0xFF}) + EEPROM_PAGE_SIZE);
-    m_image.resize(m_nBytesToWrite, 0xFF);
+    // than the file, so an empty file still writes one page. The padding
+    // allocates, so it is guarded like the read.
+    if (r == EUpdateResult::Completed)
+        r = GuardImageStep(&m_image, &m_outcome, [this] {
+            const uint32_t total = static_cast<uint32_t>((m_outcome.imageSize & ~uint64_t{0xFF}) + EEPROM_PAGE_SIZE);
+            m_image.resize(total, 0xFF);
+            m_outcome.sentSha256 = Sha256Hex(m_image.data(), m_image.size());
+            m_nBytesToWrite = total;
+        });
+    if (r != EUpdateResult::Completed) return End(r), m_outcome;
     m_outcome.bytesToWrite = m_nBytesToWrite;
-    m_outcome.sentSha256 = Sha256Hex(m_image.data(), m_image.size());
     m_outcome.pagesTotal = m_nBytesToWrite / EEPROM_PAGE_SIZE;
 
     if (!m_comm.BulkEraseFPGA_ConfigEEPROM(m_outcome.target)) return End(EUpdateResult::EraseNotAcknowledged), m_outcome;
@@ -198,9 +217,6 @@ bool CEepromUpdate::OnEepromPageTick() {
         lastOk = m_comm.WriteFPGA_ConfigEEPROM_Page(m_outcome.target, m_nBytesWritten,
                                                     m_image.data() + m_nBytesWritten) != 0;
         if (lastOk) {
-            // A retry may have been answered by the late reply to the attempt
-            // before it: its own answer then follows, and is dropped here.
-            if (m_nPageFailures > 0) Drain();
             m_nBytesWritten += std::min<uint32_t>(EEPROM_PAGE_SIZE, m_nBytesToWrite - m_nBytesWritten);
             m_nPageFailures = 0;
             ++m_outcome.pagesAcknowledged;
@@ -211,11 +227,11 @@ bool CEepromUpdate::OnEepromPageTick() {
             return End(EUpdateResult::PageNotAcknowledged);
         } else {
             ++m_outcome.pageRetries;
+            // The retry goes out once the unacknowledged write's reply has
+            // come or its time-out has passed again (the command object's
+            // rule), so its acknowledgement is its own.
             m_pProgress->OnRetry(Format("page %u was not acknowledged, writing it again (%d/%d)", page,
                                         m_nPageFailures, MAX_PAGE_FAILURES - 1));
-            // A late or stray reply still on its way would be read as the
-            // retry's acknowledgement and shift every one after it.
-            Drain();
         }
         if (m_nBytesWritten >= m_nBytesToWrite) {
             Complete(lastOk);
@@ -237,23 +253,17 @@ void CEepromUpdate::Complete(bool lastWriteOk) {
         m_outcome.result = EUpdateResult::PageNotAcknowledged;
         return;
     }
-    // A reply left over from an exchange that timed out would otherwise be
-    // taken for the select's acknowledgement, and the directory read after
-    // it would decode the select's own reply.
-    Drain();
     m_outcome.selectAcknowledged = m_comm.SelectFPGA_ConfigEEPROM(m_outcome.target) != 0;
     if (!m_outcome.selectAcknowledged) {
         m_outcome.result = EUpdateResult::SelectNotAcknowledged;
         return;
     }
-    m_outcome.directoryRead = m_comm.ReadEepromDirectory() != 0;
+    const bool current = ConfirmCurrentEeprom(m_comm, m_outcome.target, &m_outcome);
     if (!m_outcome.directoryRead) {
         m_outcome.result = EUpdateResult::DirectoryNotRead;
         return;
     }
-    m_outcome.currentEeprom = m_comm.m_nCurrentEeprom;
-    EUpdateResult result = EUpdateResult::Completed;
-    if (m_comm.m_nCurrentEeprom != static_cast<int32_t>(m_outcome.target)) result = EUpdateResult::NotCurrent;
+    EUpdateResult result = current ? EUpdateResult::Completed : EUpdateResult::NotCurrent;
     if (!m_outcome.modeBefore) {
         if (result == EUpdateResult::Completed) result = EUpdateResult::ModeUnknown;
     } else if (*m_outcome.modeBefore < 0 || *m_outcome.modeBefore >= 4) {

@@ -28,6 +28,14 @@ std::string WithThousandsCommas(uint32_t value);
 // The name check of a configuration EEPROM image path.
 bool IsEepromImagePath(const std::string& path);
 
+// Re-reads the EEPROM directory, its reply only in its own frame, and
+// records what it shows in `outcome` (directoryRead, currentEepromWord, and
+// currentEeprom when the word names one). True only when the raw word names
+// `index`: 0 for EEPROM_0, never a word outside 0..11.
+bool ConfirmCurrentEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome);
+// The words for a directory that does not show the written EEPROM current.
+std::string NotCurrentText(const CUpdateOutcome& outcome);
+
 class CEepromUpdate {
 public:
     explicit CEepromUpdate(CTR52K1_Comm& comm, CTickerFlags& flags = ProcessTickerFlags(),
@@ -62,7 +70,6 @@ private:
     bool End(EUpdateResult result);
     void Complete(bool lastWriteOk);
     bool LinkLost();
-    void Drain();
 
     CTR52K1_Comm& m_comm;
     CTickerFlags& m_flags;

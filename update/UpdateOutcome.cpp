@@ -55,6 +55,9 @@ const SResultInfo kResults[] = {
     {EUpdateResult::ModeNotRestored, "mode-not-restored",
      "The EEPROM was written and is current, but the unit did not acknowledge the operational mode "
      "sent back."},
+    {EUpdateResult::ConnectionLostInWriteWait, "connection-lost-in-write-wait",
+     "The connection was lost while the unit wrote its flash; the image may be incomplete. Check the DSP's "
+     "firmware version after the unit restarts."},
     {EUpdateResult::Interrupted, "interrupted", "The update was interrupted before the unit confirmed every step."},
 };
 
@@ -106,23 +109,10 @@ const char* UpdateStageName(EUpdateStage stage) {
     return "unknown";
 }
 
-EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector<uint8_t>* image,
-                            CUpdateOutcome* outcome) {
-    outcome->imagePath = path;
+EUpdateResult GuardImageStep(std::vector<uint8_t>* image, CUpdateOutcome* outcome, const std::function<void()>& step) {
     try {
-        CImageFile file;
-        CFileException error(0, 0, path);
-        if (!file.Open(path, &error)) throw error;
-        const uint64_t length = file.GetLength();
-        outcome->imageSize = length;
-        if (length > limit) return EUpdateResult::FileTooBig;
-        image->assign(static_cast<size_t>(length), 0);
-        const uint32_t got = file.Read(image->data(), static_cast<uint32_t>(image->size()));
-        // One byte more tells whether the file grew while it was read.
-        uint8_t probe;
-        if (got != image->size() || file.Read(&probe, 1) != 0)
-            throw CFileException(CFileException::endOfFile, 0, path);
-        file.Close();
+        step();
+        return EUpdateResult::Completed;
     } catch (const CFileException& e) {
         const std::string cause = CFileExeptionErrorMsgs::GetFileExceptionMsg(e);
         outcome->fileError = cause.substr(0, cause.find_last_not_of("\r\n") + 1);
@@ -136,11 +126,37 @@ EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector
         image->clear();
         return EUpdateResult::AllocationFailed;
     } catch (...) {
-        DebugOutput("Unknown Exception Caught.\r\n");
+        // Its box text goes to the trace with the others; nothing here.
         image->clear();
         return EUpdateResult::UnknownException;
     }
+}
+
+EUpdateResult ReadImageFile(const std::string& path, uint64_t limit, std::vector<uint8_t>* image,
+                            CUpdateOutcome* outcome) {
+    outcome->imagePath = path;
+    bool tooBig = false;
+    EUpdateResult r = GuardImageStep(image, outcome, [&] {
+        CImageFile file;
+        CFileException error(0, 0, path);
+        if (!file.Open(path, &error)) throw error;
+        const uint64_t length = file.GetLength();
+        outcome->imageSize = length;
+        if (length > limit) {
+            tooBig = true;
+            return;
+        }
+        image->assign(static_cast<size_t>(length), 0);
+        const uint32_t got = file.Read(image->data(), static_cast<uint32_t>(image->size()));
+        // One byte more tells whether the file grew while it was read.
+        uint8_t probe;
+        if (got != image->size() || file.Read(&probe, 1) != 0)
+            throw CFileException(CFileException::endOfFile, 0, path);
+        file.Close();
+        outcome->imageSha256 = Sha256Hex(image->data(), image->size());
+    });
+    if (r != EUpdateResult::Completed) return r;
+    if (tooBig) return EUpdateResult::FileTooBig;
     outcome->imageRead = true;
-    outcome->imageSha256 = Sha256Hex(image->data(), image->size());
     return EUpdateResult::Completed;
 }

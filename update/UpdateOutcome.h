@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ enum class EUpdateResult {
     ModeUnknown,             // the mode was not read before the erase, so it was not sent back
     ModeOutOfRange,          // the mode read before the erase is not one that can be sent back
     ModeNotRestored,         // the mode command was not acknowledged
+    ConnectionLostInWriteWait,  // the unit closed or reset the connection while it wrote its DSP flash
     Interrupted,             // the caller asked to stop (Ctrl-C); the facts say how far it got
 };
 
@@ -71,6 +73,7 @@ struct CUpdateOutcome {
     bool startAcknowledged = false;
     uint32_t blocksTotal = 0;
     uint32_t blocksAcknowledged = 0;
+    bool finishSent = false;      // the finish went out, acknowledged or not
     bool finishAcknowledged = false;
     bool writeWaitDone = false;
     uint32_t writeWaitSecondsLeft = 0;  // when interrupted during the wait
@@ -86,7 +89,8 @@ struct CUpdateOutcome {
     uint32_t pageRetries = 0;
     bool selectAcknowledged = false;
     bool directoryRead = false;
-    std::optional<int32_t> currentEeprom;   // as the re-read directory shows it
+    std::optional<int32_t> currentEeprom;   // as the re-read directory names it (0..11)
+    std::optional<uint16_t> currentEepromWord;  // that directory's raw word 43
     std::optional<int32_t> modeBefore;      // read before the erase
     bool modeRestored = false;
 
@@ -132,6 +136,11 @@ public:
     void OnBytes(uint64_t, uint64_t) override {}
     void OnRetry(const std::string&) override {}
 };
+
+// Runs a step that prepares an image (reading, padding, hashing) with the
+// file and allocation failures caught and turned into a result, as for the
+// read itself. The image is emptied on failure.
+EUpdateResult GuardImageStep(std::vector<uint8_t>* image, CUpdateOutcome* outcome, const std::function<void()>& step);
 
 // Reads a whole image file, checking it did not change size while read.
 // Sets imageRead, imageSize, imageSha256 or fileError and returns the result

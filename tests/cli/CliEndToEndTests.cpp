@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "sim/SimServer.h"
@@ -77,6 +78,43 @@ TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
     }
     std::lock_guard<std::mutex> lock(sim.m_mutex);
     for (uint16_t update : {0x1001, 0x1020, 0x1022, 0x1024}) EXPECT_EQ(sim.m_commandCounts.count(update), 0u);
+}
+
+// A reply counts only as the request's own frame: a garbled or missing one
+// is never a success, and stray bytes ahead of a reply are skipped, not
+// decoded. The unit starts on EEPROM_5.
+TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
+    const struct {
+        const char* faults;  // simulator rules, separated by spaces
+        std::string args;
+        int code;
+        const char *present, *absent;
+    } cases[] = {
+        {"garbage:0x0000", "--json ping", 1, "No reply to the ping.", "\"ok\": true"},
+        {"garbage:0x1002", "turn-off status", 1, "did not acknowledge Turn Off Consolidated Status", "turned off"},
+        {"garbage:0x2003", "--json info", 1, "the device information", "serialNumber"},
+        {"noop:0x1024 garbage:0x2009", "--json select-eeprom 0", 1, "could not be read back", "currentEeprom\""},
+        {"extra:0x1024:6", "--json select-eeprom 3", 0, "\"currentEeprom\": 3", "error"},
+        {"extra:0x0000:6", "--json ping", 0, "68 00 00 00 00 00", "error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        [&] {
+            std::lock_guard<std::mutex> lock(sim.m_mutex);
+            sim.m_currentEeprom = 5;
+            sim.m_faults.rules.clear();
+            sim.m_commandCounts.clear();
+            std::istringstream words(c.faults);
+            for (std::string w; words >> w;) ASSERT_TRUE(ParseSimRule(w, &sim.m_faults.rules.emplace_back(), nullptr));
+        }();
+        const ToolRun r = Tr52k(Unit() + " --timeout 300 " + c.args);
+        EXPECT_EQ(r.code, c.code) << r.out;
+        const std::string out = nlohmann::json::parse(r.out, nullptr, false).is_discarded()
+                                    ? r.out
+                                    : nlohmann::json::parse(r.out).dump(1);
+        EXPECT_NE(out.find(c.present), std::string::npos) << out;
+        EXPECT_EQ(out.find(c.absent), std::string::npos) << out;
+    }
 }
 
 TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -30,7 +31,7 @@ enum EStored {
 struct Case {
     const char* name;
     EUpdate update;
-    const char* fault;  // a tr52k-sim --fault rule; empty for none
+    const char* fault;  // a tr52k-sim --fault rule, or simulator options starting with "--"; empty for none
     int exitCode;
     const char* error;  // in the unit's result; empty on success
     const char* trace;  // a line of the run's trace, or alternatives separated by '|'; may be empty
@@ -39,6 +40,7 @@ struct Case {
     bool unitDies = false;  // the unit dies; it is started again and the update repeated
     int killAfterMs = 0;    // killed from outside this long into a 4 s erase
     bool programmed = false;  // every page acknowledged; a later step failed
+    int dspWaitStepMs = 1;    // one of the 60 steps of the DSP write wait
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -82,18 +84,13 @@ const Case kCases[] = {
     {"EepromEraseJustInTime", Eeprom, "delay:0x1022:800@1*1", 0, "", "", Exact, 30},
     {"EepromEraseJustTooLate", Eeprom, "delay:0x1022:1300@1*1", 1, kEraseFail, "", Incomplete, 20},
     {"EepromStatusJustInTime", Eeprom, "delay:0x1023:800@2*1", 0, "", "", Exact, 30},
-    // The late reply is dropped before the next poll, or read by it; one left
-    // over is drained by the erase's stray-byte check, or skipped ahead of
-    // the first page's acknowledgement.
-    {"EepromStatusJustTooLate", Eeprom, "delay:0x1023:1300@2*1", 0, "",
-     "bytes left by an exchange that failed were dropped"
-     "|Extra bytes found after a ContinuousStatus Read 0x1023 Command message:"
-     "|***** Reply to 0x1021 is not its frame: 0x68 0x00 0x23 0x10",
+    // The late reply is waited for and dropped before the next poll goes out.
+    {"EepromStatusJustTooLate", Eeprom, "delay:0x1023:1300@2*1", 0, "", "***** Late reply to 0x1023 dropped after",
      Exact, 30},
     {"EepromStatusSilent", Eeprom, "drop:0x1023", 1,
      "Serial Port Error: BulkEraseFPGA_ConfigEEPROM() did not complete within 5 s; the EEPROM may be left erased.", "",
      Incomplete, 20},
-    {"EepromStatusUnansweredThrice", Eeprom, "drop:0x1023@1*3", 0, "", "", Exact, 30},
+    {"EepromStatusUnansweredTwice", Eeprom, "drop:0x1023@1*2", 0, "", "", Exact, 30},
     {"EepromStatusShortReply", Eeprom, "short:0x1023:2@2*1", 0, "", "", Exact, 30},
     {"EepromStatusGarbage", Eeprom, "garbage:0x1023@1*2", 0, "", "Reply to 0x1023 is not its frame", Exact, 30},
     {"EepromStatusStrayBytes", Eeprom, "extra:0x1023:3@1*1", 0, "", kStatusStray, Exact, 30},
@@ -104,8 +101,17 @@ const Case kCases[] = {
     {"EepromPageShortReply", Eeprom, "short:0x1021:4@6*1", 0, "", "", Exact, 45},
     {"EepromPageLongReply", Eeprom, "extra:0x1021:7@3*1", 0, "", "Reply to 0x1021 is not its frame", Exact, 30},
     {"EepromPageGarbage", Eeprom, "garbage:0x1021@8*1", 0, "", "", Exact, 30},
+    // Each retry first waits out the lost write's reply: 5 x (10 s + 10 s).
     {"EepromPageFailsFiveTimes", Eeprom, "ignore:0x1021@4*5", 1, kPageFail, "WriteFPGA_ConfigEEPROM_Page() failed.",
-     Incomplete, 90},
+     Incomplete, 115},
+    // Slow pages, a late acknowledgement, then a lost page: each retry's
+    // acknowledgement is its own, never the one before it, so the lost page
+    // is written again and the image arrives whole.
+    {"EepromSlowPagesLateAckThenLostPage", Eeprom,
+     "--page-write-ms 150 --fault delay:0x1021:10500@3*1 --fault ignore:0x1021@6*1", 0, "",
+     "***** Late reply to 0x1021 dropped after", Exact, 60},
+    {"EepromStrayBytesAfterTheSelect", Eeprom, "extra:0x1024:6", 0, "",
+     "***** Reply to 0x2009 is not its frame: 0xE0 0xE1 0xE2 0xE3 0xE4 0xE5", Exact, 30},
     {"EepromClosedMidErase", Eeprom, "close:0x1023@2", 1, kEraseFail, kClosed, Incomplete, 20},
     {"EepromResetMidErase", Eeprom, "reset:0x1023@2", 1, kEraseFail, "WSAECONNRESET", Incomplete, 20},
     {"EepromClosedMidProgramming", Eeprom, "close:0x1021@7", 1, kPageFail, kClosed, Incomplete, 20},
@@ -123,6 +129,11 @@ const Case kCases[] = {
      "Reply to 0x1024 is not its frame", Exact, 30, false, 0, true},
     {"EepromSelectNotCarriedOut", Eeprom, "noop:0x1024", 1, "EEPROM Not Current: EEPROM_1 was written, but the unit "
      "reports EEPROM_0", "", Exact, 30, false, 0, true},
+    // A select acknowledged but not carried out, then a directory reply that
+    // says nothing: never taken for "EEPROM_0 is current".
+    {"EepromSelectNotCarriedOutDirectoryGarbled", Eeprom, "--fault noop:0x1024 --fault garbage:0x2009@8*1", 1,
+     "Serial Port Error: ReadEepromDirectory() failed.", "Reply to 0x2009 is not its frame", Exact, 30, false, 0,
+     true},
     {"EepromDirectoryUnread", Eeprom, "drop:0x2009@8*1", 1, "Serial Port Error: ReadEepromDirectory() failed.", "",
      Exact, 30, false, 0, true},
     // The mode sent back is only one the unit reported before the erase:
@@ -135,6 +146,10 @@ const Case kCases[] = {
      "SendCommandLongTimeout(0x1000, 1, 0) failed.", Exact, 60, false, 0, true},
     // A finish answered by another frame confirms nothing.
     {"DspFinishGarbled", Dsp, "garbage:0x1001@2*1", 1, kDspFail, "Reply to 0x1001 is not its frame", Exact, 20},
+    // The unit restarts while it writes its flash: the connection is lost in
+    // the write wait, and that is a failure of its own, never a completion.
+    {"DspConnectionLostInTheWriteWait", Dsp, "hangup:0x1001:200@2*1", 1, kDspFail, "WSAECONNRESET", Exact, 20, false,
+     0, false, 50},
 };
 
 struct FaultCampaign : ::testing::TestWithParam<Case> {
@@ -150,7 +165,12 @@ struct FaultCampaign : ::testing::TestWithParam<Case> {
     std::unique_ptr<SimProcess> StartSim(const char* fault, uint16_t port, int eraseMs = 300) const {
         std::vector<std::string> args = {"--port",   std::to_string(port), "--state", state.string(), "--erase-ms",
                                          std::to_string(eraseMs), "--wire-log", (dir / "wire.txt").string()};
-        if (*fault) args.insert(args.end(), {"--fault", fault});
+        if (std::string_view(fault).rfind("--", 0) == 0) {
+            std::istringstream words(fault);
+            for (std::string w; words >> w;) args.push_back(w);
+        } else if (*fault) {
+            args.insert(args.end(), {"--fault", fault});
+        }
         return std::make_unique<SimProcess>(args);
     }
     std::vector<uint8_t> Image(EUpdate u) const {
@@ -159,10 +179,11 @@ struct FaultCampaign : ::testing::TestWithParam<Case> {
         return v;
     }
     // Runs the tool; its JSON result for the unit lands in *unit.
-    ToolRun Update(EUpdate u, uint16_t port, const fs::path& trace, nlohmann::json* unit) const {
+    ToolRun Update(EUpdate u, uint16_t port, const fs::path& trace, nlohmann::json* unit, int dspWaitStepMs = 1) const {
         const std::string image = WriteFile(dir / (u == Dsp ? "TR52K1_DSP1_fc.bin" : "tr52K_fc.bin"), Image(u));
         ToolRun r = RunCommand(std::string(TR52K_CLI_BINARY) + " --target 127.0.0.1 --port " + std::to_string(port) +
-                               " --yes --json --trace " + trace.string() + " --dsp-wait-step-ms 1 --erase-timeout 5000 " +
+                               " --yes --json --trace " + trace.string() + " --dsp-wait-step-ms " +
+                               std::to_string(dspWaitStepMs) + " --erase-timeout 5000 " +
                                (u == Dsp ? "flash-dsp 1 " : "program-eeprom 1 ") + image +
                                " </dev/null 2>/dev/null");
         auto doc = nlohmann::json::parse(r.out, nullptr, false);
@@ -192,7 +213,7 @@ TEST_P(FaultCampaign, OutcomeMessageTraceAndStoredImage) {
 
     const fs::path trace = dir / "trace.txt";
     nlohmann::json unit;
-    auto run = std::async(std::launch::async, [&] { return Update(c.update, port, trace, &unit); });
+    auto run = std::async(std::launch::async, [&] { return Update(c.update, port, trace, &unit, c.dspWaitStepMs); });
     if (c.killAfterMs) {
         for (int i = 0; i < 300 && !fs::exists(state); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(c.killAfterMs));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "link/MemoryDeviceLink.h"
 #include "platform/DebugOutput.h"
@@ -64,15 +65,18 @@ TEST_F(Exchange, EveryCommandIsFramedAndWaitsForItsWholeReply) {
         ASSERT_EQ(link.m_writes.size(), 1u);
         EXPECT_EQ(link.m_writes[0], Frame(c.cmd, c.payload, c.more));
         trace.Clear();
-        // The failed exchange's leftovers are drained first: a reply still
-        // on its way then is dropped, one that comes after is read.
-        link.QueueReply({0x68});
-        link.QueueReplyAt(clock.NowMs() + 150, reply);
-        link.QueueReplyAt(clock.NowMs() + 151, {0xAA});
+        // The failed exchange still owes its last byte: the next request
+        // goes out only once it has come, late, and been dropped.
+        const int64_t before = clock.NowMs();
+        link.QueueReplyAt(before + 150, {reply.back()});
+        link.QueueReplyAt(before + 300, reply);
+        link.QueueReplyAt(before + 301, {0xAA});
+        link.m_onWrite = [&](const Bytes&) { EXPECT_GE(clock.NowMs(), before + 150); };
         EXPECT_NE(c.call(), 0u);
+        link.m_onWrite = nullptr;
         EXPECT_EQ(link.Pending(), 1u);
-        // Success is not traced; the byte dropped before it is.
-        EXPECT_EQ(trace.Text(), "***** 1 bytes left by an exchange that failed were dropped.\r\n");
+        // Success is not traced; the late reply dropped before it is.
+        EXPECT_EQ(trace.Text(), Format("***** Late reply to 0x%4.4X dropped after 150 ms more.\r\n", c.cmd));
         link.FlushReceive();
     }
 }
@@ -173,12 +177,27 @@ TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForAnAcknowledgement) {
         const std::string refused = Format("***** Reply to 0x%4.4X is not its frame: %s\r\n", c.cmd, c.line ? c.line : "");
         if (c.line && *c.line) { EXPECT_EQ(trace.Text().rfind(refused, 0), 0u) << trace.Text(); }
         if (!c.line) { EXPECT_EQ(trace.Text(), ""); }
-        // A refused reply leaves the stream suspect: the next request drains it first.
+        // A refused reply is no answer: the request still owes its own, and
+        // the next request goes out only after it, so a reply can never be
+        // taken for the request after its own.
         if (c.line && *c.line) {
-            link.QueueReply({0x55, 0x55});
-            link.QueueReplyAt(clock.NowMs() + 150, Frame(0x0000, {}));
+            EXPECT_TRUE(fresh.ReplyOwed());
+            const size_t length = c.cmd == 0x1023 ? 1 : c.cmd == 0x1001 || c.cmd == 0x1022 ? 4 : 0;
+            // What already came of its own frame is not sent again.
+            Bytes late = Frame(c.cmd, Bytes(length, 0));
+            size_t have = std::min(c.reply.size(), late.size());
+            while (have && !std::equal(c.reply.end() - have, c.reply.end(), late.begin())) --have;
+            late.erase(late.begin(), late.begin() + have);
+            if (!have) link.QueueReplyAt(clock.NowMs() + 150, Bytes{0x55, 0x55});
+            link.QueueReplyAt(clock.NowMs() + 150, late);
+            link.m_onWrite = [&](const Bytes& f) { link.QueueReply(Frame(static_cast<uint16_t>(f[2] | f[3] << 8))); };
+            trace.Clear();
             EXPECT_NE(fresh.Ping(), 0u);
+            link.m_onWrite = nullptr;
             EXPECT_EQ(Bytes(fresh.m_PingReply, fresh.m_PingReply + 6), Frame(0x0000, {}));
+            EXPECT_NE(trace.Text().find(Format("***** Late reply to 0x%4.4X dropped after 150 ms more.", c.cmd)),
+                      std::string::npos) << trace.Text();
+            EXPECT_FALSE(fresh.ReplyOwed());
         }
     }
 }
@@ -211,11 +230,80 @@ TEST_F(Exchange, TheModeCountsAsReadOnlyWhenTheUnitAnswered) {
     EXPECT_EQ(comm.ReadOperationalStatus(), 0u);  // silent
     EXPECT_EQ(comm.m_nOperationalMode, 0);
     EXPECT_EQ(comm.m_bOperationalModeRead, 0u);
-    link.QueueReplyAt(clock.NowMs() + 150, Frame(0x1000, {}));
+    link.m_onWrite = [&](const Bytes&) { link.QueueReplyAt(clock.NowMs() + 150, Frame(0x1000, {})); };
     EXPECT_NE(comm.SetOperationalMode(2), 0u);
+    link.m_onWrite = nullptr;
     EXPECT_EQ(comm.m_bOperationalModeRead, 1u);
     EXPECT_EQ(comm.ReadEepromDirectory(), 0u);  // silent
     EXPECT_EQ(comm.m_bOperationalModeRead, 0u);
+}
+
+// Every way an exchange can end has its words, each its own.
+TEST(ExchangeResults, EveryResultHasItsOwnText) {
+    std::set<std::string> texts;
+    for (EExchangeResult r : AllExchangeResults()) {
+        const std::string t = ExchangeResultText(r);
+        EXPECT_NE(t, "unknown exchange result");
+        EXPECT_TRUE(texts.insert(t).second) << t;
+    }
+    EXPECT_EQ(texts.size(), 5u);
+}
+
+// A connection that is gone ends the exchange at once: nothing is owed on
+// it, and the result says why. Watching the link without sending tells the
+// same, and drops what comes meanwhile.
+TEST_F(Exchange, ALostConnectionEndsTheExchangeAndTheWatchAtOnce) {
+    link.m_nLinkType = LINK_TYPE_NETWORK;
+    link.QueueReply({0x55, 0x55});  // stray
+    EXPECT_TRUE(comm.WatchLink(50));
+    EXPECT_EQ(link.Pending(), 0u);
+    EXPECT_EQ(trace.Text(), "***** 2 bytes arrived while no request was out; dropped.\r\n");
+    // An owed reply that comes during the watch is dropped as such.
+    EXPECT_EQ(comm.Ping(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::NoAnswer);
+    EXPECT_TRUE(comm.ReplyOwed() && comm.LastRequestSent());
+    link.QueueReplyAt(clock.NowMs() + 20, Frame(0x0000));
+    trace.Clear();
+    EXPECT_TRUE(comm.WatchLink(100));
+    EXPECT_FALSE(comm.ReplyOwed());
+    EXPECT_EQ(trace.Text(), "***** Late reply to 0x0000 dropped after 20 ms more.\r\n");
+
+    link.LoseConnectionAt(clock.NowMs() + 30);
+    const int64_t start = clock.NowMs();
+    EXPECT_FALSE(comm.WatchLink(1000));
+    EXPECT_LE(clock.NowMs() - start, 32);
+    uint8_t page[256] = {};
+    EXPECT_EQ(comm.WriteFPGA_ConfigEEPROM_Page(0, 0, page), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::LinkLost);
+    EXPECT_LE(clock.NowMs() - start, 34);  // not its 10 s time-out
+    EXPECT_FALSE(comm.ReplyOwed());
+    link.m_nWriteResult = 0;
+    EXPECT_EQ(comm.Ping(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::LinkLost);
+    EXPECT_FALSE(comm.LastRequestSent());
+}
+
+// With every reply required in its own frame (the command-line tool), a
+// garbled reply is no answer, and stray bytes ahead of a read are skipped
+// instead of decoded; without it, the bytes of the right length count, and
+// the result still says they were not the read's own frame.
+TEST_F(Exchange, OwnFrameOnlyMakesEveryReadAnswerForItself) {
+    const Bytes garbled = {0xA5, 0xA8, 0xBF, 0x82, 0x91, 0xE4};
+    link.m_onWrite = [&](const Bytes&) { link.QueueReply(garbled); };
+    EXPECT_NE(comm.Ping(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::NotOwnFrame);
+    comm.m_bOwnFrameOnly = 1;
+    EXPECT_EQ(comm.Ping(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::NotOwnFrame);
+    Bytes status(23, 0);
+    status[2] = 0x02;
+    link.m_onWrite = [&](const Bytes&) {
+        link.QueueReply({0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5});
+        link.QueueReply(Frame(0x2000, status));
+    };
+    EXPECT_NE(comm.ReadOperationalStatus(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::Answered);
+    EXPECT_EQ(comm.m_nOperationalMode, 2);
 }
 
 TEST_F(Exchange, LongExchangeFailureTraceListsWhatArrived) {

@@ -33,6 +33,11 @@ TEST(Dsp, RefusalsBlocksAndOutcomes) {
         // came too late, confirms nothing.
         {"TR52K1_DSP1_a.bin", 1000, 0, "garbage:0x1020@2*1", "Serial Comm Error", "Reply to 0x1020 is not its frame", 1, EUpdateResult::BlockNotAcknowledged},
         {"TR52K1_DSP1_a.bin", 1000, 0, "delay:0x1020:1300@4*1", "Serial Comm Error", kRestart, 1, EUpdateResult::BlockNotAcknowledged},
+        // The unit restarts while it writes its flash: the watched wait ends there, as a failure.
+        {"TR52K1_DSP1_a.bin", 1000, 0, "hangup:0x1001:5000@2*1", "Serial Comm Error", kRestart, 2,
+         EUpdateResult::ConnectionLostInWriteWait},
+        {"TR52K1_DSP1_a.bin", 1000, 0, "reset:0x1001@2*1", "Serial Comm Error", kRestart, 2,
+         EUpdateResult::ConnectionLostInWriteWait},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " " + c.rule);
@@ -46,8 +51,14 @@ TEST(Dsp, RefusalsBlocksAndOutcomes) {
         const CUpdateOutcome o = update.LoadDspFlashFile(c.selector);
         const bool ok = o.Succeeded();
         EXPECT_EQ(o.result, c.result) << UpdateResultName(o.result);
-        EXPECT_EQ(o.finishAcknowledged, ok);
-        EXPECT_EQ(o.writeWaitDone, c.starts == 2);
+        const bool waited = c.starts == 2 && c.result != EUpdateResult::ConnectionLostInWriteWait;
+        EXPECT_EQ(o.finishAcknowledged, ok || c.rule == std::string("hangup:0x1001:5000@2*1"));
+        EXPECT_EQ(o.finishSent, c.starts == 2);
+        EXPECT_EQ(o.writeWaitDone, waited);
+        if (c.result == EUpdateResult::ConnectionLostInWriteWait) {
+            // Lost in the fifth second of the 60 s wait, or at once.
+            EXPECT_EQ(o.writeWaitSecondsLeft, c.rule[0] == 'h' ? 56u : 60u);
+        }
         // The failure beep for a failed download, never for a refused name.
         const bool refused = c.result == EUpdateResult::InvalidFileName || c.result == EUpdateResult::InvalidFlashFile;
         EXPECT_EQ(std::count(view.beeps.begin(), view.beeps.end(), std::make_pair(100u, 100u)), ok || refused ? 0 : 1);
@@ -58,7 +69,7 @@ TEST(Dsp, RefusalsBlocksAndOutcomes) {
         EXPECT_EQ(sim.Traced("You must now reboot"), ok && c.selector);  // after DSP2 only
         EXPECT_EQ(view.closeRequests, ok ? 1 : 0);
         EXPECT_EQ(sim.Count(CMD_DSP_FLASH), c.starts);
-        EXPECT_EQ(view.bars[EProgressBar::PageProgram].pos == 60, c.starts == 2);
+        EXPECT_EQ(view.bars[EProgressBar::PageProgram].pos == 60, waited);
         EXPECT_EQ(view.busy, 0);
         if (!ok) continue;
         EXPECT_EQ(sim.unit.m_dspImages[c.selector], Pattern(c.size));

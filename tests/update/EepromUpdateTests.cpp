@@ -143,7 +143,7 @@ TEST(Eeprom, AnUnansweredEraseIsPolledUntilItsLimit) {
         const int64_t start = r.sim.clock.NowMs();
         r.RunTicks();
         EXPECT_EQ(r.update.UpdateRunning(), limit == 0);
-        EXPECT_GT(r.sim.Count(CMD_CONTINUOUS_STATUS_READ), 20);
+        EXPECT_GT(r.sim.Count(CMD_CONTINUOUS_STATUS_READ), 10);  // each waits for the one before it
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), 0);
         if (!limit) continue;
         EXPECT_EQ(r.update.Outcome().result, EUpdateResult::EraseTimedOut);
@@ -178,6 +178,54 @@ TEST(Eeprom, AFailedStepAfterProgrammingIsToldBeforeTheCompletion) {
         EXPECT_EQ(r.sim.Count(CMD_SET_OPERATIONAL_MODE), c.modeRead && c.result != EUpdateResult::SelectNotAcknowledged ? 1 : 0);
         EXPECT_TRUE(r.view.texts[EUpdateText::BytesWritten].empty());  // not shown as written through
     }
+}
+
+// "EEPROM k is current" comes only from the directory's own reply whose word
+// names k: 0 for EEPROM_0; a word outside 0..11 names none, and a reply that
+// is not the directory's own frame is no reading at all.
+TEST(Eeprom, OnlyTheDirectorysOwnWordConfirmsTheCurrentEeprom) {
+    const struct { int word; uint32_t target; const char* rule; bool read, confirmed; int shown; } cases[] = {
+        {0, 0, "", true, true, 0},          {5, 5, "", true, true, 5},
+        {5, 0, "", true, false, 5},         {12, 0, "", true, false, -1},
+        {0x8000, 0, "", true, false, -1},   {0, 0, "garbage:0x2009@1*1", false, false, -1},
+        {3, 3, "extra:0x0000:6@1*1", true, true, 3},  // stray bytes ahead of the reply are skipped
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.word) + " " + c.rule);
+        CSimulatedUnit sim(c.rule);
+        sim.unit.m_currentEeprom = c.word;
+        if (*c.rule == 'e') sim.comm.Ping();  // its reply brings the stray bytes
+        CUpdateOutcome o;
+        EXPECT_EQ(ConfirmCurrentEeprom(sim.comm, c.target, &o), c.confirmed);
+        EXPECT_EQ(o.directoryRead, c.read);
+        EXPECT_EQ(o.currentEeprom.value_or(-1), c.shown);
+        EXPECT_EQ(sim.comm.m_bOwnFrameOnly, 0u);  // only for the re-read
+        if (c.read) { EXPECT_EQ(o.currentEepromWord, c.word); }
+    }
+    CUpdateOutcome o;
+    o.target = 4;
+    o.currentEepromWord = 12;
+    EXPECT_EQ(NotCurrentText(o), "EEPROM_4 was written, but the unit's directory names no EEPROM as current (word 43 "
+                                 "reads 12).");
+}
+
+// The erase flag of an earlier update must not start the programming of the
+// next one when this one's first status read goes unanswered.
+TEST(Eeprom, AFailedStatusReadAfterAnEarlierUpdateWritesNoPage) {
+    Rig r;
+    r.Load(2, r.sim.File("tr52K_dp.bin", Pattern(600)));
+    r.RunTicks();
+    ASSERT_EQ(r.sim.comm.m_bEraseComplete, 1u);
+    const int polls = r.sim.Count(CMD_CONTINUOUS_STATUS_READ), pages = r.sim.Count(CMD_EEPROM_PAGE_WRITE);
+    ASSERT_TRUE(ParseSimRule("drop:0x1023@" + std::to_string(polls + 1) + "*1", &r.sim.unit.m_faults.rules.emplace_back(),
+                             nullptr));
+    r.view.boxes.clear();
+    r.Load(3, r.sim.File("tr52K_dp2.bin", Pattern(700)));
+    r.RunTicks();
+    EXPECT_EQ(r.update.Outcome().result, EUpdateResult::EraseStatusFailed);
+    EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), pages);
+    ASSERT_FALSE(r.view.boxes.empty());
+    EXPECT_EQ(r.view.boxes.back().text, "WriteFPGA_ConfigEEPROM_Page() failed.");
 }
 
 // A DSP update that succeeds closes the program; while an EEPROM update

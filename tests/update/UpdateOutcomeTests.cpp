@@ -6,6 +6,7 @@
 
 #include "UpdateTestSupport.h"
 #include "platform/Sha256.h"
+#include "platform/File.h"
 #include "update/UpdateOutcome.h"
 
 namespace {
@@ -42,5 +43,28 @@ TEST(Outcome, ImageDigestAndFileFacts) {
     EXPECT_EQ(missing.fileError, "CFileException.m_cause = fileNotFound.");
     EXPECT_TRUE(image.empty() && IsFileProblem(EUpdateResult::FileUnreadable));
     EXPECT_FALSE(IsFileProblem(EUpdateResult::PageNotAcknowledged));
+}
+
+// Every step that prepares an image (read, padding, digest) is guarded: a
+// failure there is a result, the image is given back, and the trace says it
+// once (the procedure writes the box text; the guard adds only the cause).
+TEST(Outcome, AFailingImageStepIsAResultTracedOnce) {
+    const struct { const char* name; std::function<void()> step; EUpdateResult result; const char* trace; } cases[] = {
+        {"allocation", [] { throw std::bad_alloc(); }, EUpdateResult::AllocationFailed,
+         "Failed allocation from operator new.\r\n"},
+        {"anything else", [] { throw 42; }, EUpdateResult::UnknownException, ""},
+        {"file", [] { throw CFileException(CFileException::hardIO, 5, "x.bin"); }, EUpdateResult::FileUnreadable,
+         "CFileException Caught\r\nCFileException.m_cause = hardIO.\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CCapturingDebugSink trace;
+        CScopedThreadDebugSink scoped(&trace);
+        std::vector<uint8_t> image(10, 1);
+        CUpdateOutcome o;
+        EXPECT_EQ(GuardImageStep(&image, &o, c.step), c.result);
+        EXPECT_TRUE(image.empty());
+        EXPECT_EQ(trace.Text(), c.trace);
+    }
 }
 }  // namespace

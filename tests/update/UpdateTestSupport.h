@@ -63,7 +63,12 @@ struct CSimulatedUnit {
         EXPECT_TRUE(rule.empty() || ParseSimRule(rule, &unit.m_faults.rules.emplace_back(), nullptr)) << rule;
         link.m_onWrite = [this](const std::vector<uint8_t>& f) {
             sent[static_cast<uint16_t>(f[2] | f[3] << 8)].push_back({clock.NowMs(), f});
-            for (const SimReply& r : unit.Feed(f.data(), f.size())) link.QueueReplyAt(clock.NowMs() + r.delayMs, r.bytes);
+            int64_t at = clock.NowMs();
+            for (const SimReply& r : unit.Feed(f.data(), f.size())) {
+                at += r.delayMs;
+                link.QueueReplyAt(at, r.bytes);
+                if (r.closeAfter) link.LoseConnectionAt(at);
+            }
         };
     }
     int Count(uint16_t cmd) { return static_cast<int>(sent[cmd].size()); }
