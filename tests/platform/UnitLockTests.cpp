@@ -33,7 +33,7 @@ struct LockFolder {};
 #endif
 
 TEST(UnitLock, ASecondHolderIsRefusedUntilTheFirstLetsGo) {
-    LockFolder folder;
+    [[maybe_unused]] LockFolder folder;
     auto first = std::make_unique<CUnitLock>("127.0.0.1", 9);
     ASSERT_TRUE(first->Held()) << first->Error();
     {
