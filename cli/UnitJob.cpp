@@ -12,6 +12,7 @@
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
+#include "platform/UnitLock.h"
 #include "platform/Win32Types.h"
 #include "protocol/TR52K1_Comm.h"
 #include "update/DspFlashUpdate.h"
@@ -374,6 +375,11 @@ void Record(const CJobResult& result, const CUpdateOutcome& o) {
     if (!AppendUpdateHistory(e, o, &why)) DebugOutput("The update history could not be written: " + why + "\r\n");
 }
 
+bool TakesUnitLock(EOperation op) {
+    return op == EOperation::FlashDsp || op == EOperation::ProgramEeprom || op == EOperation::SelectEeprom ||
+           op == EOperation::Mode;
+}
+
 }  // namespace
 
 CUnitDescription DescribeUnit(const CJobRequest& r) {
@@ -432,6 +438,23 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
         result.error = error;
         result.message = message.empty() ? error : message;
     };
+
+    // Two writers at once would interleave in the unit (an EEPROM holding
+    // two images, a mode the update then puts back), so whatever writes
+    // holds the unit's lock from before the connection to the end. The
+    // turn-off commands only quieten what the unit sends and go ahead.
+    std::optional<CUnitLock> unitLock;
+    if (TakesUnitLock(r.operation)) {
+        unitLock.emplace(r.target, r.port);
+        if (!unitLock->Held()) {
+            fail(EExitCode::Refused, unitLock->Error() + (unitLock->HeldElsewhere()
+                                                                ? " Nothing was sent; try again once it has ended."
+                                                                : " Nothing was sent."));
+            result.elapsedSeconds = Now() - t0;
+            result.ended = std::chrono::system_clock::now();
+            return result;
+        }
+    }
 
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) {

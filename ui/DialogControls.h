@@ -74,6 +74,11 @@ public:
     virtual void BeginBusyCursor() = 0;
     virtual void EndBusyCursor() = 0;
     virtual EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) = 0;
+    // A question box owned by the window, Yes and No with No the default;
+    // true for Yes.
+    virtual bool AskYesNo(const std::string& question, const std::string& caption) = 0;
+    // Asks the window to close once the current handler has returned; the
+    // close goes through CanClose() like the user's own.
     virtual void PostClose() = 0;
 };
 

@@ -217,6 +217,24 @@ void CTR52K_FlashFileLoaderDlg::OnTickerMessage(uint32_t message, uintptr_t wPar
     else if (message == WM_EXTRA_BYTES_CHECK) m_eeprom.OnExtraBytesCheck(wParam);
 }
 
+bool CTR52K_FlashFileLoaderDlg::CanClose() {
+    if (!m_eeprom.UpdateRunning()) return true;
+    const std::string question = Format("EEPROM_%d is being updated. Closing now leaves it erased and not current. "
+                                        "Close anyway?",
+                                        m_eeprom.m_procedure.TargetEeprom());
+    // A second close while the question is up (a posted one, the close box
+    // again) waits for its answer.
+    if (m_bAskingToClose) return false;
+    m_bAskingToClose = true;
+    const bool yes = m_controls.AskYesNo(question, "EEPROM Update Running");
+    m_bAskingToClose = false;
+    if (!yes) return false;
+    // The ticks go on while the question is up: the update may have ended
+    // meanwhile, and then there is nothing left to stop.
+    m_eeprom.StopForClose();
+    return true;
+}
+
 // --- The update view ------------------------------------------------------
 
 void CTR52K_FlashFileLoaderDlg::SetLabel(EProgressLabel label, const std::string& text) {

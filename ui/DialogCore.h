@@ -52,6 +52,10 @@ public:
     void OnBnClickedEeprom(int32_t k) { m_eeprom.OnBnClickedEeprom(k); }
     void OnBnDoubleClickedEeprom(int32_t k) { m_eeprom.OnBnDoubleClickedEeprom(k); }
     void OnTickerMessage(uint32_t message, uintptr_t wParam);
+    // Escape, the close box, or the close after a DSP update: true when the
+    // window may close. An EEPROM update running is asked about first; once
+    // the user agrees it is stopped and recorded as interrupted.
+    bool CanClose();
 
     // CUpdateView over the controls.
     void SetLabel(EProgressLabel label, const std::string& text) override;
@@ -84,4 +88,5 @@ private:
     CBeeper& m_beeper;
     int32_t m_steps[2] = {1, 1};
     bool m_bInitialised = false;
+    bool m_bAskingToClose = false;
 };

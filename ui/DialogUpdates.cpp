@@ -25,6 +25,20 @@ void ShowUpdateMessages(CUpdateView& view, const CUpdateOutcome& outcome) {
         view.ShowMessageBox(m.text, m.caption, m.error ? MB_ICONERROR : MB_OK);
 }
 
+bool TakeUnitLock(CTR52K1_Comm& comm, CUpdateView& view, std::unique_ptr<CUnitLock>* lock) {
+    lock->reset();
+    CBaseClass* link = comm.GetDeviceLink();
+    if (!link || link->GetLinkType() != LINK_TYPE_NETWORK) return true;
+    *lock = std::make_unique<CUnitLock>(link->GetRemoteAddress(), link->GetRemotePort());
+    if ((*lock)->Held()) return true;
+    view.ShowMessageBox((*lock)->Error() + ((*lock)->HeldElsewhere()
+                                                ? " Nothing was sent; try again once it has ended."
+                                                : " Nothing was sent."),
+                        "Unit Busy", MB_ICONERROR);
+    lock->reset();
+    return false;
+}
+
 // --- DSP ----------------------------------------------------------------------
 
 void CDialogDspUpdate::BrowseDspFlashFile(uint32_t selector) {
@@ -48,6 +62,13 @@ CUpdateOutcome CDialogDspUpdate::LoadDspFlashFile(uint32_t selector) {
                           "EEPROM Update Busy"}};
         ShowUpdateMessages(m_view, busy);
         return busy;
+    }
+    std::unique_ptr<CUnitLock> lock;
+    if (!TakeUnitLock(m_comm, m_view, &lock)) {
+        CUpdateOutcome refused;
+        refused.result = EUpdateResult::Busy;
+        refused.target = selector;
+        return refused;
     }
     CBusy busy(m_view);
     m_view.SetLabel(EProgressLabel::BulkErase, "Uploading:");
@@ -117,6 +138,7 @@ void CDialogEepromUpdate::OnBnClickedEepromLoad() {
         ShowUpdateMessages(m_view, m_procedure.Load(m_nSelectedEeprom, "", *this));
         return;
     }
+    if (!TakeUnitLock(m_comm, m_view, &m_unitLock)) return;
     m_view.BeginBusy();
     m_bBusyCursor = true;
     const int32_t checked = m_view.FirstCheckedEeprom();
@@ -137,12 +159,24 @@ void CDialogEepromUpdate::OnEepromPageTick() {
 
 void CDialogEepromUpdate::OnExtraBytesCheck(uintptr_t wParam) { m_procedure.OnExtraBytesCheck(wParam); }
 
-void CDialogEepromUpdate::Finish(const CUpdateOutcome& o) {
+void CDialogEepromUpdate::StopForClose() {
+    if (!m_procedure.UpdateRunning()) return;
+    // The procedure asks at the start of either step; the step that fits
+    // the phase ends it there, before anything more is sent.
+    m_bStopRequested = true;
+    const bool ended = m_procedure.Outcome().eraseCompleted ? m_procedure.OnEepromPageTick()
+                                                             : m_procedure.OnEepromEraseTick();
+    m_bStopRequested = false;
+    if (ended) Finish(m_procedure.Outcome(), false);
+}
+
+void CDialogEepromUpdate::Finish(const CUpdateOutcome& o, bool showMessages) {
+    m_unitLock.reset();
     EndBusy();
     if (o.imageRead && m_onUpdateEnded) m_onUpdateEnded(o, m_started);
     // Every page went out: the directory shows whatever the unit now says.
     if (o.pagesTotal && o.pagesAcknowledged == o.pagesTotal) m_view.ShowEepromDirectory();
-    ShowUpdateMessages(m_view, o);
+    if (showMessages) ShowUpdateMessages(m_view, o);
 }
 
 void CDialogEepromUpdate::OnStage(EUpdateStage stage, uint32_t) {
@@ -187,6 +221,11 @@ void CDialogEepromUpdate::OnBnDoubleClickedEeprom(int32_t index) {
     if (m_procedure.UpdateRunning()) {
         m_view.ShowMessageBox("An EEPROM update is running. The current EEPROM can be changed once it has completed.",
                               "EEPROM Update Busy", MB_ICONERROR);
+        m_view.ShowSelectedEeprom(m_nSelectedEeprom);
+        return;
+    }
+    std::unique_ptr<CUnitLock> lock;
+    if (!TakeUnitLock(m_comm, m_view, &lock)) {
         m_view.ShowSelectedEeprom(m_nSelectedEeprom);
         return;
     }

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/UnitLock.h"
 #include "sim/SimServer.h"
 #include "support/ScratchDir.h"
 #include "support/SimUnit.h"
@@ -168,5 +169,32 @@ TEST_F(Cli, AnUpdateGoesOnWhenItsOutputHasGoneAway) {
     EXPECT_EQ(sim.EepromDigest(4), eepromDigest);
     EXPECT_EQ(sim.m_dspImages[1], dsp);
     EXPECT_EQ(sim.m_currentEeprom, 4);
+}
+
+// While another update on this machine holds the unit, whatever writes to
+// it is refused at once and the unit hears nothing, not even a connection's
+// first read; the turn-off commands still go.
+TEST_F(Cli, AUnitAnotherUpdateHoldsIsRefusedWithoutTraffic) {
+    Image("tr52K_dp.bin", 300, 1);
+    Image("TR52K1_DSP1_v1.bin", 300, 2);
+    CUnitLock held("127.0.0.1", server.Port());
+    ASSERT_TRUE(held.Held()) << held.Error();
+    const std::string u = Unit() + " --yes ", d = dir.path.string() + "/";
+    const std::string unit = "127.0.0.1:" + std::to_string(server.Port());
+    for (const std::string& command : {"program-eeprom 2 " + d + "tr52K_dp.bin",
+                                       "--dsp-wait-step-ms 1 flash-dsp 1 " + d + "TR52K1_DSP1_v1.bin",
+                                       std::string("select-eeprom 3"), std::string("mode 2"),
+                                       "--json program-eeprom 2 " + d + "tr52K_dp.bin"}) {
+        SCOPED_TRACE(command);
+        const ToolRun r = Tr52k(u + command);
+        EXPECT_EQ(r.code, 4) << r.out;
+        EXPECT_NE(r.out.find("Another update on this machine is writing to the unit at " + unit + "."),
+                  std::string::npos) << r.out;
+    }
+    [&] {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        EXPECT_TRUE(sim.m_commandCounts.empty());
+    }();
+    EXPECT_EQ(Tr52k(Unit() + " turn-off status").code, 0);
 }
 }  // namespace

@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <nlohmann/json.hpp>
+#include <thread>
 
 #include "app/Settings.h"
+#include "app/UpdateHistory.h"
+#include "link/NetworkDeviceComm.h"
 #include "platform/Registry.h"
+#include "platform/UnitLock.h"
+#include "sim/SimServer.h"
+#include "support/Environment.h"
 #include "ui/DialogCore.h"
 #include "update/UpdateTestSupport.h"
 
@@ -37,6 +44,13 @@ public:
     void BeginBusyCursor() override { ++busy; }
     void EndBusyCursor() override { --busy; }
     EFileChoice ChooseBinaryFile(std::string*, uint32_t*) override { return EFileChoice::Cancelled; }
+    // Each question is kept, and answered as `answer` says.
+    std::vector<std::pair<std::string, std::string>> questions;
+    bool answer = false;
+    bool AskYesNo(const std::string& q, const std::string& caption) override {
+        questions.emplace_back(q, caption);
+        return answer;
+    }
     void PostClose() override { ++closes; }
 };
 
@@ -47,10 +61,18 @@ struct Core {
     CRecordingMessageBox boxes;
     CRecordingBeeper beeps;
     CTR52K_FlashFileLoaderDlg dlg;
-    explicit Core(uint32_t noInit = 0, bool updateEnable = true)
+    // The history, when kept, goes to the unit's scratch folder.
+    explicit Core(uint32_t noInit = 0, bool updateEnable = true, bool history = false)
         : dlg(&sim.comm, noInit, registry, controls, boxes, beeps) {
         sim.unit.m_bUpdateEnable = updateEnable;
-        dlg.m_dsp.m_onUpdateEnded = dlg.m_eeprom.m_onUpdateEnded = nullptr;  // no history from tests
+        if (history) SetEnvironment("TR52K_HISTORY_FILE", History());
+        else dlg.m_dsp.m_onUpdateEnded = dlg.m_eeprom.m_onUpdateEnded = nullptr;  // no history from tests
+    }
+    std::string History() const { return (sim.dir / "history.jsonl").string(); }
+    // One tick of the ticker, of the phase the update is in.
+    void Tick() {
+        sim.clock.Advance(50);
+        dlg.OnTickerMessage(ProcessTickerFlags().g_bEepromEraseActive ? WM_EEPROM_ERASE_TICK : WM_EEPROM_PAGE_TICK, 0);
     }
 };
 
@@ -124,6 +146,138 @@ TEST(DialogCore, AnEepromUpdateReadsItsControlsAndShowsItsProgress) {
     EXPECT_NE(r.controls.texts[IDC_EEPROM_FIRST + 5].substr(0, 8), "00000000");  // the new image's id
     EXPECT_EQ(r.boxes.Boxes().back().text, "DP FPGA Configuration EEPROM Update has completed.");
     EXPECT_EQ(r.controls.busy, 0);
+}
+
+// A close while an EEPROM update runs asks first. No leaves the update
+// running to its end; Yes stops it before another frame, records it as
+// interrupted with the pages the unit acknowledged, and lets the window
+// close. Whether it was still erasing or already writing pages.
+TEST(DialogCore, ClosingDuringAnEepromUpdateAsksFirst) {
+    const char* kept = std::getenv("TR52K_HISTORY_FILE");
+    const std::string before = kept ? kept : "";
+    const struct { bool programming, yes; } cases[] = {{true, false}, {true, true}, {false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.programming << c.yes);
+        Core r(0, true, true);
+        r.dlg.OnInitDialog();
+        r.dlg.OnBnClickedEeprom(5);
+        r.controls.texts[IDC_EEPROM_FILE] = r.sim.File("tr52K_dp.bin", Pattern(200 * 256 + 10));  // 201 pages
+        r.dlg.OnBnClickedEepromLoad();
+        if (c.programming)
+            while (r.dlg.m_eeprom.m_procedure.BytesWritten() == 0 && r.dlg.m_eeprom.UpdateRunning()) r.Tick();
+        ASSERT_TRUE(r.dlg.m_eeprom.UpdateRunning());
+        const size_t boxes = r.boxes.Boxes().size();
+        const int pages = r.sim.Count(0x1021);
+        EXPECT_EQ(pages, c.programming ? PAGES_PER_TICK : 0);
+
+        r.controls.answer = c.yes;
+        EXPECT_EQ(r.dlg.CanClose(), c.yes);
+        ASSERT_EQ(r.controls.questions.size(), 1u);
+        EXPECT_EQ(r.controls.questions[0].first,
+                  "EEPROM_5 is being updated. Closing now leaves it erased and not current. Close anyway?");
+        EXPECT_EQ(r.dlg.m_eeprom.UpdateRunning(), !c.yes);
+        EXPECT_EQ(r.sim.Count(0x1021), pages);
+        std::vector<std::string> lines;
+        size_t skipped = 0;
+        std::string why;
+        ReadUpdateHistory(r.History(), &lines, &skipped, &why);
+        if (!c.yes) {
+            EXPECT_TRUE(lines.empty());
+            while (r.dlg.m_eeprom.UpdateRunning()) r.Tick();
+            EXPECT_TRUE(r.dlg.m_eeprom.Outcome().Succeeded());
+            EXPECT_EQ(r.sim.unit.m_eeproms[5], Pattern(200 * 256 + 10, 201 * 256));
+            continue;
+        }
+        EXPECT_EQ(r.boxes.Boxes().size(), boxes);  // the user has just chosen this: no box on top
+        EXPECT_EQ(r.controls.busy, 0);
+        ASSERT_EQ(lines.size(), 1u);
+        const auto line = nlohmann::json::parse(lines[0]);
+        EXPECT_EQ(line.at("result"), "interrupted");
+        EXPECT_EQ(line.at("target"), "EEPROM_5");
+        EXPECT_EQ(line.at("pagesAcknowledged"), pages);
+        EXPECT_EQ(line.at("pages"), 201);
+        // The ticker finds nothing more to do, and the next close asks nothing.
+        r.Tick();
+        EXPECT_EQ(r.sim.Count(0x1021), pages);
+        EXPECT_TRUE(r.dlg.CanClose());
+        EXPECT_EQ(r.controls.questions.size(), 1u);
+    }
+    if (kept) SetEnvironment("TR52K_HISTORY_FILE", before);
+    else UnsetEnvironment("TR52K_HISTORY_FILE");
+}
+
+// With no update running, or one that has ended, the window closes without a question.
+TEST(DialogCore, ClosingWithoutAnUpdateRunningAsksNothing) {
+    Core r;
+    r.dlg.OnInitDialog();
+    EXPECT_TRUE(r.dlg.CanClose());
+    r.controls.texts[IDC_EEPROM_FILE] = r.sim.File("tr52K_dp.bin", Pattern(1000));
+    r.dlg.OnBnClickedEepromLoad();
+    while (r.dlg.m_eeprom.UpdateRunning()) r.Tick();
+    EXPECT_TRUE(r.dlg.CanClose());
+    EXPECT_TRUE(r.controls.questions.empty());
+}
+
+// While another update on this machine holds the unit, DSP Load, EEPROM
+// Load and making an EEPROM current each say so and send nothing. The
+// dialog's own EEPROM update holds the unit from Load to its end.
+TEST(DialogCore, AUnitHeldByAnotherUpdateIsNotWritten) {
+    CCapturingDebugSink trace;
+    CScopedThreadDebugSink scoped{&trace};
+    CUnitSimulator unit;
+    unit.m_eraseMs = 20;
+    CSimServer server{unit};
+    ASSERT_TRUE(server.Start(0));
+    CNetworkDeviceComm link{"127.0.0.1", server.Port()};
+    CTR52K1_Comm comm{&link};
+    CRecordingControls controls;
+    CMemoryRegistryStore registry;
+    CRecordingMessageBox boxes;
+    CRecordingBeeper beeps;
+    CTR52K_FlashFileLoaderDlg dlg(&comm, 0, registry, controls, boxes, beeps);
+    dlg.m_dsp.m_onUpdateEnded = dlg.m_eeprom.m_onUpdateEnded = nullptr;
+    dlg.OnInitDialog();
+    const ScratchDir dir{"tr52k-dlg-lock"};
+    controls.texts[IDC_EEPROM_FILE] = WriteFile(dir / "tr52K_dp.bin", Pattern(1000));
+    controls.texts[IDC_DSP1_FILE] = WriteFile(dir / "TR52K1_DSP1_v1.bin", Pattern(700));
+    const std::string unitText = "127.0.0.1:" + std::to_string(server.Port());
+    auto writes = [&] {
+        std::lock_guard<std::mutex> lock(unit.m_mutex);
+        int n = 0;
+        for (uint16_t command : {0x1001, 0x1020, 0x1021, 0x1022, 0x1024})
+            if (unit.m_commandCounts.count(command)) n += unit.m_commandCounts[command];
+        return n;
+    };
+    {
+        CUnitLock held("127.0.0.1", server.Port());
+        ASSERT_TRUE(held.Held()) << held.Error();
+        const std::function<void()> clicks[] = {[&] { dlg.OnBnClickedEepromLoad(); },
+                                                [&] { dlg.OnBnClickedDsp1Load(); },
+                                                [&] { dlg.OnBnDoubleClickedEeprom(3); }};
+        for (const auto& click : clicks) {
+            boxes.Clear();
+            click();
+            ASSERT_EQ(boxes.Boxes().size(), 1u);
+            EXPECT_EQ(boxes.Boxes()[0].caption, "Unit Busy");
+            EXPECT_NE(boxes.Boxes()[0].text.find("Another update on this machine is writing to the unit at " +
+                                                 unitText),
+                      std::string::npos)
+                << boxes.Boxes()[0].text;
+        }
+        EXPECT_FALSE(dlg.m_eeprom.UpdateRunning());
+        EXPECT_EQ(controls.busy, 0);
+        EXPECT_EQ(writes(), 0);
+    }
+    dlg.OnBnClickedEepromLoad();
+    ASSERT_TRUE(dlg.m_eeprom.UpdateRunning());
+    EXPECT_TRUE(CUnitLock("127.0.0.1", server.Port()).HeldElsewhere());
+    for (int i = 0; i < 400 && dlg.m_eeprom.UpdateRunning(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        dlg.OnTickerMessage(ProcessTickerFlags().g_bEepromEraseActive ? WM_EEPROM_ERASE_TICK : WM_EEPROM_PAGE_TICK, 0);
+    }
+    EXPECT_TRUE(dlg.m_eeprom.Outcome().Succeeded());
+    EXPECT_TRUE(CUnitLock("127.0.0.1", server.Port()).Held());
+    server.Stop();
 }
 
 // Every control the code addresses has a name of its own for screen readers

@@ -1,5 +1,7 @@
 // The dialog against the simulator on loopback, offscreen, with recording
 // boxes and beeps.
+#include <QMessageBox>
+#include <QTimer>
 #include <QtTest>
 
 #include "app/Settings.h"
@@ -259,6 +261,52 @@ private slots:
         std::lock_guard<std::mutex> lock(r.unit.m_mutex);
         QCOMPARE(r.unit.m_commandCounts.count(0x1001) + r.unit.m_commandCounts.count(0x1020), size_t(0));
         QCOMPARE(r.unit.m_eeproms[0], Image(40 * 256, 41 * 256));
+    }
+
+    // Escape or the close box during an EEPROM update ask, No the default:
+    // No keeps the window and the update, Yes ends both.
+    void closingDuringAnEepromUpdateAsks() {
+        Rig r;
+        r.comm.m_nResponseTimeoutMs = 3000;
+        {
+            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
+            r.unit.m_eraseMs = 5000;  // still erasing at both questions; Yes ends it
+        }
+        r.dlg.show();
+        r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
+        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
+        QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
+        struct Seen { QString text; bool defaultNo = false; bool shown = false; };
+        // Answers the question box once it is up.
+        auto answer = [&r](QMessageBox::StandardButton button, Seen* seen) {
+            auto* timer = new QTimer(&r.dlg);
+            QObject::connect(timer, &QTimer::timeout, [timer, button, seen] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box) return;
+                seen->shown = true;
+                seen->text = box->text();
+                seen->defaultNo = box->defaultButton() == box->button(QMessageBox::No);
+                timer->stop();
+                timer->deleteLater();
+                box->button(button)->click();
+            });
+            timer->start(10);
+        };
+        Seen no;
+        answer(QMessageBox::No, &no);
+        QTest::keyClick(&r.dlg, Qt::Key_Escape);
+        QVERIFY(no.shown);
+        QCOMPARE(no.text, QString("EEPROM_0 is being updated. Closing now leaves it erased and not current. Close anyway?"));
+        QVERIFY(no.defaultNo);
+        QVERIFY(r.dlg.isVisible());
+        QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
+        Seen yes;
+        answer(QMessageBox::Yes, &yes);
+        r.dlg.close();
+        QVERIFY(yes.shown);
+        QVERIFY(!r.dlg.isVisible());
+        QVERIFY(!r.dlg.m_core.m_eeprom.UpdateRunning());
+        QCOMPARE(r.dlg.m_core.m_eeprom.Outcome().result, EUpdateResult::Interrupted);
     }
 
     // Bytes the unit sends while the dialog is idle are dropped as they come,

@@ -401,6 +401,17 @@ EFileChoice CQtFlashFileLoaderDlg::ChooseBinaryFile(std::string* path, uint32_t*
     return EFileChoice::Chosen;
 }
 
+bool CQtFlashFileLoaderDlg::AskYesNo(const std::string& question, const std::string& caption) {
+    QMessageBox box(QMessageBox::Question, Q(caption), Q(question), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void CQtFlashFileLoaderDlg::reject() {
+    if (m_core.CanClose()) QDialog::reject();
+}
+
 void CQtFlashFileLoaderDlg::PostClose() {
     QMetaObject::invokeMethod(this, [this] { reject(); }, Qt::QueuedConnection);
 }

@@ -78,7 +78,11 @@ public:
     void BeginBusyCursor() override;
     void EndBusyCursor() override;
     EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
+    bool AskYesNo(const std::string& question, const std::string& caption) override;
     void PostClose() override;
+
+    // Escape, the close box and PostClose all end here.
+    void reject() override;
 
     // Template rectangle (dialog units) of each control by object name,
     // for the layout check.

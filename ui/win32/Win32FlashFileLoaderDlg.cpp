@@ -64,6 +64,10 @@ void ShowAboutBox(HWND owner) {
 }
 
 CWin32FlashFileLoaderDlg::CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus,
+                                                   CRegistryStore& registry, CBeeper& beeper)
+    : CWin32FlashFileLoaderDlg(comm, noInitStatus, registry, m_ownedBox, beeper) {}
+
+CWin32FlashFileLoaderDlg::CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus,
                                                    CRegistryStore& registry, CMessageBox& box, CBeeper& beeper)
     : m_core(comm, noInitStatus, registry, *this, box, beeper) {
     // The ticker's flags are reset just before the icon is loaded; the
@@ -135,6 +139,10 @@ int CWin32FlashFileLoaderDlg::RunModalLoop() {
     return m_nResult;
 }
 
+void CWin32FlashFileLoaderDlg::OnCloseRequest() {
+    if (!m_bEnded && m_core.CanClose()) EndDialog(IDCANCEL);
+}
+
 void CWin32FlashFileLoaderDlg::EndDialog(int result) {
     m_nResult = result;
     m_bEnded = true;
@@ -157,7 +165,7 @@ INT_PTR CWin32FlashFileLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM 
         case WM_COMMAND:
             return OnCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
         case WM_CLOSE:
-            EndDialog(IDCANCEL);
+            OnCloseRequest();
             return TRUE;
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
@@ -246,7 +254,7 @@ bool CWin32FlashFileLoaderDlg::OnCommand(int id, int code) {
     }
     switch (id) {
         case IDCANCEL:  // Escape
-            EndDialog(IDCANCEL);
+            OnCloseRequest();
             return true;
         case IDOK:  // Enter never ends the dialog
         case ID_ACCEL_ENTER:
@@ -392,6 +400,16 @@ EFileChoice CWin32FlashFileLoaderDlg::ChooseBinaryFile(std::string* path, uint32
     }
     *errorCode = ::CommDlgExtendedError();
     return *errorCode == 0 ? EFileChoice::Cancelled : EFileChoice::Failed;
+}
+
+int CWin32FlashFileLoaderDlg::COwnedMessageBox::Show(const std::string& text, const std::string& caption,
+                                                     uint32_t type) {
+    return ::MessageBoxW(m_dlg.m_hWnd, Widen(text).c_str(), Widen(caption).c_str(), type);
+}
+
+bool CWin32FlashFileLoaderDlg::AskYesNo(const std::string& question, const std::string& caption) {
+    return ::MessageBoxW(m_hWnd, Widen(question).c_str(), Widen(caption).c_str(),
+                         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
 void CWin32FlashFileLoaderDlg::PostClose() { ::PostMessageW(m_hWnd, WM_CLOSE, 0, 0); }

@@ -26,6 +26,10 @@ constexpr UINT WM_LINK_NOTIFY = WM_APP + 1;
 
 class CWin32FlashFileLoaderDlg : public CDialogControls {
 public:
+    // The dialog's boxes are the system's, owned by its window: while one is
+    // up the window takes no clicks, so nothing starts under it.
+    CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus, CRegistryStore& registry, CBeeper& beeper);
+    // Boxes shown through `box` (tests record them).
     CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus, CRegistryStore& registry,
                              CMessageBox& box = GetMessageBox(), CBeeper& beeper = GetBeeper());
     ~CWin32FlashFileLoaderDlg() override;
@@ -63,8 +67,21 @@ public:
     void BeginBusyCursor() override;
     void EndBusyCursor() override;
     EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
+    bool AskYesNo(const std::string& question, const std::string& caption) override;
     void PostClose() override;
 
+private:
+    class COwnedMessageBox : public CMessageBox {
+    public:
+        explicit COwnedMessageBox(const CWin32FlashFileLoaderDlg& dlg) : m_dlg(dlg) {}
+        int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+
+    private:
+        const CWin32FlashFileLoaderDlg& m_dlg;
+    };
+    COwnedMessageBox m_ownedBox{*this};  // made before the core that uses it
+
+public:
     CTR52K_FlashFileLoaderDlg m_core;
 
 private:
@@ -77,6 +94,7 @@ private:
     bool OnPaint();
     void NameControls();
     void EndDialog(int result);
+    void OnCloseRequest();
     HWND Item(int id) const { return ::GetDlgItem(m_hWnd, id); }
 
     HWND m_hWnd = nullptr;

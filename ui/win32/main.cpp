@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         arguments.Args(), registry,
         [](const std::string& host, uint16_t port) { return new CNetworkDeviceComm(host, port); },
         [&](CTR52K1_Comm& comm, uint32_t noInit, const std::string& ip) {
-            CWin32FlashFileLoaderDlg dlg(&comm, noInit, registry, box, PlatformBeeper());
+            CWin32FlashFileLoaderDlg dlg(&comm, noInit, registry, PlatformBeeper());
             dlg.m_core.m_strTargetIp = ip;
             return dlg.DoModal();
         },
