@@ -157,6 +157,26 @@ void CTR52K1_Comm::SettleOwedReply() {
                            owed.timeoutMs));
 }
 
+uint32_t CTR52K1_Comm::DropIdleInput() {
+    if (!m_pDeviceLink) return 0;
+    std::vector<uint8_t> got;
+    uint8_t byte = 0;
+    while (m_pDeviceLink->ReadByte(&byte)) got.push_back(byte);
+    if (m_owed.owed && !got.empty()) {
+        std::vector<uint8_t> buffer(m_owed.length, 0);
+        COwnFrame frame(m_owed.command, buffer.data(), m_owed.length);
+        for (uint8_t b : m_owed.got) frame.Add(b);
+        for (uint8_t b : got) frame.Add(b);
+        if (frame.Complete()) {
+            DebugOutput(Format("***** Late reply to 0x%4.4X dropped while idle.\r\n", m_owed.command));
+            m_owed = COwed{};
+        } else {
+            m_owed.got.assign(buffer.begin(), buffer.begin() + frame.Count());
+        }
+    }
+    return static_cast<uint32_t>(got.size());
+}
+
 bool CTR52K1_Comm::WatchLink(int32_t ms) {
     if (!m_pDeviceLink) return false;
     const int64_t start = m_clock.NowMs();

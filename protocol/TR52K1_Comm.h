@@ -120,6 +120,11 @@ public:
     bool LastRequestSent() const { return m_bLastRequestSent; }
     // A request whose reply is still owed: the next exchange waits for it.
     bool ReplyOwed() const { return m_owed.owed; }
+    // Reads and drops what has arrived while no exchange runs (a front end
+    // calls it when the connection becomes readable while idle). An owed
+    // reply among it is settled, so the next request need not wait for it.
+    // Returns how many bytes were dropped.
+    uint32_t DropIdleInput();
     // Watches the link for `ms` without sending: an owed reply that comes is
     // dropped, stray bytes too. False as soon as the connection is lost.
     bool WatchLink(int32_t ms);

@@ -11,6 +11,10 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTR52K_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export QT_QPA_PLATFORM=offscreen
+# The unit locks the tests take land in a folder of the build's, not the
+# system's lock folder.
+export XDG_RUNTIME_DIR="$PWD/$build/runtime"
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 # Nothing the tests run writes to the history of whoever runs them.
 export TR52K_HISTORY_FILE="$PWD/$build/test-history.jsonl"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -249,10 +249,11 @@ TEST(ExchangeResults, EveryResultHasItsOwnText) {
     EXPECT_EQ(texts.size(), 5u);
 }
 
+// Input while no exchange runs is dropped, an owed reply among it settled.
 // A connection that is gone ends the exchange at once: nothing is owed on
 // it, and the result says why. Watching the link without sending tells the
-// same, and drops what comes meanwhile.
-TEST_F(Exchange, ALostConnectionEndsTheExchangeAndTheWatchAtOnce) {
+// same.
+TEST_F(Exchange, IdleInputAndALostConnection) {
     link.m_nLinkType = LINK_TYPE_NETWORK;
     link.QueueReply({0x55, 0x55});  // stray
     EXPECT_TRUE(comm.WatchLink(50));
@@ -267,6 +268,16 @@ TEST_F(Exchange, ALostConnectionEndsTheExchangeAndTheWatchAtOnce) {
     EXPECT_TRUE(comm.WatchLink(100));
     EXPECT_FALSE(comm.ReplyOwed());
     EXPECT_EQ(trace.Text(), "***** Late reply to 0x0000 dropped after 20 ms more.\r\n");
+
+    // Dropped while idle, an owed reply is settled: the next request need not wait for it.
+    EXPECT_EQ(comm.Ping(), 0u);
+    link.QueueReplyAt(clock.NowMs() + 5, {0x55});
+    link.QueueReplyAt(clock.NowMs() + 5, Frame(0x0000));
+    clock.Advance(10);
+    trace.Clear();
+    EXPECT_EQ(comm.DropIdleInput(), 7u);
+    EXPECT_FALSE(comm.ReplyOwed());
+    EXPECT_EQ(trace.Text(), "***** Late reply to 0x0000 dropped while idle.\r\n");
 
     link.LoseConnectionAt(clock.NowMs() + 30);
     const int64_t start = clock.NowMs();

@@ -257,7 +257,7 @@ void CQtFlashFileLoaderDlg::OnInitDialog() {
         link && link->SocketHandle() >= 0) {
         m_idleInput = new QSocketNotifier(link->SocketHandle(), QSocketNotifier::Read, this);
         connect(m_idleInput, &QSocketNotifier::activated, this, [this, link] {
-            link->OnReceive();
+            m_core.m_pComm->DropIdleInput();
             if (!link->IsConnected()) m_idleInput->setEnabled(false);  // closed: readable for ever
         });
     }

@@ -193,7 +193,7 @@ INT_PTR CWin32FlashFileLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM 
             return TRUE;
         case WM_LINK_NOTIFY:
             if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink())) {
-                link->OnReceive();
+                m_core.m_pComm->DropIdleInput();
                 // Closed: nothing more will come, and the notice would repeat.
                 if (!link->IsConnected()) ::WSAAsyncSelect(link->SocketHandle(), m_hWnd, 0, 0);
             }
