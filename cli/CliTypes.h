@@ -40,6 +40,7 @@ struct CJobRequest {
     std::string label;            // shown in front of progress lines
     uint32_t dspWaitStepMs = 1000;
     uint32_t eraseTimeoutMs = 600000;  // an unattended run gives up on an erase that never ends
+    bool unpaced = false;         // program-eeprom --pace none: pages back to back
     std::string expectSerial;     // refuse a unit whose serial number differs
     std::string redo;             // the command that runs this operation again
 };

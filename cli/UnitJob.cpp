@@ -578,7 +578,10 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             auto target = std::make_shared<CDirectTickerTarget>(update, &tee);
             uintptr_t handle = RegisterTickerTarget(target);
             CUpdateOutcome o = update.Load(static_cast<int32_t>(r.number), r.file, progress);
-            if (o.result == EUpdateResult::InProgress) {
+            if (o.result == EUpdateResult::InProgress && r.unpaced) {
+                update.RunUnpaced();
+                o = update.Outcome();
+            } else if (o.result == EUpdateResult::InProgress) {
                 TickerAttachWindow(flags, handle);
                 std::thread ticker = StartJoinableTicker(flags, SystemClock());
                 while (update.UpdateRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));

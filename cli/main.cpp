@@ -262,6 +262,12 @@ int main(int argc, char** argv) {
     auto* program = app.add_subcommand("program-eeprom", "erase, program and select a configuration EEPROM");
     program->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     program->add_option("FILE", file, "the image; its path holds tr52K")->required();
+    std::string pace = "dialog";
+    program
+        ->add_option("--pace", pace,
+                     "dialog (default): 64 pages per 100 ms, the dialog's rhythm, safe for every unit; none: pages "
+                     "back to back, each still acknowledged before the next, for a unit known to keep up")
+        ->check(CLI::IsMember({"dialog", "none"}).description(""));
     auto* select = app.add_subcommand("select-eeprom", "make a configuration EEPROM the unit's current one");
     select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
@@ -338,7 +344,12 @@ int main(int argc, char** argv) {
     if (modeCmd->parsed()) { base.operation = EOperation::Mode; base.number = mode; }
     if (turnOff->parsed()) base.operation = what == "status" ? EOperation::TurnOffStatus : EOperation::TurnOffGraphs;
     if (flash->parsed()) { base.operation = EOperation::FlashDsp; base.number = dsp; base.file = file; }
-    if (program->parsed()) { base.operation = EOperation::ProgramEeprom; base.number = index; base.file = file; }
+    if (program->parsed()) {
+        base.operation = EOperation::ProgramEeprom;
+        base.number = index;
+        base.file = file;
+        base.unpaced = pace == "none";
+    }
     if (select->parsed()) { base.operation = EOperation::SelectEeprom; base.number = index; }
     base.expectSerial = expectSerial;
     const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
@@ -498,7 +509,7 @@ int main(int argc, char** argv) {
         r.progress = base.progress;
         if (requests.size() > 1) r.label = r.unit + ": ";
         r.redo = "tr52k -t " + ShellWord(r.unit) + " --yes " + operationName + " " + std::to_string(r.number) + " " +
-                 ShellWord(r.file);
+                 ShellWord(r.file) + (r.unpaced ? " --pace none" : "");
         jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
     }
     std::vector<CJobResult> results;

@@ -244,6 +244,19 @@ bool CEepromUpdate::OnEepromPageTick() {
     return false;
 }
 
+void CEepromUpdate::RunUnpaced() {
+    while (m_bRunning) {
+        if (m_flags.g_bEepromEraseActive.load()) {
+            m_clock.SleepMs(UNPACED_ERASE_POLL_MS);
+            OnEepromEraseTick();
+        } else if (m_flags.g_bEepromPageProgramActive.load()) {
+            OnEepromPageTick();
+        } else {
+            m_clock.SleepMs(1);  // between phases; never expected, never a spin
+        }
+    }
+}
+
 // Select, re-read the directory, send the mode back. Sets the result; the
 // first step that fails decides it, but the mode is still sent back after
 // a directory that shows another EEPROM current.

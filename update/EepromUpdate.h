@@ -21,6 +21,7 @@
 constexpr uint32_t EEPROM_IMAGE_MAX = 16u << 20;   // page addresses carry bits 23..8
 constexpr int PAGES_PER_TICK = 64;
 constexpr int MAX_PAGE_FAILURES = 5;               // consecutive, for the same page
+constexpr uint32_t UNPACED_ERASE_POLL_MS = 50;     // between status reads when not paced by the ticker
 
 // 1234567 -> "1,234,567"
 std::string WithThousandsCommas(uint32_t value);
@@ -52,6 +53,12 @@ public:
     bool OnEepromEraseTick();
     bool OnEepromPageTick();
     void OnExtraBytesCheck(uintptr_t wParam);
+    // Drives an update that Load started to its end on this thread, without
+    // the ticker's rhythm: the pages go back to back, each still
+    // acknowledged before the next and retried as at the rhythm; the erase
+    // is polled every UNPACED_ERASE_POLL_MS. For a unit known to keep up
+    // with back-to-back pages; the ticker's rhythm stays the safe default.
+    void RunUnpaced();
 
     // Safe to read from another thread; Outcome() is settled once it is false.
     bool UpdateRunning() const { return m_bRunning; }

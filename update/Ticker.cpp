@@ -45,19 +45,22 @@ void TickerThreadProc(CTickerFlags& f, CClock& clock) {
     auto wait = [&] {
         for (int i = 0; i < kWaitSleeps; ++i) clock.SleepMs(1);
     };
-    // Idle wait: false when the run flag went to 0.
+    // Idle: sleeps until a phase can run (a window and a phase flag) or
+    // the run flag goes; false for the latter.
     auto idleWait = [&] {
-        for (int i = 0; i < kWaitSleeps; ++i) {
-            clock.SleepMs(1);
-            if (!f.g_bTickerRun.load(std::memory_order_relaxed)) return false;
-        }
-        return true;
+        f.wake.WaitUntil([&] {
+            return !f.g_bTickerRun.load(std::memory_order_relaxed) ||
+                   (f.g_hTickerWnd.load(std::memory_order_relaxed) &&
+                    (f.g_bEepromEraseActive.load(std::memory_order_relaxed) ||
+                     f.g_bEepromPageProgramActive.load(std::memory_order_relaxed)));
+        });
+        return f.g_bTickerRun.load(std::memory_order_relaxed) != 0;
     };
     auto send = [&](uint32_t msg, uintptr_t wParam) {
         SendTickerMessage(f.g_hTickerWnd.load(std::memory_order_relaxed), msg, wParam);
     };
     // One phase: false when its flag was found cleared (the pass ends there).
-    auto phase = [&](std::atomic<uint32_t>& flag, uint32_t tick) {
+    auto phase = [&](CTickerFlag<uint32_t>& flag, uint32_t tick) {
         if (!flag.load(std::memory_order_relaxed)) return true;
         wait();
         if (!flag.load(std::memory_order_relaxed)) return false;

@@ -1,14 +1,17 @@
 // The ticker paces the EEPROM update: while a phase flag is set it sends the
 // update's step messages, synchronously, each after 50 sleeps of 1 ms, so
-// every step runs on the front end's thread while the ticker waits. It never
-// touches the unit. The front end is reached through a handle registry: a
+// every step runs on the front end's thread while the ticker waits. While
+// no phase runs it sleeps until a flag changes, so an idle front end costs
+// nothing. It never touches the unit. The front end is reached through a handle registry: a
 // send to a handle whose target has gone does nothing, and the front end
 // never waits for the ticker (it may be inside a send to it).
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -17,15 +20,58 @@ constexpr uint32_t WM_EEPROM_ERASE_TICK = 0x600;
 constexpr uint32_t WM_EEPROM_PAGE_TICK = 0x612;
 constexpr uint32_t WM_EXTRA_BYTES_CHECK = 0x437;
 
-// The four values shared by the front end and the ticker, each read and
-// written whole; relaxed order is enough, the ticker only decides whether
-// to send. The dialog uses the process-wide set; each unit of the
-// command-line tool has its own.
+// Wakes an idle ticker whenever one of its flags is written.
+class CTickerWake {
+public:
+    void Notify() {
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_cv.notify_all();
+    }
+    // Sleeps until `ready()` holds; it is tested under the lock a writer
+    // takes before notifying, so no write can slip between test and sleep.
+    template <typename Ready>
+    void WaitUntil(Ready ready) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, ready);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+};
+
+// One shared value, read and written whole like an atomic; every write
+// wakes the ticker.
+template <typename T>
+class CTickerFlag {
+public:
+    explicit CTickerFlag(CTickerWake& wake) : m_wake(wake) {}
+    CTickerFlag(const CTickerFlag&) = delete;
+    T load(std::memory_order order = std::memory_order_seq_cst) const { return m_value.load(order); }
+    void store(T value) {
+        m_value.store(value);
+        m_wake.Notify();
+    }
+    T operator=(T value) {
+        store(value);
+        return value;
+    }
+    operator T() const { return m_value.load(); }
+
+private:
+    std::atomic<T> m_value{0};
+    CTickerWake& m_wake;
+};
+
+// The four values shared by the front end and the ticker; relaxed order is
+// enough for reading, the ticker only decides whether to send. The dialog
+// uses the process-wide set; each unit of the command-line tool has its own.
 struct CTickerFlags {
-    std::atomic<uint32_t> g_bTickerRun{0};
-    std::atomic<uintptr_t> g_hTickerWnd{0};
-    std::atomic<uint32_t> g_bEepromEraseActive{0};
-    std::atomic<uint32_t> g_bEepromPageProgramActive{0};
+    CTickerWake wake;
+    CTickerFlag<uint32_t> g_bTickerRun{wake};
+    CTickerFlag<uintptr_t> g_hTickerWnd{wake};
+    CTickerFlag<uint32_t> g_bEepromEraseActive{wake};
+    CTickerFlag<uint32_t> g_bEepromPageProgramActive{wake};
 };
 CTickerFlags& ProcessTickerFlags();
 

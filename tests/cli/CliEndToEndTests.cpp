@@ -160,6 +160,8 @@ TEST_F(Cli, AnUpdateGoesOnWhenItsOutputHasGoneAway) {
     const std::string port = std::to_string(server.Port());
     const std::vector<std::string> runs[] = {
         {TR52K_CLI_BINARY, "--yes", "-t", "127.0.0.1:" + port, "program-eeprom", "4", (dir / "tr52K_gone.bin").string()},
+        {TR52K_CLI_BINARY, "--yes", "-t", "127.0.0.1:" + port, "program-eeprom", "5", (dir / "tr52K_gone.bin").string(),
+         "--pace", "none"},
         {TR52K_CLI_BINARY, "--yes", "-t", "127.0.0.1:" + port, "--dsp-wait-step-ms", "0", "flash-dsp", "2",
          (dir / "TR52K1_DSP2_gone.bin").string()},
         {TR52K_CLI_BINARY, "--yes", "--json", "-t", "127.0.0.1:" + port, "select-eeprom", "4"},
@@ -167,6 +169,7 @@ TEST_F(Cli, AnUpdateGoesOnWhenItsOutputHasGoneAway) {
     for (const auto& run : runs) EXPECT_EQ(RunWithOutputGone(run), 0) << run[run.size() - 3] << " " << run[run.size() - 2];
     std::lock_guard<std::mutex> lock(sim.m_mutex);
     EXPECT_EQ(sim.EepromDigest(4), eepromDigest);
+    EXPECT_EQ(sim.EepromDigest(5), eepromDigest);  // unpaced, the same image
     EXPECT_EQ(sim.m_dspImages[1], dsp);
     EXPECT_EQ(sim.m_currentEeprom, 4);
 }

@@ -228,6 +228,33 @@ TEST(Eeprom, AFailedStatusReadAfterAnEarlierUpdateWritesNoPage) {
     EXPECT_EQ(r.view.boxes.back().text, "WriteFPGA_ConfigEEPROM_Page() failed.");
 }
 
+// Unpaced, the pages go back to back, each only after the one before was
+// acknowledged by its own reply; a late acknowledgement and stray bytes
+// change nothing of that, and the image arrives whole.
+TEST(Eeprom, UnpacedPagesGoBackToBackWithTheSameTruth) {
+    for (const char* rule : {"", "delay:0x1021:10500@3*1", "extra:0x1021:5@2*1"}) {
+        SCOPED_TRACE(rule);
+        CSimulatedUnit sim(rule);
+        sim.unit.m_pageWriteMs = 40;
+        CTickerFlags flags;
+        CEepromUpdate update(sim.comm, flags, sim.clock);
+        CNoProgress progress;
+        ASSERT_EQ(update.Load(6, sim.File("tr52K_dp.bin", Pattern(5000)), progress).result, EUpdateResult::InProgress);
+        update.RunUnpaced();
+        const CUpdateOutcome& o = update.Outcome();
+        EXPECT_EQ(o.result, EUpdateResult::ModeUnknown);  // written and current; this unit's mode was never read
+        EXPECT_EQ(sim.unit.m_eeproms[6], Pattern(5000, 5120));
+        EXPECT_EQ(o.pagesAcknowledged, 20u);
+        const auto& pages = sim.sent[CMD_EEPROM_PAGE_WRITE];
+        ASSERT_EQ(pages.size(), *rule == 'd' ? 21u : 20u);
+        for (size_t i = 1; i < pages.size(); ++i) {
+            const int64_t gap = pages[i].at - pages[i - 1].at;
+            EXPECT_GE(gap, 40);  // never before the unit can have answered
+            if (*rule != 'd') { EXPECT_LE(gap, 42); }  // and no rhythm of its own
+        }
+    }
+}
+
 // A DSP update that succeeds closes the program; while an EEPROM update
 // runs it would abandon an erased EEPROM, so it is refused before any frame.
 TEST(Eeprom, DspLoadIsRefusedWhileAnEepromUpdateRuns) {

@@ -2,6 +2,7 @@
 // clock makes the 1 ms sleeps instant; only orders and counts are checked.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -36,20 +37,22 @@ struct Ticker : ::testing::Test {
     ~Ticker() override { UnregisterTickerTarget(handle); }
 };
 
-// Each wait is 50 sleeps; the phase flag is tested after each wait, the run
-// flag at every idle sleep. A row's flags change at the sleeps it names.
+// Each wait is 50 sleeps; the phase flag is tested after each wait. A row's
+// flags change at the sleeps it names. Once no phase runs the ticker sleeps
+// on its flags, not on the clock: a row with no stop sleep is stopped from
+// here once it is idle, and its sleeps are only those of its phases.
 TEST_F(Ticker, TicksAndChecksFollowTheFlags) {
     constexpr uint32_t E = WM_EEPROM_ERASE_TICK, P = WM_EEPROM_PAGE_TICK, X = WM_EXTRA_BYTES_CHECK;
     struct Case { bool erase, attached; uint64_t switchAt, clearAt, stopAt, sleeps; Msgs expected; };
     const Case cases[] = {
         // Erase done in the second pass's check wait: no check for it, straight on to the pages.
         {true, true, 170, 0, 280, 300, {{E, 0}, {X, E}, {E, 0}, {P, 0}, {X, P}}},
-        {false, true, 0, 10, 310, 310, {}},        // cleared in the first wait: no tick
-        {false, true, 0, 70, 420, 420, {{P, 0}}},  // in the second: the tick, no check
-        {false, false, 0, 0, 530, 530, {}},        // no window yet: idle until the run flag goes
+        {false, true, 0, 10, 0, 50, {}},         // cleared in the first wait: no tick
+        {false, true, 0, 70, 0, 100, {{P, 0}}},  // in the second: the tick, no check
+        {false, false, 0, 0, 0, 0, {}},          // no window yet: idle, without a single sleep
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.stopAt);
+        SCOPED_TRACE(c.sleeps);
         flags.g_hTickerWnd = c.attached ? handle : 0;
         (c.erase ? flags.g_bEepromEraseActive : flags.g_bEepromPageProgramActive) = 1;
         target->got.clear();
@@ -59,11 +62,34 @@ TEST_F(Ticker, TicksAndChecksFollowTheFlags) {
             if (n == c.clearAt) flags.g_bEepromPageProgramActive = 0;
             if (n == c.stopAt) flags.g_bTickerRun = 0;
         };
-        StartJoinableTicker(flags, clock).join();
+        std::thread ticker = StartJoinableTicker(flags, clock);
+        if (!c.stopAt) {
+            for (int i = 0; i < 500 && clock.Sleeps() < c.sleeps; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            flags.g_bTickerRun = 0;
+        }
+        ticker.join();
         EXPECT_EQ(target->got, c.expected);
         EXPECT_EQ(clock.Sleeps(), c.sleeps);
         flags.g_bEepromPageProgramActive = 0;
     }
+}
+
+// An idle ticker wakes for a phase flag set later, from another thread.
+TEST_F(Ticker, AnIdleTickerWakesWhenAPhaseStarts) {
+    CFakeClock clock;
+    flags.g_hTickerWnd = handle;
+    target->onSend = [&] {
+        flags.g_bEepromPageProgramActive = 0;
+        flags.g_bTickerRun = 0;
+    };
+    std::thread ticker = StartJoinableTicker(flags, clock);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(clock.Sleeps(), 0u);
+    flags.g_bEepromPageProgramActive = 1;
+    ticker.join();
+    EXPECT_EQ(target->got, (Msgs{{WM_EEPROM_PAGE_TICK, 0}}));
 }
 
 TEST_F(Ticker, SendsReachOnlyLiveTargetsAndATargetMayUnregisterItself) {
