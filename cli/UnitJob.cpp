@@ -150,25 +150,6 @@ private:
     bool m_finalDrawn = false;
 };
 
-// Ticker messages for the command-line tool run the handlers on the ticker
-// thread itself: the job's own thread only waits for the update to end.
-class CDirectTickerTarget : public CTickerTarget {
-public:
-    // The handlers run on the ticker thread; their trace belongs to this
-    // unit's trace like the rest of the job's.
-    CDirectTickerTarget(CEepromUpdate& u, CDebugSink* trace) : m_update(u), m_trace(trace) {}
-    void Send(uint32_t message, uintptr_t wParam) override {
-        CScopedThreadDebugSink scoped(m_trace);
-        if (message == WM_EEPROM_ERASE_TICK) m_update.OnEepromEraseTick();
-        else if (message == WM_EEPROM_PAGE_TICK) m_update.OnEepromPageTick();
-        else if (message == WM_EXTRA_BYTES_CHECK) m_update.OnExtraBytesCheck(wParam);
-    }
-
-private:
-    CEepromUpdate& m_update;
-    CDebugSink* m_trace;
-};
-
 EExitCode ExitCodeFor(EUpdateResult r) {
     if (r == EUpdateResult::Completed) return EExitCode::Success;
     if (IsFileProblem(r)) return EExitCode::BadArgument;
@@ -575,21 +556,11 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             CTickerFlags flags;
             CEepromUpdate update(comm, flags);
             update.m_nEraseTimeoutMs = r.eraseTimeoutMs;
-            auto target = std::make_shared<CDirectTickerTarget>(update, &tee);
-            uintptr_t handle = RegisterTickerTarget(target);
             CUpdateOutcome o = update.Load(static_cast<int32_t>(r.number), r.file, progress);
-            if (o.result == EUpdateResult::InProgress && r.unpaced) {
-                update.RunUnpaced();
-                o = update.Outcome();
-            } else if (o.result == EUpdateResult::InProgress) {
-                TickerAttachWindow(flags, handle);
-                std::thread ticker = StartJoinableTicker(flags, SystemClock());
-                while (update.UpdateRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                flags.g_bTickerRun = 0;
-                ticker.join();
+            if (o.result == EUpdateResult::InProgress) {
+                r.unpaced ? update.RunUnpaced() : update.RunPaced(&tee);
                 o = update.Outcome();
             }
-            UnregisterTickerTarget(handle);
             result.fields.update(OutcomeFields(o));
             if (o.directoryRead) result.fields["imageId"] = Format("%8.8X", comm.m_dwEepromImageId[r.number]);
             if (o.Succeeded())

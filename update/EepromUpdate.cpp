@@ -1,6 +1,8 @@
 #include "update/EepromUpdate.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "platform/DebugOutput.h"
 #include "platform/Sha256.h"
@@ -255,6 +257,17 @@ void CEepromUpdate::RunUnpaced() {
             m_clock.SleepMs(1);  // between phases; never expected, never a spin
         }
     }
+}
+
+void CEepromUpdate::RunPaced(CDebugSink* trace) {
+    auto target = std::make_shared<CEepromTickerTarget>(*this, trace);
+    const uintptr_t handle = RegisterTickerTarget(target);
+    TickerAttachWindow(m_flags, handle);
+    std::thread ticker = StartJoinableTicker(m_flags, m_clock);
+    while (m_bRunning) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    m_flags.g_bTickerRun = 0;
+    ticker.join();
+    UnregisterTickerTarget(handle);
 }
 
 // Select, re-read the directory, send the mode back. Sets the result; the

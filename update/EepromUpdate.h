@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "update/Ticker.h"
 #include "update/UpdateOutcome.h"
@@ -37,6 +38,8 @@ bool ConfirmCurrentEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* ou
 // The words for a directory that does not show the written EEPROM current.
 std::string NotCurrentText(const CUpdateOutcome& outcome);
 
+class CEepromTickerTarget;
+
 class CEepromUpdate {
 public:
     explicit CEepromUpdate(CTR52K1_Comm& comm, CTickerFlags& flags = ProcessTickerFlags(),
@@ -59,6 +62,9 @@ public:
     // is polled every UNPACED_ERASE_POLL_MS. For a unit known to keep up
     // with back-to-back pages; the ticker's rhythm stays the safe default.
     void RunUnpaced();
+    // The same at the ticker's rhythm, through a ticker thread of its own
+    // whose handlers trace to `trace`; returns when the update has ended.
+    void RunPaced(CDebugSink* trace);
 
     // Safe to read from another thread; Outcome() is settled once it is false.
     bool UpdateRunning() const { return m_bRunning; }
@@ -91,4 +97,22 @@ private:
     std::atomic<bool> m_bRunning{false};  // read by a waiting front end thread
     int m_nPageFailures = 0;
     int64_t m_nEraseStartMs = 0;
+};
+
+// A ticker target for front ends without a window: the handlers run on the
+// ticker thread itself, their trace going to `trace` (the unit's own), while
+// the front end's thread only waits for the update to end.
+class CEepromTickerTarget : public CTickerTarget {
+public:
+    CEepromTickerTarget(CEepromUpdate& update, CDebugSink* trace) : m_update(update), m_trace(trace) {}
+    void Send(uint32_t message, uintptr_t wParam) override {
+        CScopedThreadDebugSink scoped(m_trace);
+        if (message == WM_EEPROM_ERASE_TICK) m_update.OnEepromEraseTick();
+        else if (message == WM_EEPROM_PAGE_TICK) m_update.OnEepromPageTick();
+        else if (message == WM_EXTRA_BYTES_CHECK) m_update.OnExtraBytesCheck(wParam);
+    }
+
+private:
+    CEepromUpdate& m_update;
+    CDebugSink* m_trace;
 };
