@@ -68,6 +68,12 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
         j["pagesAcknowledged"] = o.pagesAcknowledged;
         j["pages"] = o.pagesTotal;
         if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
+        if (o.imageId) j["imageId"] = Format("%8.8X", *o.imageId);
+    }
+    if (!o.proof.empty()) {
+        nlohmann::ordered_json proof;
+        for (const auto& [name, value] : o.proof) proof[name] = EscapeInvalidUtf8(value);
+        j["proof"] = proof;
     }
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
@@ -111,4 +117,25 @@ bool ReadUpdateHistory(const std::string& path, std::vector<std::string>* lines,
             ++*skipped;
     }
     return true;
+}
+
+bool FindLastUpdate(const std::string& serial, const std::string& target, CHistoryRecord* record) {
+    std::vector<std::string> lines;
+    size_t skipped = 0;
+    std::string why;
+    if (serial.empty() || !ReadUpdateHistory(UpdateHistoryPath(), &lines, &skipped, &why)) return false;
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        const auto j = nlohmann::json::parse(*it, nullptr, false);
+        auto text = [&](const char* key) { return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : ""; };
+        if (text("serialNumber") != serial || text("target") != target) continue;
+        // A run that found the image there wrote nothing: not an update.
+        if (text("result") == UpdateResultName(EUpdateResult::AlreadyCurrent)) continue;
+        record->time = text("time");
+        record->result = text("result");
+        record->sha256 = text("sha256");
+        record->imageId = text("imageId");
+        record->unit = text("unit");
+        return true;
+    }
+    return false;
 }

@@ -30,6 +30,19 @@ std::string UpdateHistoryLine(const CHistoryEntry& entry, const CUpdateOutcome& 
 // A history that cannot be written never changes an update's outcome.
 bool AppendUpdateHistory(const CHistoryEntry& entry, const CUpdateOutcome& outcome, std::string* why = nullptr);
 
+// What the history says of the last update of one target of one unit.
+struct CHistoryRecord {
+    std::string time;      // when it ended
+    std::string result;    // "completed", ...
+    std::string sha256;    // of the image file
+    std::string imageId;   // EEPROM: the image id the unit showed after it
+    std::string unit;      // host:port it was reached at
+};
+// The last update (a line that is not a skip) of `target` ("EEPROM_3",
+// "DSP1") of the unit with serial number `serial`, whatever its result;
+// false when there is none or the history cannot be read.
+bool FindLastUpdate(const std::string& serial, const std::string& target, CHistoryRecord* record);
+
 // The lines of the history file; lines that are not JSON objects are
 // counted in *skipped. False when the file cannot be read (a missing file
 // is an empty history).

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ struct CJobRequest {
     uint32_t dspWaitStepMs = 1000;
     uint32_t eraseTimeoutMs = 600000;  // an unattended run gives up on an erase that never ends
     bool unpaced = false;         // program-eeprom --pace none: pages back to back
+    bool skipIfCurrent = false;   // program-eeprom: nothing written when the unit provably holds the image
+    std::optional<uint32_t> skipIfVersion;  // flash-dsp: nothing written when DSPn reports this version
     std::string expectSerial;     // refuse a unit whose serial number differs
     std::string redo;             // the command that runs this operation again
 };
@@ -68,5 +71,6 @@ struct CUnitDescription {
     bool answered = false;  // the device information read succeeded
     std::string serial;
     std::string text;       // serial, versions, current EEPROM; or why not
+    bool alreadyThere = false;  // a skip option was given and the unit provably holds the image
 };
 CUnitDescription DescribeUnit(const CJobRequest& request);

@@ -162,6 +162,12 @@ nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
     nlohmann::json j;
     j["result"] = UpdateResultName(o.result);
     j["resultText"] = UpdateResultText(o.result);
+    j["skipped"] = o.result == EUpdateResult::AlreadyCurrent;
+    if (!o.proof.empty()) {
+        nlohmann::json proof = nlohmann::json::object();
+        for (const auto& [name, value] : o.proof) proof[name] = value;
+        j["proof"] = proof;
+    }
     j["file"] = o.imagePath;
     j["imageRead"] = o.imageRead;
     if (o.imageRead) {
@@ -192,6 +198,7 @@ nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
         j["directoryRead"] = o.directoryRead;
         if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
         if (o.currentEepromWord) j["currentEepromWord"] = *o.currentEepromWord;
+        if (o.imageId) j["imageId"] = Format("%8.8X", *o.imageId);
         if (o.modeBefore) j["modeBefore"] = *o.modeBefore;
         j["modeRestored"] = o.modeRestored;
     }
@@ -363,6 +370,45 @@ bool TakesUnitLock(EOperation op) {
 
 }  // namespace
 
+// Whether the unit provably holds what this run would write, so nothing need
+// be written: the image file is read, then
+//  - a DSP: the unit reports exactly the version the user named;
+//  - an EEPROM: the unit's serial number, its current EEPROM (the target,
+//    by the directory's own reply) and that EEPROM's image id now all match
+//    the last update of this target of this unit in the history, which
+//    completed with this same image (SHA-256).
+// Anything unread or unmatched means no. On yes, `o` is the skipped outcome
+// with the facts that proved it.
+static bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& r, const std::string& serial, CUpdateOutcome* o) {
+    const bool dsp = r.operation == EOperation::FlashDsp;
+    if (dsp ? !r.skipIfVersion : !r.skipIfCurrent) return false;
+    *o = CUpdateOutcome{};
+    o->kind = dsp ? EUpdateKind::DspFlash : EUpdateKind::ConfigEeprom;
+    o->target = dsp ? r.number - 1 : r.number;
+    std::vector<uint8_t> image;
+    if (serial.empty() ||
+        ReadImageFile(r.file, dsp ? DSP_IMAGE_MAX : EEPROM_IMAGE_MAX - 1, &image, o) != EUpdateResult::Completed)
+        return false;
+    if (dsp) {
+        const uint32_t version = r.number == 2 ? comm.m_dwDsp2FwVersion : comm.m_dwDsp1FwVersion;
+        if (!comm.m_bVersionsRead || version != *r.skipIfVersion) return false;
+        o->proof = {{"serialNumber", serial}, {"dsp", std::to_string(r.number)}, {"version", Format("%8.8X", version)}};
+    } else {
+        CHistoryRecord last;
+        if (!ConfirmCurrentEeprom(comm, r.number, o) || !FindLastUpdate(serial, Format("EEPROM_%u", r.number), &last) ||
+            last.result != UpdateResultName(EUpdateResult::Completed) || last.sha256 != o->imageSha256 ||
+            last.imageId != Format("%8.8X", *o->imageId))
+            return false;
+        o->proof = {{"serialNumber", serial},
+                    {"currentEeprom", std::to_string(r.number)},
+                    {"imageId", last.imageId},
+                    {"sha256", o->imageSha256},
+                    {"lastUpdate", last.time}};
+    }
+    o->result = EUpdateResult::AlreadyCurrent;
+    return true;
+}
+
 CUnitDescription DescribeUnit(const CJobRequest& r) {
     CUnitDescription d;
     CCapturingDebugSink quiet;
@@ -392,6 +438,9 @@ CUnitDescription DescribeUnit(const CJobRequest& r) {
                       : Format("no current EEPROM named (word 43 reads %u)", comm.m_wCurrentEepromWord);
     d.text = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
                     comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
+    CUpdateOutcome skipped;
+    d.alreadyThere = AlreadyThere(comm, r, d.serial, &skipped);
+    if (d.alreadyThere) d.text += "; already holds this image, nothing would be written";
     return d;
 }
 
@@ -471,6 +520,22 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
             result.ended = std::chrono::system_clock::now();
             return result;
         }
+    }
+
+    // Asked to write only what the unit does not hold yet: what proves it
+    // holds it already is reported, and nothing is written.
+    if (CUpdateOutcome skipped; writesImage && AlreadyThere(comm, r, result.serial, &skipped)) {
+        result.fields.update(OutcomeFields(skipped));
+        result.text = r.operation == EOperation::FlashDsp
+                          ? Format("DSP%u already reports version %s: nothing was written.\n", r.number,
+                                   skipped.proof.back().second.c_str())
+                          : Format("EEPROM_%u already holds this image (image id %s, current since %s): nothing was "
+                                   "written.\n",
+                                   r.number, skipped.proof[2].second.c_str(), skipped.proof[4].second.c_str());
+        Record(result, skipped);
+        result.elapsedSeconds = Now() - t0;
+        result.ended = std::chrono::system_clock::now();
+        return result;
     }
 
     switch (r.operation) {
@@ -562,7 +627,6 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
                 o = update.Outcome();
             }
             result.fields.update(OutcomeFields(o));
-            if (o.directoryRead) result.fields["imageId"] = Format("%8.8X", comm.m_dwEepromImageId[r.number]);
             if (o.Succeeded())
                 result.text = Format("EEPROM_%u programmed: %s bytes, image id %8.8X; it is the current EEPROM.\n",
                                      r.number, WithThousandsCommas(o.bytesToWrite).c_str(),

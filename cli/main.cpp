@@ -258,6 +258,16 @@ int main(int argc, char** argv) {
     auto* flash = app.add_subcommand("flash-dsp", "write a DSP flash image (.bin, at most 786,432 bytes)");
     flash->add_option("DSP", dsp, "1 or 2")->required()->check(CLI::Range(1, 2).description(""));
     flash->add_option("FILE", file, "the image; its path holds _DSP1_ or _DSP2_, and TR52K1_")->required();
+    std::string skipVersion;
+    flash->add_option("--skip-if-version", skipVersion,
+                      "write nothing when the unit reports exactly this DSP firmware version (hex, as info shows "
+                      "it); the file does not name its own version, so say which it is")
+        ->check([](const std::string& v) {
+            const std::string digits = v.rfind("0x", 0) == 0 || v.rfind("0X", 0) == 0 ? v.substr(2) : v;
+            const bool hex = !digits.empty() && digits.size() <= 8 &&
+                             digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+            return hex ? std::string() : "VERSION must be 1 to 8 hex digits, e.g. 01020003";
+        });
     uint32_t index = 0;
     auto* program = app.add_subcommand("program-eeprom", "erase, program and select a configuration EEPROM");
     program->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
@@ -268,6 +278,11 @@ int main(int argc, char** argv) {
                      "dialog (default): 64 pages per 100 ms, the dialog's rhythm, safe for every unit; none: pages "
                      "back to back, each still acknowledged before the next, for a unit known to keep up")
         ->check(CLI::IsMember({"dialog", "none"}).description(""));
+    bool skipIfCurrent = false;
+    program->add_flag("--skip-if-current", skipIfCurrent,
+                      "write nothing when the unit provably holds this image already: its serial number, its current "
+                      "EEPROM (this one) and that EEPROM's image id read now all match the last update of this "
+                      "EEPROM of this unit in the update history, which completed with this same file");
     auto* select = app.add_subcommand("select-eeprom", "make a configuration EEPROM the unit's current one");
     select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
@@ -349,7 +364,10 @@ int main(int argc, char** argv) {
         base.number = index;
         base.file = file;
         base.unpaced = pace == "none";
+        base.skipIfCurrent = skipIfCurrent;
     }
+    if (flash->parsed() && !skipVersion.empty())
+        base.skipIfVersion = static_cast<uint32_t>(std::stoul(skipVersion, nullptr, 16));
     if (select->parsed()) { base.operation = EOperation::SelectEeprom; base.number = index; }
     base.expectSerial = expectSerial;
     const bool writes = base.operation == EOperation::FlashDsp || base.operation == EOperation::ProgramEeprom;
@@ -476,6 +494,8 @@ int main(int argc, char** argv) {
                 u["reached"] = d.reached;
                 if (d.answered) u["serialNumber"] = d.serial;
                 u["description"] = d.text + note;
+                // What a real run would do: write, or find the image there already.
+                if (writes) u["wouldWrite"] = d.answered && !d.alreadyThere;
                 u["exitCode"] = static_cast<int>(code);
                 doc["units"].push_back(u);
                 if (static_cast<int>(code) > static_cast<int>(worst)) worst = code;

@@ -31,11 +31,13 @@ std::string NotCurrentText(const CUpdateOutcome& o) {
 bool ConfirmCurrentEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome) {
     outcome->currentEeprom.reset();
     outcome->currentEepromWord.reset();
+    outcome->imageId.reset();
     {
         CTR52K1_Comm::COwnFrameScope own(comm);
         outcome->directoryRead = comm.ReadEepromDirectory() != 0;
     }
     if (!outcome->directoryRead) return false;
+    if (index < EEPROM_COUNT) outcome->imageId = comm.m_dwEepromImageId[index];
     const uint16_t word = comm.m_wCurrentEepromWord;
     outcome->currentEepromWord = word;
     if (word < EEPROM_COUNT) outcome->currentEeprom = word;

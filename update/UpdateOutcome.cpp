@@ -55,6 +55,8 @@ const SResultInfo kResults[] = {
     {EUpdateResult::ModeNotRestored, "mode-not-restored",
      "The EEPROM was written and is current, but the unit did not acknowledge the operational mode "
      "sent back."},
+    {EUpdateResult::AlreadyCurrent, "already-current",
+     "The unit already holds this image, as its own replies and the update history show; nothing was written."},
     {EUpdateResult::ConnectionLostInWriteWait, "connection-lost-in-write-wait",
      "The connection was lost while the unit wrote its flash; the image may be incomplete. Check the DSP's "
      "firmware version after the unit restarts."},

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class EUpdateResult {
@@ -34,6 +35,7 @@ enum class EUpdateResult {
     ModeUnknown,             // the mode was not read before the erase, so it was not sent back
     ModeOutOfRange,          // the mode read before the erase is not one that can be sent back
     ModeNotRestored,         // the mode command was not acknowledged
+    AlreadyCurrent,          // the unit's own replies and the history show it holds this image: nothing written
     ConnectionLostInWriteWait,  // the unit closed or reset the connection while it wrote its DSP flash
     Interrupted,             // the caller asked to stop (Ctrl-C); the facts say how far it got
 };
@@ -91,15 +93,18 @@ struct CUpdateOutcome {
     bool directoryRead = false;
     std::optional<int32_t> currentEeprom;   // as the re-read directory names it (0..11)
     std::optional<uint16_t> currentEepromWord;  // that directory's raw word 43
+    std::optional<uint32_t> imageId;        // of the target EEPROM, in the re-read directory
     std::optional<int32_t> modeBefore;      // read before the erase
     bool modeRestored = false;
 
     std::vector<CUpdateMessage> messages;
+    // For AlreadyCurrent: the facts that proved it, by name, as shown.
+    std::vector<std::pair<std::string, std::string>> proof;
 
     int64_t startMs = 0;          // process clock
     int64_t endMs = 0;
 
-    bool Succeeded() const { return result == EUpdateResult::Completed; }
+    bool Succeeded() const { return result == EUpdateResult::Completed || result == EUpdateResult::AlreadyCurrent; }
 };
 
 // The stages a front end shows progress for.

@@ -118,6 +118,57 @@ TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
     }
 }
 
+// Nothing is written only when the unit provably holds the image already:
+// the unit's replies now and, for an EEPROM, the last update of it in the
+// history with this same file. Anything else writes as usual.
+TEST_F(Cli, SkipsOnlyWhatTheUnitProvablyHolds) {
+    const std::string a = (dir / "tr52K_a.bin").string(), b = (dir / "tr52K_b.bin").string();
+    Image("tr52K_a.bin", 1000, 1);
+    Image("tr52K_b.bin", 1000, 2);
+    std::vector<uint8_t> dsp(500, 0x42);
+    const std::string dspFile = WriteFile(dir / "TR52K1_DSP1_x.bin", dsp);
+    const std::string u = Unit() + " --yes --json --dsp-wait-step-ms 0 ";
+    const struct { std::string args; int code; const char* result; bool writes; } steps[] = {
+        {"program-eeprom 3 " + a + " --skip-if-current", 0, "completed", true},   // nothing in the history yet
+        {"program-eeprom 3 " + a + " --skip-if-current", 0, "already-current", false},
+        {"--dry-run program-eeprom 3 " + a + " --skip-if-current", 0, "", false},
+        {"program-eeprom 3 " + b + " --skip-if-current", 0, "completed", true},   // another file
+        {"--dry-run program-eeprom 3 " + a + " --skip-if-current", 0, "", true},
+        {"program-eeprom 3 " + b + " --skip-if-current", 0, "already-current", false},
+        {"select-eeprom 4", 0, "", true},                                          // EEPROM_3 no longer current
+        {"program-eeprom 3 " + b + " --skip-if-current", 0, "completed", true},
+        {"program-eeprom 3 " + b, 0, "completed", true},                           // without the option: always
+        {"flash-dsp 1 " + dspFile + " --skip-if-version 0x01020003", 0, "already-current", false},
+        {"flash-dsp 1 " + dspFile + " --skip-if-version 01020004", 0, "completed", true},
+        {"flash-dsp 1 " + dspFile + " --skip-if-version 1x", 2, "", false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.args);
+        const int writesBefore = Count(0x1022) + Count(0x1024) + Count(0x1020);
+        const ToolRun r = Tr52k(u + step.args);
+        EXPECT_EQ(r.code, step.code) << r.out;
+        EXPECT_EQ(Count(0x1022) + Count(0x1024) + Count(0x1020) > writesBefore,
+                  step.writes && step.args.find("--dry-run") == std::string::npos)
+            << r.out;
+        const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+        if (doc.is_discarded() || step.code == 2) continue;
+        const auto& unit = doc.at("units").at(0);
+        if (*step.result) {
+            EXPECT_EQ(unit.value("result", ""), step.result);
+            EXPECT_EQ(unit.value("skipped", true), !step.writes);
+        }
+        if (step.args.rfind("--dry-run", 0) == 0) { EXPECT_EQ(unit.value("wouldWrite", !step.writes), step.writes); }
+        if (!step.writes && *step.result) {
+            EXPECT_TRUE(unit.at("proof").contains("serialNumber")) << unit.dump();
+        }
+    }
+    // The skips are in the history too, with their proof.
+    const std::string history = Slurp(dir / "history.jsonl");
+    EXPECT_NE(history.find("\"result\":\"already-current\""), std::string::npos) << history;
+    EXPECT_NE(history.find("\"proof\":{\"serialNumber\":\"00AB-005\",\"currentEeprom\":\"3\""),
+              std::string::npos) << history;
+}
+
 TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
     const std::string digest = Image("tr52K_config.bin", 20 * 256 + 17, 5);
     CUnitSimulator sims[3];
