@@ -163,6 +163,7 @@ nlohmann::json OutcomeFields(const CUpdateOutcome& o) {
     j["result"] = UpdateResultName(o.result);
     j["resultText"] = UpdateResultText(o.result);
     j["skipped"] = o.result == EUpdateResult::AlreadyCurrent;
+    j["writeSent"] = o.writeSent;
     if (!o.proof.empty()) {
         nlohmann::json proof = nlohmann::json::object();
         for (const auto& [name, value] : o.proof) proof[name] = value;

@@ -14,6 +14,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest
   wine wine64 fonts-wine
+  ansible-core
 )
 
 missing=()

@@ -70,6 +70,7 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
 
     // A failed start does not stop the upload: the blocks decide.
     o.startAcknowledged = m_comm.StartDSP_Flash(selector) != 0;
+    o.writeSent = m_comm.LastRequestSent();
     o.blocksTotal = static_cast<uint32_t>((image.size() + DSP_BLOCK_MAX - 1) / DSP_BLOCK_MAX);
     progress.OnStage(EUpdateStage::Upload, static_cast<uint32_t>(image.size() / DSP_BLOCK_MAX));
     for (size_t offset = 0; offset < image.size();) {

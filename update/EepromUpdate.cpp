@@ -179,7 +179,9 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
     m_outcome.bytesToWrite = m_nBytesToWrite;
     m_outcome.pagesTotal = m_nBytesToWrite / EEPROM_PAGE_SIZE;
 
-    if (!m_comm.BulkEraseFPGA_ConfigEEPROM(m_outcome.target)) return End(EUpdateResult::EraseNotAcknowledged), m_outcome;
+    const bool erased = m_comm.BulkEraseFPGA_ConfigEEPROM(m_outcome.target) != 0;
+    m_outcome.writeSent = m_comm.LastRequestSent();
+    if (!erased) return End(EUpdateResult::EraseNotAcknowledged), m_outcome;
     m_outcome.eraseAcknowledged = true;
     m_nEraseStartMs = m_clock.NowMs();
     m_bRunning = true;

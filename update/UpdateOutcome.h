@@ -71,6 +71,10 @@ struct CUpdateOutcome {
     std::string imageSha256;
     std::string fileError;        // the cause when the file could not be read
 
+    // A request that writes (the DSP start, the bulk erase) went out: from
+    // then on the unit may have changed, whatever it answered.
+    bool writeSent = false;
+
     // DSP flash.
     bool startAcknowledged = false;
     uint32_t blocksTotal = 0;
