@@ -88,8 +88,16 @@ void CNetworkDeviceComm::CapturePeerClosed() {
 }
 
 void CNetworkDeviceComm::EndCapture() {
+    if (!m_capture) return;
+    // What the unit sent that nobody read is still part of the session
+    // (stray bytes after the last reply): taken now, as the link closes.
+    for (int64_t r = 1; r > 0;) {
+        int error = 0;
+        r = Receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
+        if (r > 0) CaptureInput(m_RxBuffer, static_cast<size_t>(r));
+    }
     FlushCapturedInput();
-    if (m_capture) m_capture->CloseStream(m_captureStream, ECaptureDirection::ToUnit, CCaptureSink::NowUs());
+    m_capture->CloseStream(m_captureStream, ECaptureDirection::ToUnit, CCaptureSink::NowUs());
     m_capture = nullptr;
 }
 
