@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -74,3 +75,21 @@ struct CUnitDescription {
     bool alreadyThere = false;  // a skip option was given and the unit provably holds the image
 };
 CUnitDescription DescribeUnit(const CJobRequest& request);
+
+// Why a link did not connect, from its trace (the system's error text);
+// empty when the trace does not say.
+class CCapturingDebugSink;
+std::string ConnectFailure(const CCapturingDebugSink& trace);
+
+// tr52k relay: passes one client connection at a time to the unit, unchanged,
+// each over a link of its own (so a capture sink set for the links records
+// both directions), until Ctrl-C or SIGTERM. `ready` is called once the
+// listening address is known. Returns the exit code.
+struct CRelayRequest {
+    std::string listenAddress;
+    uint16_t listenPort = 0;
+    std::string unit;  // host
+    uint16_t unitPort = 5000;
+    std::string unitName;  // host:port, for messages
+};
+EExitCode RunRelay(const CRelayRequest& request, const std::function<void(uint16_t port)>& ready);

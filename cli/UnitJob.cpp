@@ -293,17 +293,6 @@ std::string InfoText(CTR52K1_Comm& c, const CInfoReads& read) {
     return t;
 }
 
-// The trace of a failed connection names the cause in the system's words.
-std::string ConnectFailure(const CCapturingDebugSink& sink) {
-    for (const std::string& w : sink.Writes())
-        if (w.rfind("WSA", 0) == 0 || w.rfind("***** Host address", 0) == 0 || w.rfind("Unknown value", 0) == 0) {
-            std::string s = w;
-            while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-            return s;
-        }
-    return "";
-}
-
 class CTeeSink : public CDebugSink {
 public:
     CTeeSink(CDebugSink* a, CDebugSink* b) : m_a(a), m_b(b) {}
@@ -409,6 +398,18 @@ static bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& r, const std::st
     o->result = EUpdateResult::AlreadyCurrent;
     return true;
 }
+
+// The trace of a failed connection names the cause in the system's words.
+std::string ConnectFailure(const CCapturingDebugSink& sink) {
+    for (const std::string& w : sink.Writes())
+        if (w.rfind("WSA", 0) == 0 || w.rfind("***** Host address", 0) == 0 || w.rfind("Unknown value", 0) == 0) {
+            std::string s = w;
+            while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+            return s;
+        }
+    return "";
+}
+
 
 CUnitDescription DescribeUnit(const CJobRequest& r) {
     CUnitDescription d;

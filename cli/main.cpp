@@ -17,6 +17,7 @@
 #include "cli/TargetList.h"
 #include "cli/Terminal.h"
 #include "link/NetworkDeviceComm.h"
+#include "link/TcpCapture.h"
 #include "platform/CommandLine.h"
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
                "  tr52k -t 10.0.0.5 -t 10.0.0.6 --yes program-eeprom 3 /fw/tr52K_dp_v7.bin\n"
                "  tr52k program-eeprom 3 /fw/tr52K_dp_v7.bin -t 10.0.0.5 --expect-serial 00AB-005 --dry-run\n");
     std::vector<std::string> targets;
-    std::string targetsFile, traceFile, expectSerial;
+    std::string targetsFile, traceFile, expectSerial, captureFile;
     CJobRequest base;
     bool json = false, quiet = false, yes = false, dryRun = false;
     int32_t connectTimeoutMs = 5000;
@@ -228,6 +229,10 @@ int main(int argc, char** argv) {
         ->type_name("MS")
         ->check(CLI::Range(1000u, 86400000u).description(""));
     app.add_option("--trace", traceFile, "write the trace lines to FILE (FILE.<host:port> with several units)")
+        ->type_name("FILE");
+    app.add_option("--capture", captureFile,
+                   "write every byte sent to and received from each unit, with its time, to FILE as a capture "
+                   "file (pcap) that Wireshark and tr52k-sim --replay read; one TCP stream per connection")
         ->type_name("FILE");
     app.add_flag("--json", json, "print one JSON document (fields in the README); no progress");
     app.add_flag("--quiet,-q", quiet, "no progress, only results and errors");
@@ -287,6 +292,13 @@ int main(int argc, char** argv) {
     select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
                                                   "program)");
+    std::string listen, relayTo;
+    auto* relay = app.add_subcommand("relay", "pass one client connection at a time to a unit, unchanged (with "
+                                              "--capture: record the session of any program); until Ctrl-C");
+    relay->add_option("--listen", listen, "where clients connect: an IPv4 address and a port (0 picks one)")
+        ->type_name("ADDR:PORT")
+        ->required();
+    relay->add_option("--to", relayTo, "the unit")->type_name("UNIT[:PORT]")->required();
     for (CLI::App* sub : app.get_subcommands({})) sub->fallthrough();  // options after the command too
     app.require_subcommand(1);
     try {
@@ -352,6 +364,55 @@ int main(int argc, char** argv) {
         }
         if (skipped) Put(stderr, Format("tr52k: %zu lines of %s are not entries and were skipped\n", skipped, path.c_str()));
         return 0;
+    }
+
+    // One capture file for every unit and connection of this run; each
+    // connection is its own TCP stream in it.
+    std::unique_ptr<CTcpCapture> capture;
+    if (!captureFile.empty()) {
+        const std::string kind = NonRegularFileKind(captureFile);
+        if (!kind.empty())
+            return refuse(EExitCode::BadArgument,
+                          "cannot write the capture file " + captureFile + ": it is " + kind + ", not a regular file");
+        std::string why;
+        std::unique_ptr<CPacketFile> file = CreatePacketFile(captureFile, &why);
+        if (!file) return refuse(EExitCode::BadArgument, "cannot write the capture file " + captureFile + ": " + why);
+        capture = std::make_unique<CTcpCapture>(std::move(file));
+        CNetworkDeviceComm::SetCaptureSink(capture.get());
+    }
+    struct CaptureEnd {
+        std::unique_ptr<CTcpCapture>& capture;
+        ~CaptureEnd() {
+            CNetworkDeviceComm::SetCaptureSink(nullptr);
+            if (capture && capture->WriteFailed())
+                Put(stderr, "tr52k: the capture file could not be written to the end; it holds what came before\n");
+        }
+    } captureEnd{capture};
+
+    if (relay->parsed()) {
+        CRelayRequest rr;
+        CJobRequest unit = base;
+        std::string why;
+        if (!SplitTarget(relayTo, &unit, &why)) return refuse(EExitCode::BadArgument, "bad unit '" + relayTo + "': " + why);
+        // Port 0 picks a free port, shown in the first line.
+        const size_t colon = listen.rfind(':');
+        const std::string port = colon == std::string::npos ? "" : listen.substr(colon + 1);
+        in_addr a4;
+        if (colon == std::string::npos || port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535 ||
+            ::inet_pton(AF_INET, listen.substr(0, colon).c_str(), &a4) != 1)
+            return refuse(EExitCode::BadArgument, "bad --listen '" + listen + "': give an IPv4 address and a port");
+        rr.listenAddress = listen.substr(0, colon);
+        rr.listenPort = static_cast<uint16_t>(std::stoul(port));
+        rr.unit = unit.target;
+        rr.unitPort = unit.port;
+        rr.unitName = UnitName(unit);
+        CNetworkDeviceComm::SetConnectTimeoutMs(connectTimeoutMs);
+        return Finish(RunRelay(rr, [&](uint16_t port) {
+            Put(stdout, TerminalSafe(Format("relaying %s:%u to %s\n", rr.listenAddress.c_str(), port,
+                                            rr.unitName.c_str())));
+            std::fflush(stdout);
+        }));
     }
 
     if (info->parsed()) base.operation = EOperation::Info;

@@ -36,6 +36,7 @@ using namespace socket_io;
 namespace {
 std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
 std::atomic<int32_t> g_connectTimeoutMs{0};
+std::atomic<CCaptureSink*> g_captureSink{nullptr};
 
 bool IsRetry(int error) { return error == kWouldBlock || error == kInterrupted; }
 
@@ -57,6 +58,49 @@ int32_t CNetworkDeviceComm::ConnectTimeoutMs() { return g_connectTimeoutMs.load(
 
 int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
 
+void CNetworkDeviceComm::SetCaptureSink(CCaptureSink* sink) { g_captureSink.store(sink); }
+
+void CNetworkDeviceComm::StartCapture() {
+    CCaptureSink* sink = g_captureSink.load();
+    CCaptureEndpoint local, unit;
+    if (!sink || !Endpoints(m_socket, &local, &unit)) return;
+    m_capture = sink;
+    m_captureStream = sink->OpenStream(local, unit, CCaptureSink::NowUs());
+}
+
+void CNetworkDeviceComm::CaptureInput(const uint8_t* data, size_t size) {
+    if (!m_capture || size == 0) return;
+    if (m_capturedInput.empty()) m_capturedInputUs = CCaptureSink::NowUs();
+    m_capturedInput.insert(m_capturedInput.end(), data, data + size);
+}
+
+void CNetworkDeviceComm::FlushCapturedInput() {
+    if (!m_capture || m_capturedInput.empty()) return;
+    m_capture->Record(m_captureStream, ECaptureDirection::FromUnit, m_capturedInput.data(), m_capturedInput.size(),
+                      m_capturedInputUs);
+    m_capturedInput.clear();
+}
+
+void CNetworkDeviceComm::CapturePeerClosed() {
+    FlushCapturedInput();
+    if (m_capture && !m_bPeerFinCaptured) m_capture->CloseStream(m_captureStream, ECaptureDirection::FromUnit, CCaptureSink::NowUs());
+    m_bPeerFinCaptured = true;
+}
+
+void CNetworkDeviceComm::EndCapture() {
+    if (!m_capture) return;
+    // What the unit sent that nobody read is still part of the session
+    // (stray bytes after the last reply): taken now, as the link closes.
+    for (int64_t r = 1; r > 0;) {
+        int error = 0;
+        r = Receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
+        if (r > 0) CaptureInput(m_RxBuffer, static_cast<size_t>(r));
+    }
+    FlushCapturedInput();
+    m_capture->CloseStream(m_captureStream, ECaptureDirection::ToUnit, CCaptureSink::NowUs());
+    m_capture = nullptr;
+}
+
 uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
     if (m_bSendTimedOut) {
         DebugOutput("***** CSocket::Send() refused: an earlier send timed out and the link is lost.\r\n");
@@ -66,7 +110,20 @@ uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
     // shows as a missing reply. The wait is measured on the steady clock,
     // not on m_clock, because the system waits in real time.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, m_nSendTimeoutMs));
+    FlushCapturedInput();  // what came before this write stays before it in the capture
+    const int64_t sentUs = m_capture ? CCaptureSink::NowUs() : 0;
     size_t done = 0;
+    // Only what went out is recorded, also when the write ends early.
+    struct Recorder {
+        CNetworkDeviceComm& link;
+        const uint8_t* data;
+        const size_t& done;
+        int64_t timeUs;
+        ~Recorder() {
+            if (link.m_capture && done)
+                link.m_capture->Record(link.m_captureStream, ECaptureDirection::ToUnit, data, done, timeUs);
+        }
+    } recorder{*this, data, done, sentUs};
     while (m_socket != kNoSocket && done < length) {
         int error = 0;
         const int64_t w = Send(m_socket, data + done, length - done, &error);
@@ -105,8 +162,10 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
     if (r == 1) {
         *byte = m_RxBuffer[0];
         ++m_nRxCount;
+        CaptureInput(byte, 1);
         return 1;
     }
+    FlushCapturedInput();
     // A socket that never connected has no device to close it; some
     // implementations (Wine) answer its receive with an end of stream.
     if (r == 0 && !m_bConnectDone) r = -1, error = kNotConnected;
@@ -121,6 +180,7 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
         m_bConnected = 0;
         if (!m_bPeerClosedReported) {
             m_bPeerClosedReported = true;
+            CapturePeerClosed();
             DebugOutput("***** CAsyncSocket::Receive() connection closed by the device.\r\n");
         }
         m_clock.SleepMs(1);
@@ -145,9 +205,12 @@ uint16_t CNetworkDeviceComm::FlushReceive() {
         const int64_t r = Receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
         if (r > 0) {
             m_nRxCount += static_cast<uint32_t>(r);
+            CaptureInput(m_RxBuffer, static_cast<size_t>(r));
+            FlushCapturedInput();
         } else if (r < 0 && IsRetry(error)) {
             WaitForInput(m_socket, m_clock);
         } else if (r == 0) {
+            CapturePeerClosed();
             m_clock.SleepMs(1);  // closed: nothing more will come
         } else {
             break;
@@ -161,12 +224,27 @@ uint32_t CNetworkDeviceComm::OnReceive() {
     if (m_socket == kNoSocket) return 0;
     uint32_t dropped = 0;
     for (;;) {
-        int error = 0;
-        const int64_t r = Receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
-        if (r == 0) m_bConnected = 0;  // the unit closed the connection
+        const int64_t r = ReadAvailable(m_RxBuffer, sizeof m_RxBuffer);
         if (r <= 0) break;
         dropped += static_cast<uint32_t>(r);
     }
     m_nRxCount = dropped;
     return dropped;
+}
+
+int64_t CNetworkDeviceComm::ReadAvailable(uint8_t* buffer, size_t size) {
+    FlushCapturedInput();
+    int error = 0;
+    const int64_t r = Receive(m_socket, buffer, size, &error);
+    if (r > 0) {
+        CaptureInput(buffer, static_cast<size_t>(r));
+        FlushCapturedInput();
+        return r;
+    }
+    if (r < 0 && IsRetry(error)) return 0;
+    if (r == 0) {
+        m_bConnected = 0;  // the unit closed the connection
+        CapturePeerClosed();
+    }
+    return -1;
 }

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "link/CaptureSink.h"
 #include "link/SocketDebugInfo.h"
 #include "platform/Clock.h"
 
@@ -39,6 +41,15 @@ public:
     // leaves IsConnected() false.
     uint32_t OnReceive();
     LinkSocket SocketHandle() const { return m_socket; }
+    // Takes what has arrived, up to `size` bytes, without waiting (a relay
+    // passes it on): the count, 0 when nothing is waiting, -1 once the
+    // connection has ended.
+    int64_t ReadAvailable(uint8_t* buffer, size_t size);
+
+    // Every link made after this is set reports its connection and every
+    // byte it sends and receives there (null: none do). Set it before the
+    // links exist and keep it until they are gone.
+    static void SetCaptureSink(CCaptureSink* sink);
 
     // Starts the system's socket layer once per process (WSAStartup on
     // Windows; nothing to do on POSIX). Links start it themselves; a front
@@ -64,6 +75,12 @@ public:
 
 private:
     uint32_t SendAll(const uint8_t* data, size_t length);
+    // The capture's side of the link; all do nothing without a sink.
+    void StartCapture();  // once connected
+    void CaptureInput(const uint8_t* data, size_t size);
+    void FlushCapturedInput();
+    void CapturePeerClosed();
+    void EndCapture();  // before the connection is shut down
 
     CClock& m_clock;
     LinkSocket m_socket = kNoSocket;
@@ -73,4 +90,11 @@ private:
     uint32_t m_nRxError = 0;  // last hard receive error, repeated while it lasts
     bool m_bSendTimedOut = false;
     bool m_bConnectDone = false;  // the constructor connected this socket
+    CCaptureSink* m_capture = nullptr;
+    int m_captureStream = -1;
+    bool m_bPeerFinCaptured = false;
+    // Bytes ReadByte took one at a time, recorded as one segment once no
+    // more are waiting (a reply is one segment, not one per byte).
+    std::vector<uint8_t> m_capturedInput;
+    int64_t m_capturedInputUs = 0;
 };

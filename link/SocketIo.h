@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "link/NetworkDeviceComm.h"
 
@@ -27,5 +28,19 @@ int64_t Send(LinkSocket socket, const uint8_t* data, size_t size, int* error);
 // it did.
 bool WaitReadable(LinkSocket socket, int ms);
 void WaitWritable(LinkSocket socket, int ms);
+
+// Both ends of a connected socket, as the capture names them; false when
+// the system cannot tell.
+bool Endpoints(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote);
+
+// A listening IPv4 socket (the relay's): kNoSocket, with the reason, when
+// the address cannot be bound. *boundPort receives the port (0 picks one).
+LinkSocket Listen(const std::string& ipv4, uint16_t port, uint16_t* boundPort, std::string* error);
+// The next client, waiting at most `ms`; kNoSocket when none came.
+LinkSocket Accept(LinkSocket listener, int ms);
+// Waits up to `ms` for either socket to become readable: bit 0 for `a`,
+// bit 1 for `b` (0: neither).
+int WaitEitherReadable(LinkSocket a, LinkSocket b, int ms);
+void CloseSocket(LinkSocket socket);
 
 }  // namespace socket_io

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config dpkg-dev bash-completion man-db
   libgtest-dev libgmock-dev
-  libcli11-dev nlohmann-json3-dev libssl-dev
+  libcli11-dev nlohmann-json3-dev libssl-dev libpcap-dev tshark
   qt6-base-dev libgl-dev
   xvfb xauth
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0 dbus-bin dbus-daemon

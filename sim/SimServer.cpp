@@ -47,7 +47,29 @@ int SetOption(SimSocket s, int level, int name, const T& value) {
 }
 }  // namespace
 
-CSimServer::CSimServer(CUnitSimulator& unit) : m_unit(unit) {}
+namespace {
+// The simulated unit, whose state other threads may look at under its lock.
+class CUnitPeer : public CSimPeer {
+public:
+    explicit CUnitPeer(CUnitSimulator& unit) : m_unit(unit) {}
+    void ResetConnection() override {
+        std::lock_guard<std::mutex> lock(m_unit.m_mutex);
+        m_unit.ResetConnection();
+    }
+    std::vector<SimReply> Feed(const uint8_t* data, size_t size) override { return m_unit.Feed(data, size); }
+    uint64_t CommitCount() override {
+        std::lock_guard<std::mutex> lock(m_unit.m_mutex);
+        return m_unit.CommitCount();
+    }
+
+private:
+    CUnitSimulator& m_unit;
+};
+}  // namespace
+
+CSimServer::CSimServer(CUnitSimulator& unit) : m_unitPeer(std::make_unique<CUnitPeer>(unit)), m_peer(*m_unitPeer) {}
+
+CSimServer::CSimServer(CSimPeer& peer) : m_peer(peer) {}
 
 CSimServer::~CSimServer() { Stop(); }
 
@@ -132,10 +154,7 @@ void CSimServer::RefuseWaiting(SimSocket listener) {
 void CSimServer::Serve(SimSocket client) {
     int one = 1;
     SetOption(client, IPPROTO_TCP, TCP_NODELAY, one);
-    {
-        std::lock_guard<std::mutex> lock(m_unit.m_mutex);
-        m_unit.ResetConnection();
-    }
+    m_peer.ResetConnection();
     uint8_t buf[4096];
     bool open = true;
     while (open && !m_stop) {
@@ -163,12 +182,8 @@ void CSimServer::Serve(SimSocket client) {
             break;
         }
         Log("rx", buf, static_cast<size_t>(n));
-        std::vector<SimReply> replies = m_unit.Feed(buf, static_cast<size_t>(n));
-        uint64_t commits;
-        {
-            std::lock_guard<std::mutex> lock(m_unit.m_mutex);
-            commits = m_unit.CommitCount();
-        }
+        std::vector<SimReply> replies = m_peer.Feed(buf, static_cast<size_t>(n));
+        const uint64_t commits = m_peer.CommitCount();
         for (const SimReply& r : replies) {
             if (r.delayMs > 0) {
                 auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(r.delayMs);
@@ -218,4 +233,5 @@ void CSimServer::Serve(SimSocket client) {
         }
     }
     close(client);
+    m_peer.ConnectionClosed();
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -19,9 +20,22 @@ using SimSocket = uintptr_t;  // SOCKET
 using SimSocket = int;
 #endif
 
+// What answers the clients: the simulated unit, or a recorded session
+// played back (sim/ReplayPeer.h). Called on the server thread only.
+class CSimPeer {
+public:
+    virtual ~CSimPeer() = default;
+    virtual void ResetConnection() = 0;  // a new client
+    virtual std::vector<SimReply> Feed(const uint8_t* data, size_t size) = 0;
+    // Counts the changes worth keeping (see CUnitSimulator::CommitCount).
+    virtual uint64_t CommitCount() { return 0; }
+    virtual void ConnectionClosed() {}  // the client's connection has ended
+};
+
 class CSimServer {
 public:
     explicit CSimServer(CUnitSimulator& unit);
+    explicit CSimServer(CSimPeer& peer);
     ~CSimServer();
     CSimServer(const CSimServer&) = delete;
     CSimServer& operator=(const CSimServer&) = delete;
@@ -51,7 +65,8 @@ private:
     void RefuseWaiting(SimSocket listener);
     void Log(const char* what, const uint8_t* data, size_t size, int delayMs = 0);
 
-    CUnitSimulator& m_unit;
+    std::unique_ptr<CSimPeer> m_unitPeer;  // the simulated unit's, when serving one
+    CSimPeer& m_peer;
     SimSocket m_listener = static_cast<SimSocket>(-1);
     uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};

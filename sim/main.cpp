@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "platform/CommandLine.h"
+#include "platform/PacketFile.h"
 #include "protocol/TR52K1_Comm.h"
+#include "sim/ReplayPeer.h"
 #include "sim/SimServer.h"
 #include "sim/UnitSimulator.h"
 
@@ -41,6 +43,48 @@ bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, b
         return false;
     }
     return true;
+}
+// Plays the unit's side of a capture to the clients that connect, until
+// the session has ended or differed. 0: the whole session matched.
+int Replay(const std::string& file, const std::string& unit, uint16_t port, const std::string& bind) {
+    std::vector<CCapturedPacket> packets;
+    std::string why;
+    if (!ReadPacketFile(file, &packets, &why)) {
+        std::fprintf(stderr, "tr52k-sim: cannot replay %s: %s\n", file.c_str(), why.c_str());
+        return 2;
+    }
+    std::vector<CRecordedConnection> connections = ConnectionsOfUnit(RecordedConnections(packets), unit, &why);
+    if (connections.empty()) {
+        std::fprintf(stderr, "tr52k-sim: cannot replay %s: %s\n", file.c_str(), why.c_str());
+        return 2;
+    }
+    const std::string name = EndpointText(connections.front().unit);
+    CReplayPeer peer(std::move(connections));
+    CSimServer server(peer);
+    if (!server.Start(port, bind, &why)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", why.c_str());
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("listening on %s:%u\n", bind.c_str(), server.Port());
+    std::printf("replaying %s as %s\n", file.c_str(), name.c_str());
+    std::fflush(stdout);
+    while (!g_stop && peer.State() == CReplayPeer::EState::Playing)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server.Stop();
+    switch (peer.State()) {
+        case CReplayPeer::EState::Matched:
+            std::printf("%s\n", peer.Report().c_str());
+            return 0;
+        case CReplayPeer::EState::Differed:
+            std::fprintf(stderr, "%s\n", peer.Report().c_str());
+            return 1;
+        case CReplayPeer::EState::Playing:
+            break;
+    }
+    std::fprintf(stderr, "replay: stopped before the session ended; it did not match\n");
+    return 1;
 }
 }  // namespace
 
@@ -80,9 +124,18 @@ int main(int argc, char** argv) {
     app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");
     std::string wireLog;
     app.add_option("--wire-log", wireLog, "write every chunk received and every reply sent, with its time, to FILE");
+    std::string replayFile, replayUnit;
+    app.add_option("--replay", replayFile,
+                   "play the unit's side of a capture file (pcap or pcapng): each request is compared with the "
+                   "recorded one and answered with the recorded reply after the recorded delay; exits 1 at the "
+                   "first difference, 0 when the whole session matched");
+    app.add_option("--unit", replayUnit, "with --replay: the unit to play, as ADDR:PORT in the capture (default: "
+                                         "the first one)");
     app.add_flag("--digest", digest, "print the digests of the stored images and exit");
     app.add_flag("--print-port", "print the listening line (always printed; kept for scripts)");
     CLI11_PARSE(app, argc, argv);
+
+    if (!replayFile.empty()) return Replay(replayFile, replayUnit, port, bind);
 
     if (realistic) {
         if (!eraseOpt->count()) unit.m_eraseMs = 8000;

@@ -165,6 +165,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
     }
     DebugOutput("***** CSocket::GetSockName() in CNetworkDeviceComm() ctor succeeded.\r\n");
     m_bConnectDone = true;
+    StartCapture();
 
     if (local.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&local);
@@ -186,6 +187,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
 }
 
 CNetworkDeviceComm::~CNetworkDeviceComm() {
+    EndCapture();
     if (m_socket < 0) {
         m_bConnected = 0;
         ReportSocketError(10038, "CSocket::ShutDown()");
@@ -235,6 +237,74 @@ bool WaitReadable(LinkSocket socket, int ms) {
 void WaitWritable(LinkSocket socket, int ms) {
     pollfd p{socket, POLLOUT, 0};
     ::poll(&p, 1, ms);
+}
+
+namespace {
+bool ToEndpoint(const sockaddr_storage& a, CCaptureEndpoint* e) {
+    if (a.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&a);
+        *e = CCaptureEndpoint{};
+        std::memcpy(e->address, &in->sin_addr, 4);
+        e->port = ntohs(in->sin_port);
+        return true;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        *e = CCaptureEndpoint{};
+        e->v6 = true;
+        std::memcpy(e->address, &in6->sin6_addr, 16);
+        e->port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool Endpoints(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote) {
+    sockaddr_storage l{}, r{};
+    socklen_t ll = sizeof l, rl = sizeof r;
+    return ::getsockname(socket, reinterpret_cast<sockaddr*>(&l), &ll) == 0 &&
+           ::getpeername(socket, reinterpret_cast<sockaddr*>(&r), &rl) == 0 && ToEndpoint(l, local) &&
+           ToEndpoint(r, remote);
+}
+
+LinkSocket Listen(const std::string& ipv4, uint16_t port, uint16_t* boundPort, std::string* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, ipv4.c_str(), &addr.sin_addr) != 1) {
+        *error = "not an IPv4 address: " + ipv4;
+        return kNoSocket;
+    }
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    socklen_t len = sizeof addr;
+    if (s < 0 || ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 4) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        *error = "cannot listen on " + ipv4 + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        if (s >= 0) ::close(s);
+        return kNoSocket;
+    }
+    *boundPort = ntohs(addr.sin_port);
+    return s;
+}
+
+LinkSocket Accept(LinkSocket listener, int ms) {
+    if (!WaitReadable(listener, ms)) return kNoSocket;
+    const int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return s < 0 ? kNoSocket : s;
+}
+
+int WaitEitherReadable(LinkSocket a, LinkSocket b, int ms) {
+    pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    if (::poll(p, 2, ms) <= 0) return 0;
+    const short any = POLLIN | POLLHUP | POLLERR;
+    return ((p[0].revents & any) ? 1 : 0) | ((p[1].revents & any) ? 2 : 0);
+}
+
+void CloseSocket(LinkSocket socket) {
+    if (socket >= 0) ::close(socket);
 }
 
 }  // namespace socket_io

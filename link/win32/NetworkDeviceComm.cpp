@@ -14,6 +14,7 @@
 #include "link/SocketIo.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "platform/DebugOutput.h"
@@ -186,6 +187,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
         SetLocalAddress(text);
     }
     m_bConnectDone = true;
+    StartCapture();
     // From here on every receive and send is a single attempt.
     u_long nonBlocking = 1;
     ::ioctlsocket(m_socket, FIONBIO, &nonBlocking);
@@ -194,6 +196,7 @@ CNetworkDeviceComm::CNetworkDeviceComm(const std::string& host, uint16_t port, C
 }
 
 CNetworkDeviceComm::~CNetworkDeviceComm() {
+    EndCapture();
     if (m_socket == INVALID_SOCKET) {
         m_bConnected = 0;
         ReportSocketError(WSAENOTSOCK, "CSocket::ShutDown()");
@@ -242,6 +245,85 @@ bool WaitReadable(LinkSocket socket, int ms) {
 void WaitWritable(LinkSocket socket, int ms) {
     WSAPOLLFD p{socket, POLLWRNORM, 0};
     ::WSAPoll(&p, 1, ms);
+}
+
+namespace {
+bool ToEndpoint(const sockaddr_storage& a, CCaptureEndpoint* e) {
+    if (a.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&a);
+        *e = CCaptureEndpoint{};
+        std::memcpy(e->address, &in->sin_addr, 4);
+        e->port = ntohs(in->sin_port);
+        return true;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        *e = CCaptureEndpoint{};
+        e->v6 = true;
+        std::memcpy(e->address, &in6->sin6_addr, 16);
+        e->port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool Endpoints(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote) {
+    sockaddr_storage l{}, r{};
+    int ll = sizeof l, rl = sizeof r;
+    return ::getsockname(socket, reinterpret_cast<sockaddr*>(&l), &ll) == 0 &&
+           ::getpeername(socket, reinterpret_cast<sockaddr*>(&r), &rl) == 0 && ToEndpoint(l, local) &&
+           ToEndpoint(r, remote);
+}
+
+LinkSocket Listen(const std::string& ipv4, uint16_t port, uint16_t* boundPort, std::string* error) {
+    if (!CNetworkDeviceComm::StartSocketLayer()) {
+        *error = "Windows Sockets could not be started";
+        return kNoSocket;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, ipv4.c_str(), &addr.sin_addr) != 1) {
+        *error = "not an IPv4 address: " + ipv4;
+        return kNoSocket;
+    }
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // SO_REUSEADDR would let another program take the port over here.
+    BOOL one = TRUE;
+    int len = sizeof addr;
+    if (s == INVALID_SOCKET ||
+        ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
+        ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 4) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        *error = "cannot listen on " + ipv4 + ":" + std::to_string(port) + ": Windows Sockets error " +
+                 std::to_string(::WSAGetLastError());
+        if (s != INVALID_SOCKET) ::closesocket(s);
+        return kNoSocket;
+    }
+    *boundPort = ntohs(addr.sin_port);
+    return s;
+}
+
+LinkSocket Accept(LinkSocket listener, int ms) {
+    if (!WaitReadable(listener, ms)) return kNoSocket;
+    const SOCKET s = ::accept(listener, nullptr, nullptr);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    // Single attempts from here on, like the link's own socket.
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    return s;
+}
+
+int WaitEitherReadable(LinkSocket a, LinkSocket b, int ms) {
+    WSAPOLLFD p[2] = {{a, POLLRDNORM, 0}, {b, POLLRDNORM, 0}};
+    if (::WSAPoll(p, 2, ms) <= 0) return 0;
+    const short any = POLLRDNORM | POLLHUP | POLLERR;
+    return ((p[0].revents & any) ? 1 : 0) | ((p[1].revents & any) ? 2 : 0);
+}
+
+void CloseSocket(LinkSocket socket) {
+    if (socket != INVALID_SOCKET) ::closesocket(socket);
 }
 
 }  // namespace socket_io

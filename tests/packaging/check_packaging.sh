@@ -21,7 +21,8 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 || { ca
 for f in bin/tr52k bin/tr52k-sim bin/tr52k-flash-loader \
   share/man/man1/tr52k.1 share/man/man1/tr52k-sim.1 share/man/man1/tr52k-flash-loader.1 \
   share/bash-completion/completions/tr52k share/applications/tr52k-flash-loader.desktop \
-  share/icons/hicolor/16x16/apps/tr52k-flash-loader.png share/icons/hicolor/256x256/apps/tr52k-flash-loader.png; do
+  share/icons/hicolor/16x16/apps/tr52k-flash-loader.png share/icons/hicolor/256x256/apps/tr52k-flash-loader.png \
+  "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/tr52k.lua"; do
   check "installed $f" test -s "$prefix/$f"
 done
 check "the 48 px icon is a 48x48 PNG" /usr/bin/python3 -c "
@@ -59,11 +60,12 @@ check "a package was built" test -s "$deb"
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/tr52k ./usr/bin/tr52k-sim ./usr/bin/tr52k-flash-loader ./usr/share/man/man1/tr52k.1 \
   ./usr/share/applications/tr52k-flash-loader.desktop ./usr/share/bash-completion/completions/tr52k \
-  ./usr/share/icons/hicolor/64x64/apps/tr52k-flash-loader.png; do
+  ./usr/share/icons/hicolor/64x64/apps/tr52k-flash-loader.png \
+  "./usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/tr52k.lua"; do
   check "the package holds $f" grep -q " $f\$" <<<"$contents"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in libqt6widgets6 libc6 libstdc++6 libssl3; do
+for d in libqt6widgets6 libc6 libstdc++6 libssl3 libpcap0.8; do
   check "the package depends on $d" grep -q "$d" <<<"$depends"
 done
 

@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
         trace = std::make_unique<CFileDebugSink>(path);
         if (trace->IsOpen()) SetDebugSink(trace.get());
     }
+    // Kept to the end of the process: the link may outlive the dialog.
+    static std::unique_ptr<CTcpCapture> capture = StartCaptureFromEnvironment();
     CQtMessageBox box;
     CPulseBeeper beeper;
     SetMessageBox(&box);

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
     INITCOMMONCONTROLSEX controls{sizeof controls, 0xFF};
     ::InitCommonControlsEx(&controls);
 
+    // Kept to the end of the process: the link may outlive the dialog.
+    static std::unique_ptr<CTcpCapture> capture = StartCaptureFromEnvironment();
     CSystemMessageBox box;
     SetMessageBox(&box);
     std::unique_ptr<CRegistryStore> store = MakeSettingsStore();
