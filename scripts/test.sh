@@ -92,6 +92,10 @@ windows() {
   cmake --build "$win" -j"$(nproc)"
   : >"$note"
   export WINEPREFIX="$PWD/$win/wineprefix" WINEDEBUG=-all WINEARCH=win64
+  # The prefix links the user's Desktop and Documents to HOME: one that lasts
+  # as long as the prefix, beside it, not the scratch home removed at the end.
+  export HOME="$PWD/$win/home"
+  mkdir -p "$HOME"
   # No Mono or Gecko: nothing here needs them, and their installers would ask.
   export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
   mkdir -p "$WINEPREFIX"
