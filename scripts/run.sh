@@ -6,24 +6,26 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh run
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build -j"$(nproc)"
 
 # A first run never needs the machine-wide settings file.
 export TR52K_REGISTRY_FILE="${TR52K_REGISTRY_FILE:-$PWD/build/registry.reg}"
 
-if ss -ltn 2>/dev/null | grep -q '127.0.0.1:5000 '; then
-  echo "Port 5000 on 127.0.0.1 is already in use; stop what listens there first." >&2
-  exit 1
-fi
+# The simulator says itself when port 5000 is taken (on stderr), and exits.
 out=$(mktemp)
+sim=""
+trap '[ -z "$sim" ] || { kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; }; rm -f "$out"' EXIT
 build/sim/tr52k-sim --port 5000 --state build/sim-state.json >"$out" &
 sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -f "$out"' EXIT
 for _ in $(seq 100); do
   grep -q listening "$out" && break
-  kill -0 $sim 2>/dev/null || { echo "The simulator did not start." >&2; exit 1; }
+  if ! kill -0 "$sim" 2>/dev/null; then
+    sim=""
+    echo "The simulator did not start." >&2
+    exit 1
+  fi
   sleep 0.05
 done
 cat "$out"

@@ -20,6 +20,7 @@ SimSocket accept4(SimSocket s, sockaddr* a, socklen_t* len, int) { return ::acce
 constexpr int SOCK_CLOEXEC = 0;
 bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
 std::string LastSocketError() { return "Windows Sockets error " + std::to_string(::WSAGetLastError()); }
+bool AddressInUse() { return ::WSAGetLastError() == WSAEADDRINUSE; }
 // SO_REUSEADDR would let another program take the port over on Windows.
 constexpr int kReuseOption = SO_EXCLUSIVEADDRUSE;
 bool StartSockets() { return CNetworkDeviceComm::StartSocketLayer(); }
@@ -34,6 +35,7 @@ bool StartSockets() { return CNetworkDeviceComm::StartSocketLayer(); }
 namespace {
 bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 std::string LastSocketError() { return std::strerror(errno); }
+bool AddressInUse() { return errno == EADDRINUSE; }
 constexpr int kReuseOption = SO_REUSEADDR;
 bool StartSockets() { return true; }
 }  // namespace
@@ -95,8 +97,12 @@ bool CSimServer::Start(uint16_t port, const std::string& bindAddress, std::strin
         return false;
     }
     if (::bind(m_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listener, 4) != 0) {
-        if (error) *error = std::string("cannot listen on ") + bindAddress + ":" + std::to_string(port) + ": " +
-                            LastSocketError();
+        if (error && AddressInUse())
+            *error = "port " + std::to_string(port) + " on " + bindAddress +
+                     " is in use; stop what listens there, or choose another port with --port";
+        else if (error)
+            *error = std::string("cannot listen on ") + bindAddress + ":" + std::to_string(port) + ": " +
+                     LastSocketError();
         close(m_listener);
         m_listener = kNoSimSocket;
         return false;

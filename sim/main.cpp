@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "platform/CommandLine.h"
@@ -86,6 +87,64 @@ int Replay(const std::string& file, const std::string& unit, uint16_t port, cons
     std::fprintf(stderr, "replay: stopped before the session ended; it did not match\n");
     return 1;
 }
+
+// Writes the unit's state file on a thread of its own whenever asked; its
+// destructor finishes a pending write and joins, so every path out of
+// main() (a port in use among them) ends the thread.
+class CStateSaver {
+public:
+    CStateSaver(CUnitSimulator& unit, std::string file) : m_unit(unit), m_file(std::move(file)) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CStateSaver() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    CStateSaver(const CStateSaver&) = delete;
+    CStateSaver& operator=(const CStateSaver&) = delete;
+
+    void Request() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending = true;
+        m_wake.notify_all();
+    }
+    void WaitIdle() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [&] { return !m_pending && !m_saving; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (true) {
+            m_wake.wait(lock, [&] { return m_pending || m_stop; });
+            if (!m_pending) break;
+            m_pending = false;
+            m_saving = true;
+            lock.unlock();
+            std::string text, error;
+            {
+                std::lock_guard<std::mutex> unitLock(m_unit.m_mutex);
+                text = m_unit.StateText();
+            }
+            if (!CUnitSimulator::WriteStateFile(m_file, text, &error)) std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+            lock.lock();
+            m_saving = false;
+            m_wake.notify_all();
+        }
+    }
+
+    CUnitSimulator& m_unit;
+    const std::string m_file;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_pending = false, m_stop = false, m_saving = false;
+    std::thread m_thread;
+};
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,44 +254,14 @@ int main(int argc, char** argv) {
     // Commits are written by a thread of their own: a unit keeps answering
     // while it stores its state, and a slow disk must not make it miss a
     // time-out. The state is taken under the unit's lock, written outside it.
-    std::mutex saveMutex;
-    std::condition_variable saveWake;
-    bool savePending = false, saveStop = false, saving = false;
-    std::thread saver;
+    std::unique_ptr<CStateSaver> saver;
     if (!stateFile.empty()) {
-        saver = std::thread([&] {
-            std::unique_lock<std::mutex> lock(saveMutex);
-            while (true) {
-                saveWake.wait(lock, [&] { return savePending || saveStop; });
-                if (!savePending) break;
-                savePending = false;
-                saving = true;
-                lock.unlock();
-                std::string text, e;
-                {
-                    std::lock_guard<std::mutex> unitLock(unit.m_mutex);
-                    text = unit.StateText();
-                }
-                if (!CUnitSimulator::WriteStateFile(stateFile, text, &e))
-                    std::fprintf(stderr, "tr52k-sim: %s\n", e.c_str());
-                lock.lock();
-                saving = false;
-                saveWake.notify_all();
-            }
-        });
-        server.m_onCommit = [&] {
-            std::lock_guard<std::mutex> lock(saveMutex);
-            savePending = true;
-            saveWake.notify_all();
-        };
+        saver = std::make_unique<CStateSaver>(unit, stateFile);
+        server.m_onCommit = [&saver] { saver->Request(); };
     }
-    auto waitForSaves = [&] {
-        std::unique_lock<std::mutex> lock(saveMutex);
-        saveWake.wait(lock, [&] { return !savePending && !saving; });
-    };
     // A unit that loses power keeps what it had committed, and nothing after.
-    server.m_onUnitDeath = [&] {
-        if (saver.joinable()) waitForSaves();
+    server.m_onUnitDeath = [&saver] {
+        if (saver) saver->WaitIdle();
         std::_Exit(70);
     };
     if (!server.Start(port, bind, &error)) {
@@ -245,14 +274,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server.Stop();
-    if (saver.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(saveMutex);
-            saveStop = true;
-        }
-        saveWake.notify_all();
-        saver.join();
-    }
+    saver.reset();  // its pending save done; the final one below
     if (!stateFile.empty() && !unit.SaveState(stateFile, &error)) {
         std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
         return 1;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "sim/SimServer.h"
+#include "support/NameLookup.h"
 #include "support/ScratchDir.h"
 #include "support/ToolRun.h"
 
@@ -131,6 +132,7 @@ TEST_F(UserInput, AddressesThatNameNoUnitAreRefusedBeforeAnyTraffic) {
         EXPECT_NE(r.out.find("bad target '" + target + "': " + why), std::string::npos) << r.out;
     }
     // A host name and the address:port form reach the unit.
+    if (const std::string why = UnresolvedNameReason("localhost"); !why.empty()) GTEST_SKIP() << why;
     EXPECT_EQ(Tool("--target localhost:" + std::to_string(server.Port()) + " ping").code, 0);
     EXPECT_EQ(server.m_clients.load(), 1);
 }
@@ -216,7 +218,10 @@ TEST_F(UserInput, TheShortDspWriteWaitIsForTheSimulatorOnThisMachineOnly) {
     EXPECT_FALSE(fs::exists(trace + ".127.0.0.1:" + Port()));
     ExpectNothingReachedTheUnit();
 
+    // A loopback name counts only where the system resolves it.
+    const std::string why = UnresolvedNameReason("localhost");
     for (const std::string& target : {"127.0.0.1:" + Port(), "localhost:" + Port()}) {
+        if (target.rfind("localhost", 0) == 0 && !why.empty()) GTEST_SKIP() << why;
         const ToolRun r = Tool("-t " + target + " --dsp-wait-step-ms 0 flash-dsp 1 " + image.string());
         EXPECT_EQ(r.code, 0) << target << "\n" << r.out;
         std::lock_guard<std::mutex> lock(sim.m_mutex);

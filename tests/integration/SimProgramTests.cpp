@@ -1,6 +1,7 @@
 // The tr52k-sim program as scripts use it: updated by the tr52k program, its
 // state file written while it serves and on SIGTERM, the digests read back,
-// one client at a time, faults from its options, a unit that dies.
+// one client at a time, faults from its options, a unit that dies, a port
+// already taken.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "sim/UnitSimulator.h"
 #include "support/ScratchDir.h"
 #include "support/SimProcess.h"
+#include "support/TestSockets.h"
 #include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
@@ -96,5 +98,23 @@ TEST_F(SimProgram, OneClientAtATimeFaultsFromItsOptionsAndADyingUnitFinishesItsS
     EXPECT_EQ(comm.TurnOff(TURN_OFF_GRAPHS_1), 0u);
     EXPECT_EQ(sim.Stop(0), 70);
     EXPECT_EQ(Saved()->m_operationalMode, 3);
+}
+
+TEST_F(SimProgram, APortInUseIsSaidInWordsAndEndsTheProgramCleanly) {
+    uint16_t port = 0;
+    const test_sockets::Socket taken = test_sockets::Loopback(true, port);
+    ASSERT_NE(taken, test_sockets::kNone);
+    // With --state the state-saving thread is already running when the
+    // port turns out to be taken: it must be ended, not left to abort.
+    for (const std::string& options : {std::string(), " --state " + ShellQuoted(state.string())}) {
+        const ToolRun r = RunCommand(std::string(TR52K_SIM_BINARY) + " --port " + std::to_string(port) + options +
+                                     " 2>&1 </dev/null");
+        EXPECT_EQ(r.code, 1) << options << "\n" << r.out;
+        EXPECT_EQ(r.out, "tr52k-sim: port " + std::to_string(port) +
+                             " on 127.0.0.1 is in use; stop what listens there, or choose another port with --port\n")
+            << options;
+    }
+    EXPECT_FALSE(fs::exists(state));
+    test_sockets::Close(taken);
 }
 }  // namespace

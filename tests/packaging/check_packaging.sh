@@ -3,8 +3,9 @@
 # programs work for a user who is not root. Usage: check_packaging.sh BUILD_DIR
 set -uo pipefail
 build=$(cd "$1" && pwd)
-scratch=$(mktemp -d /tmp/tr52k-pkg-XXXXXX)
-trap 'kill $sim 2>/dev/null; rm -rf "$scratch"' EXIT
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tr52k-pkg-XXXXXX")
+sim=""
+trap '[ -z "$sim" ] || kill "$sim" 2>/dev/null; rm -rf "$scratch"' EXIT
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n"ETHERNET_IP_ADDR"="127.0.0.1"\r\n' \
   >"$scratch/registry.reg"
 export TR52K_REGISTRY_FILE="$scratch/registry.reg" TR52K_HISTORY_FILE="$scratch/history.jsonl"

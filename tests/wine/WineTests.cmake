@@ -7,7 +7,7 @@
 # a running wineserver) is set up by scripts/test.sh.
 foreach(area platform link protocol app update sim dialog)
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${area}/*.cpp)
-  add_executable(test_${area} ${_src})
+  add_executable(test_${area} ${_src} ${CMAKE_CURRENT_SOURCE_DIR}/support/QuietDebugOutput.cpp)
   target_include_directories(test_${area} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(test_${area} PRIVATE tr52k_sim tr52k_dialog tr52k_core GTest::gtest GTest::gtest_main
     GTest::gmock)
@@ -18,7 +18,7 @@ endforeach()
 
 # The command-line tool's output helpers (the rest of its tests drive
 # programs with POSIX process calls).
-add_executable(test_cli_text cli/OutputTextTests.cpp)
+add_executable(test_cli_text cli/OutputTextTests.cpp support/QuietDebugOutput.cpp)
 target_include_directories(test_cli_text PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_cli_text PRIVATE tr52k_core GTest::gtest GTest::gtest_main)
 add_test(NAME win_test_cli_text COMMAND test_cli_text --gtest_brief=1)
