@@ -93,8 +93,8 @@ uint32_t CTR52K_FlashFileLoaderSettings::LoadSettings() {
 void CTR52K_FlashFileLoaderSettings::ApplyCommandLine(const std::vector<std::string>& args) {
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        // Positions and lengths count characters, as the original's wide
-        // strings did.
+        // Positions and lengths count UTF-16 characters, as the settings'
+        // wide strings do.
         std::u16string wide = Utf8ToUtf16(arg);
         if (arg.find("NO_INIT_STATUS=") != std::string::npos && wide.size() > 15 && wide[15] == u'1') {
             m_bNoInitStatus = 1;

@@ -35,7 +35,7 @@ public:
     uint32_t ReadByte(uint8_t* byte) override;
 
     // Data the unit sends while no exchange runs is read and dropped here
-    // (the data-arrival notification of the original). Front ends with an
+    // (the socket's data-arrival notification). Front ends with an
     // event loop call it when the socket becomes readable while idle.
     // Returns how many bytes were dropped; a connection the unit closed
     // leaves IsConnected() false.

@@ -1,5 +1,5 @@
-// Image file access with the file-exception causes of the original
-// framework, so the update procedures can report the cause by name.
+// Image file access with the framework's file-exception causes, so the
+// update procedures can report the cause by name.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Registry store: the role of HKEY_LOCAL_MACHINE for the loader's settings.
 // The calls mirror RegCreateKeyEx / RegQueryValueEx / RegSetValueEx /
-// RegCloseKey closely enough that the settings code keeps the original
+// RegCloseKey closely enough that the settings code keeps the system's
 // result codes and error boxes. REG_SZ data travels as UTF-16LE bytes with
 // the terminator, as on Windows, so stored sizes match ("10.1.2.3" is 18).
 #pragma once

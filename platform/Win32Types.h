@@ -1,6 +1,6 @@
 // Numeric values of the Windows constants that the loader's logic and its
 // texts are built around. They stay numeric so that messages such as
-// "RegCreateKeyEx() returned:5" read exactly as on the original platform.
+// "RegCreateKeyEx() returned:5" read the same on every platform.
 //
 // On Windows the system headers define these names as macros. They are
 // included first here, so any file may include both in any order, and only

@@ -1,7 +1,7 @@
 // The process clock and Sleep(). The system's default timer tick is about
 // 15.6 ms, which would turn every 1 ms step of the exchange loops into 16;
 // timeBeginPeriod(1) for as long as the clock exists makes a step about
-// 1 ms, as the original relied on.
+// 1 ms, as the exchanges' time-outs assume.
 #include "platform/Clock.h"
 
 #include <ctime>
@@ -17,7 +17,7 @@ public:
         if (m_bPeriodSet) ::timeEndPeriod(1);
     }
     // clock() on Windows counts the wall time since the process started, in
-    // milliseconds (CLOCKS_PER_SEC is 1000): the original's time base.
+    // milliseconds (CLOCKS_PER_SEC is 1000): the time base of the time-outs.
     int64_t NowMs() override { return static_cast<int64_t>(std::clock()) * 1000 / CLOCKS_PER_SEC; }
     void SleepMs(uint32_t ms) override { ::Sleep(ms); }
 

@@ -1,5 +1,5 @@
 // The trace file and the default trace destination on Windows: the
-// debugger output, as the original wrote its traces.
+// debugger output, where the traces belong on Windows.
 #include "platform/DebugOutput.h"
 
 #include <algorithm>

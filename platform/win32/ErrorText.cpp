@@ -1,5 +1,5 @@
-// System error texts from the system itself: FormatMessageW, as the
-// registry error box of the original asked for them.
+// System error texts from the system itself: FormatMessageW, which the
+// registry error box shows.
 #include "platform/ErrorText.h"
 
 #include "platform/Text.h"

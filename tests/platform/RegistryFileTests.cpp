@@ -54,7 +54,7 @@ TEST_F(RegistryFile, BinaryGarbageIsRefusedAsCorruptAndKept) {
 }
 
 // A file cut short at any byte (a full disk, a copy interrupted) either
-// parses to values that were all in the original, or is refused as corrupt;
+// parses to values that were all in the whole file, or is refused as corrupt;
 // it never yields a shortened value such as "10.0.0.1" for "10.0.0.123".
 TEST(RegistryExport, FileCutAtAnyByteGivesTheValuesBeforeTheCutOrIsRefused) {
     const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n"

@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(r.unit.m_commandCounts.count(0x0000), size_t(0));
     }
 
-    // The address field shows the text as the original parsed it, and Save
+    // The address field shows the text as the IP-address control parses it, and Save
     // stores what the fields hold.
     void showAndSaveTheTargetAddress() {
         const struct { const char* text; uint32_t shown; } cases[] = {

@@ -290,8 +290,8 @@ bool CQtFlashFileLoaderDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CQtFlashFileLoaderDlg::contextMenuEvent(QContextMenuEvent* event) {
-    // The window-menu entry of the original; window managers do not let a
-    // program add to their menu, so it lives in the dialog's context menu.
+    // On Windows the About entry is on the window menu; window managers do
+    // not let a program add to theirs, so here it is in the context menu.
     QMenu menu(this);
     menu.addAction("&About TR52K_FlashFileLoader...", this, &CQtFlashFileLoaderDlg::ShowAbout);
     menu.exec(event->globalPos());

@@ -37,7 +37,7 @@ struct Rig {
     }
 };
 
-// The address control shows the saved text as the original parsed it, and
+// The address control shows the saved text as the IP-address control parses it, and
 // a blank field is saved as 0.
 TEST(Win32Dialog, TargetAddressThroughTheIpAddressControl) {
     Rig r;
