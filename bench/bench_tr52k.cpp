@@ -21,7 +21,6 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -178,14 +177,21 @@ struct CChild {
         if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
-    // Exit code and peak RSS in KiB.
+    // Exit code and peak RSS in KiB. The peak is the process's own high-water
+    // mark (VmHWM), sampled until it exits: wait4's ru_maxrss would count
+    // the benchmark's own memory, which the child inherits at fork.
     int Wait(long* maxRssKiB = nullptr) {
         if (pid <= 0) return -1;
         int status = 0;
-        rusage usage{};
-        ::wait4(pid, &status, 0, &usage);
+        long peak = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+            for (std::string line; std::getline(f, line);)
+                if (line.rfind("VmHWM:", 0) == 0) peak = std::max(peak, std::atol(line.c_str() + 6));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         pid = -1;
-        if (maxRssKiB) *maxRssKiB = usage.ru_maxrss;
+        if (maxRssKiB) *maxRssKiB = peak;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     ~CChild() {
