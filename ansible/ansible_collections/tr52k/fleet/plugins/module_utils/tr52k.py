@@ -45,3 +45,17 @@ def fail_from(module, rc, unit, doc, changed=False):
     """Fails with the tool's own words and exit code."""
     msg = unit.get("message") or unit.get("error") or doc.get("error") or "tr52k exited with %d" % rc
     module.fail_json(msg=msg, rc=rc, changed=changed, tr52k=unit)
+
+
+def finish_write(module, rc, unit, doc):
+    """Ends a module whose command writes: in check mode `changed` is what a
+    real run would do; otherwise it is whether a request that writes went
+    to the unit, also when the run failed after it."""
+    if module.check_mode:
+        if rc != 0:
+            fail_from(module, rc, unit, doc)
+        module.exit_json(changed=bool(unit.get("wouldWrite")), tr52k=unit)
+    changed = bool(unit.get("writeSent"))
+    if rc != 0:
+        fail_from(module, rc, unit, doc, changed=changed)
+    module.exit_json(changed=changed, tr52k=unit)

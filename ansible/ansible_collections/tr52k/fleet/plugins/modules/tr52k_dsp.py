@@ -14,10 +14,6 @@ description:
     lasts that long and the unit must not be powered off meanwhile.
   - C(changed) is reported only when a request that writes went to the unit.
 options:
-  unit:
-    description: The unit, C(host) or C(host:port) (port 5000 by default).
-    type: str
-    required: true
   dsp:
     description: 1 or 2.
     type: int
@@ -32,19 +28,8 @@ options:
   dsp_wait_step_ms:
     description: For rehearsals against the simulator on the managed host only; shortens each second of the write wait.
     type: int
-  tr52k:
-    description: The tr52k program.
-    type: path
-    default: tr52k
-  timeout:
-    description: Response time-out of an exchange, in milliseconds.
-    type: int
-  expect_serial:
-    description: Refuse (and write nothing to) a unit whose serial number differs.
-    type: str
-  trace:
-    description: Write the exchange trace to this file on the managed host.
-    type: path
+extends_documentation_fragment:
+  - tr52k.fleet.tr52k
 notes:
   - Supports check mode through C(tr52k --dry-run).
 author: TR52K Flash File Loader team
@@ -67,7 +52,7 @@ tr52k:
 """
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.tr52k.fleet.plugins.module_utils.tr52k import COMMON_OPTIONS, fail_from, run_tool
+from ansible_collections.tr52k.fleet.plugins.module_utils.tr52k import COMMON_OPTIONS, fail_from, finish_write, run_tool
 
 
 def main():
@@ -86,14 +71,7 @@ def main():
     if p["dsp_wait_step_ms"] is not None:
         args = ["--dsp-wait-step-ms", str(p["dsp_wait_step_ms"])] + args
     rc, unit, doc = run_tool(module, args, write=True)
-    if module.check_mode:
-        if rc != 0:
-            fail_from(module, rc, unit, doc)
-        module.exit_json(changed=bool(unit.get("wouldWrite")), tr52k=unit)
-    changed = bool(unit.get("writeSent"))
-    if rc != 0:
-        fail_from(module, rc, unit, doc, changed=changed)
-    module.exit_json(changed=changed, tr52k=unit)
+    finish_write(module, rc, unit, doc)
 
 
 if __name__ == "__main__":

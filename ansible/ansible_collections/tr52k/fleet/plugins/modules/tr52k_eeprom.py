@@ -17,10 +17,6 @@ description:
   - C(changed) is reported only when a request that writes went to the unit.
     A failed update that erased the EEPROM is both C(changed) and failed.
 options:
-  unit:
-    description: The unit, C(host) or C(host:port) (port 5000 by default).
-    type: str
-    required: true
   index:
     description: The configuration EEPROM, 0 to 11.
     type: int
@@ -42,19 +38,8 @@ options:
     type: str
     choices: [dialog, none]
     default: dialog
-  tr52k:
-    description: The tr52k program.
-    type: path
-    default: tr52k
-  timeout:
-    description: Response time-out of an exchange, in milliseconds.
-    type: int
-  expect_serial:
-    description: Refuse (and write nothing to) a unit whose serial number differs.
-    type: str
-  trace:
-    description: Write the exchange trace to this file on the managed host.
-    type: path
+extends_documentation_fragment:
+  - tr52k.fleet.tr52k
 notes:
   - Supports check mode through C(tr52k --dry-run); nothing is written, and
     C(changed) says whether a real run would write.
@@ -83,7 +68,7 @@ tr52k:
 """
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.tr52k.fleet.plugins.module_utils.tr52k import COMMON_OPTIONS, fail_from, run_tool
+from ansible_collections.tr52k.fleet.plugins.module_utils.tr52k import COMMON_OPTIONS, fail_from, finish_write, run_tool
 
 
 def selected(module, index):
@@ -108,14 +93,7 @@ def programmed(module, index):
     if p["skip_if_current"]:
         args.append("--skip-if-current")
     rc, unit, doc = run_tool(module, args, write=True)
-    if module.check_mode:
-        if rc != 0:
-            fail_from(module, rc, unit, doc)
-        module.exit_json(changed=bool(unit.get("wouldWrite")), tr52k=unit)
-    changed = bool(unit.get("writeSent"))
-    if rc != 0:
-        fail_from(module, rc, unit, doc, changed=changed)
-    module.exit_json(changed=changed, tr52k=unit)
+    finish_write(module, rc, unit, doc)
 
 
 def main():

@@ -10,24 +10,8 @@ description:
     answered, that is its serial number, firmware versions, operational mode,
     current configuration EEPROM and the EEPROM directory.
   - Only values the unit answered in its own replies are returned.
-options:
-  unit:
-    description: The unit, C(host) or C(host:port) (port 5000 by default).
-    type: str
-    required: true
-  tr52k:
-    description: The tr52k program.
-    type: path
-    default: tr52k
-  timeout:
-    description: Response time-out of an exchange, in milliseconds.
-    type: int
-  expect_serial:
-    description: Refuse a unit whose serial number differs.
-    type: str
-  trace:
-    description: Write the exchange trace to this file on the managed host.
-    type: path
+extends_documentation_fragment:
+  - tr52k.fleet.tr52k
 notes:
   - Supports check mode; it never writes.
 author: TR52K Flash File Loader team
