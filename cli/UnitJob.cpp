@@ -92,7 +92,9 @@ private:
     void Draw() {
         if (!m_req.progress) return;
         const double now = Now();
-        const bool done = m_total && m_done >= m_total;
+        // The upload ends with its last, short block: by the bytes.
+        const bool done = m_stage == EUpdateStage::Upload && m_bytesTotal ? m_bytes >= m_bytesTotal
+                                                                           : m_total && m_done >= m_total;
         const double every = m_bar ? 0.1 : 2.0;
         if (!done && m_lastDraw != 0 && now - m_lastDraw < every) return;
         if (done && m_finalDrawn) return;

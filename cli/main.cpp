@@ -283,6 +283,8 @@ int main(int argc, char** argv) {
     select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
                                                   "program)");
+    bool historyUtc = false;
+    history->add_flag("--utc", historyUtc, "show the times in UTC (default: local time)");
     std::string listen, relayTo;
     auto* relay = app.add_subcommand("relay", "pass one client connection at a time to a unit, unchanged (with "
                                               "--capture: record the session of any program); until Ctrl-C");
@@ -349,7 +351,8 @@ int main(int argc, char** argv) {
             const auto j = nlohmann::json::parse(l, nullptr, false);
             auto text = [&](const char* key) { return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string("-"); };
             const std::string sha = text("sha256");
-            Put(stdout, TerminalSafe(Format("%s  %-22s %-10s %-9s %-22s %s  %s\n", text("time").c_str(),
+            Put(stdout, TerminalSafe(Format("%s  %-22s %-10s %-9s %-22s %s  %s\n",
+                                            HistoryTimeText(text("time"), historyUtc).c_str(),
                                             text("unit").c_str(), text("serialNumber").c_str(), text("target").c_str(),
                                             text("result").c_str(), sha.substr(0, 12).c_str(), text("file").c_str())));
         }

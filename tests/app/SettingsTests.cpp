@@ -4,6 +4,7 @@
 
 #include "support/SystemText.h"
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -322,5 +323,29 @@ TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     EXPECT_NE(lines[0].find("tr52K_\\\\xFF.bin"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos);
     saved.empty() ? UnsetEnvironment("TR52K_HISTORY_FILE") : SetEnvironment("TR52K_HISTORY_FILE", saved);
+}
+
+// An image named by a relative path is recorded by its absolute one; the
+// times are shown in UTC or in local time with the offset.
+TEST(UpdateHistory, PathsAreAbsoluteAndTimesShownInTheUsersZone) {
+    const std::string here = std::filesystem::current_path().u8string();
+    EXPECT_EQ(AbsoluteImagePath("fw/../fw/tr52K_a.bin"),
+              (std::filesystem::u8path(here) / "fw" / "tr52K_a.bin").u8string());
+    EXPECT_EQ(AbsoluteImagePath(""), "");
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", true), "1971-01-01 00:00:00 UTC");
+    EXPECT_EQ(HistoryTimeText("-", false), "-");
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00", false), "1971-01-01T00:00:00");
+#ifndef _WIN32
+    const char* before = std::getenv("TZ");
+    const std::string saved = before ? before : "";
+    SetEnvironment("TZ", "EST5");
+    ::tzset();
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1970-12-31 19:00:00 -05:00");
+    SetEnvironment("TZ", "IST-5:30");
+    ::tzset();
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1971-01-01 05:30:00 +05:30");
+    saved.empty() ? UnsetEnvironment("TZ") : SetEnvironment("TZ", saved);
+    ::tzset();
+#endif
 }
 }  // namespace
