@@ -83,9 +83,15 @@ std::string HistoryTimeText(const std::string& iso, bool utc) {
 
 std::string AbsoluteImagePath(const std::string& path) {
     if (path.empty()) return path;
-    std::error_code error;
-    const fs::path absolute = fs::absolute(fs::u8path(path), error);
-    return error ? path : absolute.lexically_normal().u8string();
+    // A name that is not UTF-8 cannot be converted on Windows (it names no
+    // file there either): kept as it was given.
+    try {
+        std::error_code error;
+        const fs::path absolute = fs::absolute(fs::u8path(path), error);
+        return error ? path : absolute.lexically_normal().u8string();
+    } catch (const std::exception&) {
+        return path;
+    }
 }
 
 std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
