@@ -44,6 +44,56 @@ std::string Iso8601Utc(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::string HistoryTimeText(const std::string& iso, bool utc) {
+    std::tm tm{};
+    char zone = 0;
+    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec, &zone) != 7 ||
+        zone != 'Z')
+        return iso;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+#ifdef _WIN32
+    const std::time_t t = _mkgmtime(&tm);
+#else
+    const std::time_t t = timegm(&tm);
+#endif
+    if (t == static_cast<std::time_t>(-1)) return iso;
+    std::tm shown{};
+#ifdef _WIN32
+    const bool ok = utc ? gmtime_s(&shown, &t) == 0 : localtime_s(&shown, &t) == 0;
+#else
+    const bool ok = utc ? gmtime_r(&t, &shown) != nullptr : localtime_r(&t, &shown) != nullptr;
+#endif
+    if (!ok) return iso;
+    // The offset from the local time itself: strftime's %z is a zone name
+    // on Windows.
+    std::tm asUtc = shown;
+#ifdef _WIN32
+    const long offset = utc ? 0 : static_cast<long>(_mkgmtime(&asUtc) - t);
+#else
+    const long offset = utc ? 0 : static_cast<long>(timegm(&asUtc) - t);
+#endif
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &shown);
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    return utc ? std::string(text) + " UTC"
+               : std::string(text) + Format(" %c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
+std::string AbsoluteImagePath(const std::string& path) {
+    if (path.empty()) return path;
+    // A name that is not UTF-8 cannot be converted on Windows (it names no
+    // file there either): kept as it was given.
+    try {
+        std::error_code error;
+        const fs::path absolute = fs::absolute(fs::u8path(path), error);
+        return error ? path : absolute.lexically_normal().u8string();
+    } catch (const std::exception&) {
+        return path;
+    }
+}
+
 std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
     nlohmann::ordered_json j;
     j["time"] = Iso8601Utc(e.ended);
@@ -53,7 +103,9 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
     if (!e.serial.empty()) j["serialNumber"] = EscapeInvalidUtf8(e.serial);
     const bool dsp = o.kind == EUpdateKind::DspFlash;
     j["target"] = dsp ? (o.target ? "DSP2" : "DSP1") : "EEPROM_" + std::to_string(o.target);
-    j["file"] = EscapeInvalidUtf8(o.imagePath);
+    // Where the image was, whatever folder the program ran in: a relative
+    // path says nothing in an audit later.
+    j["file"] = EscapeInvalidUtf8(AbsoluteImagePath(o.imagePath));
     if (o.imageRead) {
         j["size"] = o.imageSize;
         j["sha256"] = o.imageSha256;

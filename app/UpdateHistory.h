@@ -23,6 +23,16 @@ std::string UpdateHistoryPath();
 // "2026-12-07T11:30:00Z"
 std::string Iso8601Utc(std::chrono::system_clock::time_point t);
 
+// A time of the history ("2026-12-07T11:30:00Z") as the user reads it: in
+// local time with its offset ("2026-12-07 12:30:00 +01:00"), or with `utc`
+// as "2026-12-07 11:30:00 UTC". A text that is no such time is returned as
+// it is.
+std::string HistoryTimeText(const std::string& iso, bool utc);
+
+// The path made absolute against the current folder, the way the system
+// would open it ("." and ".." resolved); as it is when that fails.
+std::string AbsoluteImagePath(const std::string& path);
+
 // The line for one update (no newline).
 std::string UpdateHistoryLine(const CHistoryEntry& entry, const CUpdateOutcome& outcome);
 

@@ -13,6 +13,7 @@
 // Header-only so the unit tests can use it without the program around it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -94,6 +95,74 @@ inline std::string JsonText(const nlohmann::json& doc, int indent = 2) {
         } else {
             out.push_back(static_cast<char>(c));
         }
+    }
+    return out;
+}
+
+// The shells a command line is quoted for: what the user pastes it into.
+enum class EShell { Posix, Cmd, PowerShell };
+
+// One word of a command line, quoted only when it needs it, so that pasting
+// the line into `shell` runs the command with exactly this word.
+//  - POSIX shells: single quotes, a quote inside as '\''.
+//  - PowerShell: single quotes (nothing expands in them), a quote doubled.
+//  - cmd.exe: double quotes, which keep spaces and & | < > ^ ( ) from cmd;
+//    a double quote (no file name holds one) is doubled, as the C runtime
+//    reads it. ('%' still expands there: cmd.exe has no quote against it.)
+inline std::string ShellWord(std::string_view word, EShell shell) {
+    std::string_view safe = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:";
+    std::string extra = shell == EShell::Posix ? "[]@+,=" : shell == EShell::Cmd ? "\\[]@+" : "\\";
+    bool plain = !word.empty();
+    for (char c : word)
+        if (safe.find(c) == std::string_view::npos && extra.find(c) == std::string::npos) plain = false;
+    if (plain) return std::string(word);
+    const char quote = shell == EShell::Cmd ? '"' : '\'';
+    std::string q(1, quote);
+    for (char c : word) {
+        if (c != quote)
+            q += c;
+        else if (shell == EShell::Posix)
+            q += "'\\''";
+        else
+            q += std::string(2, quote);
+    }
+    return q + quote;
+}
+
+// How many columns the text takes: one per code point (the tool's lines
+// hold no wide or combining characters of their own).
+inline size_t Columns(std::string_view text) {
+    size_t n = 0;
+    for (char c : text)
+        if ((static_cast<uint8_t>(c) & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+// The text cut to at most `columns` columns, never inside a character.
+inline std::string FitColumns(std::string_view text, size_t columns) {
+    size_t n = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<uint8_t>(text[i]) & 0xC0) == 0x80) continue;
+        if (n++ == columns) return std::string(text.substr(0, i));
+    }
+    return std::string(text);
+}
+
+// Seconds as JSON shows them: to the millisecond.
+inline double Milliseconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+// Each line of a message given its program's name in front, as every
+// message of the tool starts ("tr52k: INDEX: Value 12 not in range ...").
+inline std::string Prefixed(std::string_view program, std::string_view text) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        const std::string_view line = text.substr(start, end - start);
+        if (line != "\n" && line.rfind(std::string(program) + ":", 0) != 0) out.append(program).append(": ");
+        out.append(line);
+        start = end;
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // One operation on one unit: its own connection, command object, trace and
 // progress, so several units can be updated side by side. The update
 // procedures are the dialog's own; only the view differs.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -9,6 +10,8 @@
 
 #include "app/UpdateHistory.h"
 #include "cli/CliTypes.h"
+#include "cli/OutputText.h"
+#include "cli/Terminal.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
@@ -43,6 +46,7 @@ public:
         m_total = total;
         m_done = 0;
         m_bytes = 0;
+        m_bytesTotal = 0;
         m_started = Now();
         m_lastDraw = 0;
         m_finalDrawn = false;
@@ -54,7 +58,13 @@ public:
         m_done = done;
         Draw();
     }
-    void OnBytes(uint64_t done, uint64_t) override { m_bytes = done; }
+    // The bytes are counted from what the procedure reports, not from the
+    // steps: a DSP image's last block is short, and its total of steps
+    // counts whole blocks only.
+    void OnBytes(uint64_t done, uint64_t total) override {
+        m_bytes = done;
+        m_bytesTotal = total;
+    }
     void OnRetry(const std::string& notice) override {
         EndLine();
         Print(m_req.label + notice);
@@ -82,53 +92,69 @@ private:
     void Draw() {
         if (!m_req.progress) return;
         const double now = Now();
-        const bool done = m_total && m_done >= m_total;
+        // The upload ends with its last, short block: by the bytes.
+        const bool done = m_stage == EUpdateStage::Upload && m_bytesTotal ? m_bytes >= m_bytesTotal
+                                                                           : m_total && m_done >= m_total;
         const double every = m_bar ? 0.1 : 2.0;
         if (!done && m_lastDraw != 0 && now - m_lastDraw < every) return;
         if (done && m_finalDrawn) return;
         m_lastDraw = now;
         m_finalDrawn = done;
-        std::string line = m_req.label + Label(m_stage) + " ";
+        const std::string head = m_req.label + Label(m_stage) + " ";
+        std::string tail;
+        double fraction = 0;
         if (!m_total) {
             // The erase has no known length: how long it has taken so far.
-            line += Format("%.0f s, status read %u", now - m_started, m_done);
+            tail = Format("%.0f s, status read %u", now - m_started, m_done);
         } else {
-            const double fraction = std::min(1.0, static_cast<double>(m_done) / m_total);
-            if (m_bar) {
-                const int width = 30;
-                const int filled = static_cast<int>(fraction * width);
-                line += "[" + std::string(static_cast<size_t>(filled), '#') +
-                        std::string(static_cast<size_t>(width - filled), '.') + "] ";
-            }
-            line += Format("%3d%%", static_cast<int>(fraction * 100));
             uint64_t bytes = 0, bytesTotal = 0;
-            if (m_stage == EUpdateStage::Upload) bytes = m_bytes, bytesTotal = static_cast<uint64_t>(m_total) * DSP_BLOCK_MAX;
+            if (m_stage == EUpdateStage::Upload) bytes = m_bytes, bytesTotal = m_bytesTotal;
             if (m_stage == EUpdateStage::Program)
-                bytes = static_cast<uint64_t>(m_done) * EEPROM_PAGE_SIZE, bytesTotal = static_cast<uint64_t>(m_total) * EEPROM_PAGE_SIZE;
+                bytes = static_cast<uint64_t>(m_done) * EEPROM_PAGE_SIZE,
+                bytesTotal = static_cast<uint64_t>(m_total) * EEPROM_PAGE_SIZE;
+            fraction = bytesTotal ? static_cast<double>(bytes) / static_cast<double>(bytesTotal)
+                                  : static_cast<double>(m_done) / m_total;
+            fraction = std::min(1.0, fraction);
+            tail = Format("%3d%%", static_cast<int>(fraction * 100));
             const double elapsed = now - m_started;
             if (bytesTotal) {
-                line += Format(" %s/%s bytes", WithThousandsCommas(static_cast<uint32_t>(bytes)).c_str(),
+                tail += Format(" %s/%s bytes", WithThousandsCommas(static_cast<uint32_t>(bytes)).c_str(),
                                WithThousandsCommas(static_cast<uint32_t>(bytesTotal)).c_str());
+                if (m_stage == EUpdateStage::Program) tail += Format(", %u of %u pages", m_done, m_total);
                 if (elapsed > 0.2 && bytes > 0) {
                     const double rate = static_cast<double>(bytes) / elapsed;
                     const double left = static_cast<double>(bytesTotal > bytes ? bytesTotal - bytes : 0) / rate;
-                    line += Format(" %.1f KiB/s, %d:%02d left", rate / 1024, static_cast<int>(left) / 60,
+                    tail += Format(", %.1f KiB/s, %d:%02d left", rate / 1024, static_cast<int>(left) / 60,
                                    static_cast<int>(left) % 60);
                 }
             } else if (m_stage == EUpdateStage::WriteWait) {
-                line += Format(" %u of %u s", m_done, m_total);
+                tail += Format(" %u of %u s", m_done, m_total);
             } else {
-                line += Format(" %u/%u", m_done, m_total);
+                tail += Format(" %u/%u", m_done, m_total);
             }
-            if (m_stage == EUpdateStage::Program) line += Format(", page %u of %u", m_done, m_total);
         }
         std::lock_guard<std::mutex> lock(m_out);
         if (m_bar) {
-            std::fprintf(stderr, "\r%-100s", line.c_str());
+            // Redrawn in place: never as wide as the terminal (the last
+            // column would wrap the line), the bar only where it fits, and
+            // what a longer line before left behind blanked out.
+            const size_t width = static_cast<size_t>(std::max(20, tty::TerminalColumns(stderr) - 1));
+            std::string line = head;
+            const size_t room = width - std::min(width, output_text::Columns(head + tail) + 3);
+            if (m_total && room >= 10) {
+                const size_t bar = std::min<size_t>(30, room);
+                const size_t filled = static_cast<size_t>(fraction * static_cast<double>(bar));
+                line += "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] ";
+            }
+            line = output_text::FitColumns(line + tail, width);
+            const size_t columns = output_text::Columns(line);
+            std::fprintf(stderr, "\r%s%s", line.c_str(),
+                         std::string(m_drawnColumns > columns ? m_drawnColumns - columns : 0, ' ').c_str());
+            m_drawnColumns = done ? 0 : columns;
             m_open = !done;
             if (done) std::fputc('\n', stderr);
         } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
+            std::fprintf(stderr, "%s\n", (head + tail).c_str());
         }
         std::fflush(stderr);
     }
@@ -137,6 +163,7 @@ private:
         std::lock_guard<std::mutex> lock(m_out);
         std::fputc('\n', stderr);
         m_open = false;
+        m_drawnColumns = 0;
     }
 
     const CJobRequest& m_req;
@@ -145,7 +172,8 @@ private:
     bool m_open = false;
     EUpdateStage m_stage = EUpdateStage::Upload;
     uint32_t m_total = 0, m_done = 0;
-    uint64_t m_bytes = 0;
+    uint64_t m_bytes = 0, m_bytesTotal = 0;
+    size_t m_drawnColumns = 0;  // of the line now shown, to blank out what a shorter one leaves
     double m_started = 0, m_lastDraw = 0;
     bool m_finalDrawn = false;
 };

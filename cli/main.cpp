@@ -52,15 +52,6 @@ std::string UnitName(const CJobRequest& r) {
     return (v6 ? "[" + r.target + "]" : r.target) + ":" + std::to_string(r.port);
 }
 
-std::string ShellWord(const std::string& s) {
-    if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:[]@+,=") ==
-                          std::string::npos)
-        return s;
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 // Help in plain words: what each command does, its arguments, and the
 // options every command takes (before or after the command's name).
 class CHelpFormatter : public CLI::FormatterBase {
@@ -177,7 +168,7 @@ int main(int argc, char** argv) {
     CUtf8Arguments utf8(argc, argv);  // non-ASCII paths on Windows too
     argc = utf8.Argc();
     argv = utf8.Argv();
-    tty::PrepareConsole();
+    [[maybe_unused]] const tty::CConsoleSetup console;  // as it was again when main returns
     CNetworkDeviceComm::StartSocketLayer();  // addresses are looked up before any link exists
 
     // The dialog's own arguments, ETHERNET_IP_ADDR= and NO_INIT_STATUS=, are
@@ -292,6 +283,8 @@ int main(int argc, char** argv) {
     select->add_option("INDEX", index, "the EEPROM, 0 to 11")->required()->check(CLI::Range(0, 11).description(""));
     auto* history = app.add_subcommand("history", "show the update history of this user (every update, from either "
                                                   "program)");
+    bool historyUtc = false;
+    history->add_flag("--utc", historyUtc, "show the times in UTC (default: local time)");
     std::string listen, relayTo;
     auto* relay = app.add_subcommand("relay", "pass one client connection at a time to a unit, unchanged (with "
                                               "--capture: record the session of any program); until Ctrl-C");
@@ -316,7 +309,7 @@ int main(int argc, char** argv) {
             doc["error"] = e.what();
             Put(stdout, output_text::JsonText(doc) + "\n");
         }
-        Put(stderr, TerminalSafe(err.str()));
+        Put(stderr, TerminalSafe(output_text::Prefixed("tr52k", err.str())));
         return code == 0 ? 0 : Finish(EExitCode::BadArgument);
     }
     const std::string operationName = app.get_subcommands().front()->get_name();
@@ -358,7 +351,8 @@ int main(int argc, char** argv) {
             const auto j = nlohmann::json::parse(l, nullptr, false);
             auto text = [&](const char* key) { return j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : std::string("-"); };
             const std::string sha = text("sha256");
-            Put(stdout, TerminalSafe(Format("%s  %-22s %-10s %-9s %-22s %s  %s\n", text("time").c_str(),
+            Put(stdout, TerminalSafe(Format("%s  %-22s %-10s %-9s %-22s %s  %s\n",
+                                            HistoryTimeText(text("time"), historyUtc).c_str(),
                                             text("unit").c_str(), text("serialNumber").c_str(), text("target").c_str(),
                                             text("result").c_str(), sha.substr(0, 12).c_str(), text("file").c_str())));
         }
@@ -584,13 +578,15 @@ int main(int argc, char** argv) {
     base.terminal = tty::IsTerminal(stderr);
     base.progress = !json && !quiet;
     std::mutex out;
+    const output_text::EShell shell = tty::ParentShell();
+    auto word = [shell](const std::string& w) { return output_text::ShellWord(w, shell); };
     std::vector<std::future<CJobResult>> jobs;
     for (auto& r : requests) {
         r.terminal = base.terminal && requests.size() == 1;  // several units write plain lines
         r.progress = base.progress;
         if (requests.size() > 1) r.label = r.unit + ": ";
-        r.redo = "tr52k -t " + ShellWord(r.unit) + " --yes " + operationName + " " + std::to_string(r.number) + " " +
-                 ShellWord(r.file) + (r.unpaced ? " --pace none" : "");
+        r.redo = "tr52k -t " + word(r.unit) + " --yes " + operationName + " " + std::to_string(r.number) + " " +
+                 word(r.file) + (r.unpaced ? " --pace none" : "");
         jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
     }
     std::vector<CJobResult> results;
@@ -613,7 +609,7 @@ int main(int argc, char** argv) {
             u["exitCode"] = static_cast<int>(r.code);
             u["started"] = Iso8601Utc(r.started);
             u["ended"] = Iso8601Utc(r.ended);
-            u["elapsedSeconds"] = r.elapsedSeconds;
+            u["elapsedSeconds"] = output_text::Milliseconds(r.elapsedSeconds);
             if (!r.error.empty()) u["error"] = r.error;
             if (!r.message.empty()) u["message"] = r.message;
             doc["units"].push_back(u);

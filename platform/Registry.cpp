@@ -328,23 +328,43 @@ uint32_t CFileRegistryStore::CloseKey(RegKey key) {
 
 // --- CUserRegistryStore ----------------------------------------------------
 
-CUserRegistryStore::CUserRegistryStore(std::string machinePath, std::string userPath)
-    : m_machine(std::move(machinePath)), m_user(std::move(userPath)) {
-    m_machine.m_bReadOnlyOpen = true;
-    m_user.m_bReadOnlyOpen = true;
+CUserRegistryStore::CUserRegistryStore(std::string machinePath, std::string userPath) {
+    auto machine = std::make_unique<CFileRegistryStore>(std::move(machinePath));
+    auto user = std::make_unique<CFileRegistryStore>(std::move(userPath));
+    machine->m_bReadOnlyOpen = true;
+    user->m_bReadOnlyOpen = true;
+    m_machine = std::move(machine);
+    m_user = std::move(user);
 }
+
+CUserRegistryStore::CUserRegistryStore(std::unique_ptr<CRegistryStore> machine, std::unique_ptr<CRegistryStore> user,
+                                       bool machineFirst)
+    : m_machine(std::move(machine)), m_user(std::move(user)), m_bMachineFirst(machineFirst) {}
 
 uint32_t CUserRegistryStore::CreateKey(const std::string& path, uint32_t access, RegKey* key) {
     if (!key) return ERROR_INVALID_PARAMETER;
     *key = 0;
     OpenKey k;
-    // A machine-wide file that is corrupt is said so; one that is missing
+    const bool write = (access & KEY_WRITE) == KEY_WRITE;
+    // The machine's key for writing when Save goes there first; a user who
+    // may not write it saves in their own.
+    if (write && m_bMachineFirst && m_machine->CreateKey(path, access, &k.machine) == ERROR_SUCCESS && k.machine)
+        k.machineWritable = true;
+    // A machine-wide store that is corrupt is said so; one that is missing
     // or unreadable only means nothing is set there.
-    uint32_t r = m_machine.CreateKey(path, KEY_READ, &k.machine);
-    if (r != ERROR_SUCCESS && r != ERROR_ACCESS_DENIED) return r;
-    r = m_user.CreateKey(path, access, &k.user);
-    if (r != ERROR_SUCCESS && ((access & KEY_WRITE) == KEY_WRITE || r != ERROR_ACCESS_DENIED)) {
-        if (k.machine) m_machine.CloseKey(k.machine);
+    uint32_t r = ERROR_SUCCESS;
+    if (!k.machineWritable) {
+        k.machine = 0;
+        r = m_machine->CreateKey(path, KEY_READ, &k.machine);
+        if (r != ERROR_SUCCESS && r != ERROR_ACCESS_DENIED && r != ERROR_FILE_NOT_FOUND) return r;
+    }
+    k.path = path;
+    // The user's key for writing only when Save goes there: an
+    // administrator's Save leaves no key of theirs behind.
+    r = m_user->CreateKey(path, k.machineWritable ? KEY_READ : access, &k.user);
+    const bool userNeeded = write && !k.machineWritable;
+    if (r != ERROR_SUCCESS && (userNeeded || (r != ERROR_ACCESS_DENIED && r != ERROR_FILE_NOT_FOUND))) {
+        if (k.machine) m_machine->CloseKey(k.machine);
         return r;
     }
     *key = m_nextKey++;
@@ -356,10 +376,13 @@ uint32_t CUserRegistryStore::QueryValue(RegKey key, const std::string& name, uin
                                         uint32_t* size) {
     auto it = m_openKeys.find(key);
     if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
+    const uint32_t capacity = size ? *size : 0;
     uint32_t r = ERROR_FILE_NOT_FOUND;
-    if (it->second.user) r = m_user.QueryValue(it->second.user, name, type, data, size);
-    if (r == ERROR_FILE_NOT_FOUND && it->second.machine)
-        r = m_machine.QueryValue(it->second.machine, name, type, data, size);
+    if (it->second.user) r = m_user->QueryValue(it->second.user, name, type, data, size);
+    if (r == ERROR_FILE_NOT_FOUND && it->second.machine) {
+        if (size) *size = capacity;
+        r = m_machine->QueryValue(it->second.machine, name, type, data, size);
+    }
     return r;
 }
 
@@ -367,15 +390,31 @@ uint32_t CUserRegistryStore::SetValue(RegKey key, const std::string& name, uint3
                                       uint32_t size) {
     auto it = m_openKeys.find(key);
     if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
-    if (!it->second.user) return ERROR_ACCESS_DENIED;
-    return m_user.SetValue(it->second.user, name, type, data, size);
+    const OpenKey& k = it->second;
+    if (k.machineWritable) {
+        const uint32_t r = m_machine->SetValue(k.machine, name, type, data, size);
+        if (r == ERROR_SUCCESS) {
+            // A value of the user's own would hide the one just saved.
+            uint32_t userSize = 0;
+            RegKey userKey = 0;
+            if (!k.user || m_user->QueryValue(k.user, name, nullptr, nullptr, &userSize) != ERROR_SUCCESS) return r;
+            uint32_t u = m_user->CreateKey(k.path, KEY_WRITE, &userKey);
+            if (u == ERROR_SUCCESS && userKey) {
+                u = m_user->SetValue(userKey, name, type, data, size);
+                m_user->CloseKey(userKey);
+            }
+            return u;
+        }
+    }
+    if (!k.user) return ERROR_ACCESS_DENIED;
+    return m_user->SetValue(k.user, name, type, data, size);
 }
 
 uint32_t CUserRegistryStore::CloseKey(RegKey key) {
     auto it = m_openKeys.find(key);
     if (it == m_openKeys.end()) return ERROR_INVALID_HANDLE;
-    if (it->second.machine) m_machine.CloseKey(it->second.machine);
-    if (it->second.user) m_user.CloseKey(it->second.user);
+    if (it->second.machine) m_machine->CloseKey(it->second.machine);
+    if (it->second.user) m_user->CloseKey(it->second.user);
     m_openKeys.erase(it);
     return ERROR_SUCCESS;
 }
@@ -386,6 +425,7 @@ uint32_t CMemoryRegistryStore::CreateKey(const std::string& path, uint32_t acces
     m_calls.push_back(Format("CreateKey(%s,0x%X)", path.c_str(), access));
     *key = 0;
     if (m_nCreateResult) return m_nCreateResult;
+    if (m_nCreateWriteResult && (access & KEY_WRITE) == KEY_WRITE) return m_nCreateWriteResult;
     if (m_bNullHandle) return ERROR_SUCCESS;
     m_hive[path];
     *key = m_nextKey++;

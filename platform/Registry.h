@@ -112,10 +112,13 @@ private:
 
 #ifdef _WIN32
 // The Windows registry: each call is the registry API's own, under
-// HKEY_LOCAL_MACHINE, and its result code is passed on unchanged.
+// HKEY_LOCAL_MACHINE (or, for the user's own settings, HKEY_CURRENT_USER
+// with the key "Software\..." spelt as there), and its result code is
+// passed on unchanged.
 class CWin32RegistryStore : public CRegistryStore {
 public:
-    CWin32RegistryStore() = default;
+    enum class ERoot { LocalMachine, CurrentUser };
+    explicit CWin32RegistryStore(ERoot root = ERoot::LocalMachine) : m_root(root) {}
     ~CWin32RegistryStore() override;
     CWin32RegistryStore(const CWin32RegistryStore&) = delete;
     CWin32RegistryStore& operator=(const CWin32RegistryStore&) = delete;
@@ -127,7 +130,12 @@ public:
                       uint32_t size) override;
     uint32_t CloseKey(RegKey key) override;
 
+    // Opening a key for reading never creates it: an absent key is
+    // ERROR_FILE_NOT_FOUND.
+    bool m_bReadOnlyOpen = false;
+
 private:
+    ERoot m_root;
     std::map<RegKey, void*> m_openKeys;  // our handle -> HKEY
     RegKey m_nextKey = 1;
 };
@@ -152,6 +160,7 @@ public:
 
     RegHive m_hive;
     uint32_t m_nCreateResult = 0;   // non-zero: CreateKey fails with it
+    uint32_t m_nCreateWriteResult = 0;  // non-zero: CreateKey for writing fails with it
     bool m_bNullHandle = false;     // CreateKey succeeds with a null handle
     uint32_t m_nQueryResult = 0;    // non-zero: QueryValue fails with it
     uint32_t m_nSetResult = 0;
@@ -163,16 +172,26 @@ private:
     RegKey m_nextKey = 1;
 };
 
-// The settings store a program uses. The machine-wide file is read by
-// everyone and written by root. An ordinary user's reads look first in a
-// store of their own ($XDG_CONFIG_HOME/tr52k/registry.reg, default
-// ~/.config/tr52k/registry.reg) and fall back to the machine-wide one, and
-// their Save writes to their own: as Windows lets an ordinary user run a
-// program that writes under HKEY_LOCAL_MACHINE. $TR52K_REGISTRY_FILE names
-// one file used alone.
+// The settings store a program uses: the user's own settings over the
+// machine-wide ones. Reads look first in the user's store and fall back to
+// the machine's.
+//  - POSIX: two files. The machine-wide one is read by everyone and written
+//    by root; an ordinary user's Save writes their own store
+//    ($XDG_CONFIG_HOME/tr52k/registry.reg, default
+//    ~/.config/tr52k/registry.reg), as Windows lets an ordinary user run a
+//    program that writes its settings.
+//  - Windows: HKEY_CURRENT_USER\Software\Korvanex\TR52K over
+//    HKEY_LOCAL_MACHINE\SOFTWARE\Korvanex\TR52K. Save writes the machine's
+//    key when the user may (an administrator), and the user's otherwise,
+//    without an error; a value the user's key holds is written there too, so
+//    what was saved is what is read.
+// $TR52K_REGISTRY_FILE names one file used alone.
 class CUserRegistryStore : public CRegistryStore {
 public:
     CUserRegistryStore(std::string machinePath, std::string userPath);
+    // `machineFirst`: Save writes the machine's store when it may.
+    CUserRegistryStore(std::unique_ptr<CRegistryStore> machine, std::unique_ptr<CRegistryStore> user,
+                       bool machineFirst);
 
     uint32_t CreateKey(const std::string& path, uint32_t access, RegKey* key) override;
     uint32_t QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
@@ -184,9 +203,12 @@ public:
 private:
     struct OpenKey {
         RegKey machine = 0, user = 0;
+        bool machineWritable = false;  // opened for writing
+        std::string path;
     };
-    CFileRegistryStore m_machine;
-    CFileRegistryStore m_user;
+    std::unique_ptr<CRegistryStore> m_machine;
+    std::unique_ptr<CRegistryStore> m_user;
+    bool m_bMachineFirst = false;
     std::map<RegKey, OpenKey> m_openKeys;
     RegKey m_nextKey = 1;
 };
@@ -199,5 +221,6 @@ std::string MachineRegistryPath();
 std::string UserRegistryPath();
 // The store for this process: $TR52K_REGISTRY_FILE alone when set. Else on
 // POSIX the machine-wide file for root and the user's store over it for
-// everyone else; on Windows the registry itself (HKEY_LOCAL_MACHINE).
+// everyone else; on Windows the registry itself, the user's key over the
+// machine's (CUserRegistryStore).
 std::unique_ptr<CRegistryStore> MakeSettingsStore();

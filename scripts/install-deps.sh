@@ -31,6 +31,7 @@ test_packages=(
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   wine wine64 fonts-wine
+  wixl msitools
   dpkg-dev file man-db bash-completion
   tshark
   ansible-core

@@ -36,6 +36,12 @@ std::vector<CUpdateMessage> DspMessages(const CUpdateOutcome& o, bool network) {
             if (o.imagePath.find(o.target ? "_DSP2_" : "_DSP1_") == std::string::npos)
                 return {{"File chosen is not a valid file for " + dsp, "Invalid Flash File"}};
             return {{"File chosen is not a valid file for TR52K", "Invalid Flash File"}};
+        // A file that cannot be opened or read is the user's to fix: said
+        // as such, and no link is blamed (nothing was sent).
+        case EUpdateResult::FileUnreadable:
+            return {{"The image file " + o.imagePath + " could not be read" +
+                         (o.fileError.empty() ? "" : ": " + o.fileError) + "; nothing was sent to the unit.",
+                     "File Error"}};
         case EUpdateResult::FileTooBig:
             return {{"The File size exceeds the buffer size in the DSP.", "File Too Big Error"}, restart};
         case EUpdateResult::AllocationFailed: return {{o.fileError, "Allocation Error"}, restart};
@@ -79,8 +85,9 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
         if (!m_comm.WriteDSP_FlashBlock(selector, image.data() + offset, n)) break;
         offset += n;
         ++o.blocksAcknowledged;
-        progress.OnStep(EUpdateStage::Upload, o.blocksAcknowledged);
+        // The bytes first: a view that counts bytes has them by the step.
         progress.OnBytes(offset, image.size());
+        progress.OnStep(EUpdateStage::Upload, o.blocksAcknowledged);
     }
     if (o.blocksAcknowledged != o.blocksTotal) return end(EUpdateResult::BlockNotAcknowledged);
 

@@ -236,8 +236,8 @@ bool CEepromUpdate::OnEepromPageTick() {
             // The retry goes out once the unacknowledged write's reply has
             // come or its time-out has passed again (the command object's
             // rule), so its acknowledgement is its own.
-            m_pProgress->OnRetry(Format("page %u was not acknowledged, writing it again (%d/%d)", page,
-                                        m_nPageFailures, MAX_PAGE_FAILURES - 1));
+            m_pProgress->OnRetry(Format("page %u of %u was not acknowledged, writing it again (%d/%d)", page + 1,
+                                        m_outcome.pagesTotal, m_nPageFailures, MAX_PAGE_FAILURES - 1));
         }
         if (m_nBytesWritten >= m_nBytesToWrite) {
             Complete(lastOk);

@@ -40,7 +40,11 @@ bool MakeParentDirs(const std::wstring& path) {
 std::unique_ptr<CRegistryStore> MakeSettingsStore() {
     const std::string file = Environment(L"TR52K_REGISTRY_FILE");
     if (!file.empty()) return std::make_unique<CFileRegistryStore>(file);
-    return std::make_unique<CWin32RegistryStore>();
+    auto machine = std::make_unique<CWin32RegistryStore>(CWin32RegistryStore::ERoot::LocalMachine);
+    auto user = std::make_unique<CWin32RegistryStore>(CWin32RegistryStore::ERoot::CurrentUser);
+    machine->m_bReadOnlyOpen = true;
+    user->m_bReadOnlyOpen = true;
+    return std::make_unique<CUserRegistryStore>(std::move(machine), std::move(user), true);
 }
 
 std::string MachineRegistryPath() {
@@ -68,8 +72,14 @@ uint32_t CWin32RegistryStore::CreateKey(const std::string& path, uint32_t access
     *key = 0;
     HKEY h = nullptr;
     DWORD disposition = 0;
-    const LSTATUS r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Widen(path).c_str(), 0, nullptr, 0, access, nullptr,
-                                        &h, &disposition);
+    const HKEY root = m_root == ERoot::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    // The user's settings live under "Software", as that hive spells it.
+    std::wstring wide = Widen(path);
+    if (m_root == ERoot::CurrentUser && wide.compare(0, 9, L"SOFTWARE\\") == 0) wide.replace(0, 8, L"Software");
+    const bool readOnly = m_bReadOnlyOpen && (access & KEY_WRITE) != KEY_WRITE;
+    const LSTATUS r = readOnly ? ::RegOpenKeyExW(root, wide.c_str(), 0, access, &h)
+                               : ::RegCreateKeyExW(root, wide.c_str(), 0, nullptr, 0, access, nullptr, &h,
+                                                   &disposition);
     if (r != ERROR_SUCCESS) return static_cast<uint32_t>(r);
     if (!h) return ERROR_SUCCESS;  // the caller reports the null handle
     *key = m_nextKey++;

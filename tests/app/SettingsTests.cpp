@@ -4,6 +4,7 @@
 
 #include "support/SystemText.h"
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -240,6 +241,63 @@ TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
     EXPECT_EQ(ReadAll(std::string(dir) + "/none.reg"), "");
 }
 
+// The user's settings over the machine's, as on Windows: Save writes the
+// machine's when it may and the user's otherwise, never with a box; what
+// was saved is what is read back.
+TEST(UserSettings, SaveWritesTheMachinesWhenItMayAndTheUsersOtherwise) {
+    const struct {
+        const char* name;
+        uint32_t machineWrite;    // CreateKey for writing fails with it (0: the machine's may be written)
+        const char* userBefore;   // the user's own address before, "" for none
+        const char* machineAfter, *userAfter;  // "" for none
+    } cases[] = {
+        {"administrator", 0, "", "10.0.0.9", ""},
+        {"ordinary user", ERROR_ACCESS_DENIED, "", "10.0.0.1", "10.0.0.9"},
+        {"administrator with an own value", 0, "10.0.0.2", "10.0.0.9", "10.0.0.9"},
+        {"ordinary user with an own value", ERROR_ACCESS_DENIED, "10.0.0.2", "10.0.0.1", "10.0.0.9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto machine = std::make_unique<CMemoryRegistryStore>();
+        auto user = std::make_unique<CMemoryRegistryStore>();
+        CMemoryRegistryStore& m = *machine;
+        CMemoryRegistryStore& u = *user;
+        m.PutString(kKey, kIp, "10.0.0.1");
+        m.PutDword(kKey, kNoInit, 1);
+        m.m_nCreateWriteResult = c.machineWrite;
+        if (*c.userBefore) u.PutString(kKey, kIp, c.userBefore);
+        CUserRegistryStore store(std::move(machine), std::move(user), true);
+        CRecordingMessageBox boxes;
+        CTR52K_FlashFileLoaderSettings settings(store, boxes);
+        EXPECT_EQ(settings.LoadSettings(), 1u);
+        EXPECT_EQ(settings.m_strTargetIp, *c.userBefore ? c.userBefore : "10.0.0.1");
+        EXPECT_EQ(SaveTargetAddressToRegistry(store, "10.0.0.9", boxes), 1u);
+        EXPECT_EQ(settings.LoadSettings(), 1u);
+        EXPECT_EQ(settings.m_strTargetIp, "10.0.0.9");
+        EXPECT_EQ(settings.m_bNoInitStatus, 1u);  // still the machine's
+        EXPECT_TRUE(boxes.Boxes().empty());
+        auto value = [&](CMemoryRegistryStore& st) {
+            auto k = st.m_hive.find(kKey);
+            if (k == st.m_hive.end() || !k->second.count(kIp)) return std::string();
+            const RegValue& v = k->second.at(kIp);
+            return RegSzBytesToUtf8(v.data.data(), v.data.size());
+        };
+        EXPECT_EQ(value(m), c.machineAfter);
+        EXPECT_EQ(value(u), c.userAfter);
+    }
+    // Neither may be written: the box of the call that failed, as before.
+    auto machine = std::make_unique<CMemoryRegistryStore>();
+    auto user = std::make_unique<CMemoryRegistryStore>();
+    machine->m_nCreateWriteResult = ERROR_ACCESS_DENIED;
+    user->m_nCreateWriteResult = ERROR_ACCESS_DENIED;
+    CUserRegistryStore store(std::move(machine), std::move(user), true);
+    CRecordingMessageBox boxes;
+    EXPECT_EQ(SaveTargetAddressToRegistry(store, "10.0.0.9", boxes), 0u);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, "Registry Error");
+    EXPECT_EQ(boxes.Boxes()[0].text.rfind("RegCreateKeyEx() returned:5,", 0), 0u) << boxes.Boxes()[0].text;
+}
+
 // The same as a user who may not write the machine-wide file, in a child
 // process that has given up root: no box at start, and Save works.
 TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
@@ -322,5 +380,29 @@ TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     EXPECT_NE(lines[0].find("tr52K_\\\\xFF.bin"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos);
     saved.empty() ? UnsetEnvironment("TR52K_HISTORY_FILE") : SetEnvironment("TR52K_HISTORY_FILE", saved);
+}
+
+// An image named by a relative path is recorded by its absolute one; the
+// times are shown in UTC or in local time with the offset.
+TEST(UpdateHistory, PathsAreAbsoluteAndTimesShownInTheUsersZone) {
+    const std::string here = std::filesystem::current_path().u8string();
+    EXPECT_EQ(AbsoluteImagePath("fw/../fw/tr52K_a.bin"),
+              (std::filesystem::u8path(here) / "fw" / "tr52K_a.bin").u8string());
+    EXPECT_EQ(AbsoluteImagePath(""), "");
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", true), "1971-01-01 00:00:00 UTC");
+    EXPECT_EQ(HistoryTimeText("-", false), "-");
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00", false), "1971-01-01T00:00:00");
+#ifndef _WIN32
+    const char* before = std::getenv("TZ");
+    const std::string saved = before ? before : "";
+    SetEnvironment("TZ", "EST5");
+    ::tzset();
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1970-12-31 19:00:00 -05:00");
+    SetEnvironment("TZ", "IST-5:30");
+    ::tzset();
+    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1971-01-01 05:30:00 +05:30");
+    saved.empty() ? UnsetEnvironment("TZ") : SetEnvironment("TZ", saved);
+    ::tzset();
+#endif
 }
 }  // namespace

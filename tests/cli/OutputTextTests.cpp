@@ -65,3 +65,46 @@ TEST(OutputText, JsonDocumentIsValidUtf8WithoutRawControlsAndReadsBackTheSameTex
     EXPECT_EQ(back.at("key \\xFF"), 1);
 }
 }  // namespace
+
+namespace {
+using output_text::EShell;
+
+// A redo line pasted into the shell the tool ran in gives the program the
+// same words: each shell's own quoting, and bare words where none is needed.
+TEST(OutputText, ShellWordsAreQuotedForTheirShell) {
+    const struct {
+        std::string word, posix, cmd, powershell;
+    } cases[] = {
+        {"127.0.0.1:5000", "127.0.0.1:5000", "127.0.0.1:5000", "127.0.0.1:5000"},
+        {"[::1]:5000", "[::1]:5000", "[::1]:5000", "'[::1]:5000'"},
+        {"/fw/TR52K1_DSP1_v2.bin", "/fw/TR52K1_DSP1_v2.bin", "/fw/TR52K1_DSP1_v2.bin", "/fw/TR52K1_DSP1_v2.bin"},
+        {"C:\\fw\\TR52K1_DSP1_v2.bin", "'C:\\fw\\TR52K1_DSP1_v2.bin'", "C:\\fw\\TR52K1_DSP1_v2.bin",
+         "C:\\fw\\TR52K1_DSP1_v2.bin"},
+        {"C:\\My Files\\a&b (1).bin", "'C:\\My Files\\a&b (1).bin'", "\"C:\\My Files\\a&b (1).bin\"",
+         "'C:\\My Files\\a&b (1).bin'"},
+        {"it's $HOME.bin", "'it'\\''s $HOME.bin'", "\"it's $HOME.bin\"", "'it''s $HOME.bin'"},
+        {"", "''", "\"\"", "''"},
+        {"Übergabe.bin", "'Übergabe.bin'", "\"Übergabe.bin\"", "'Übergabe.bin'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.word);
+        EXPECT_EQ(output_text::ShellWord(c.word, EShell::Posix), c.posix);
+        EXPECT_EQ(output_text::ShellWord(c.word, EShell::Cmd), c.cmd);
+        EXPECT_EQ(output_text::ShellWord(c.word, EShell::PowerShell), c.powershell);
+    }
+}
+
+TEST(OutputText, LinesFitColumnsAndMessagesNameTheProgram) {
+    EXPECT_EQ(output_text::Columns("ab\xC3\xBC" "c"), 4u);
+    EXPECT_EQ(output_text::FitColumns("abcdef", 4), "abcd");
+    EXPECT_EQ(output_text::FitColumns("ab\xC3\xBC" "cd", 3), "ab\xC3\xBC");  // not inside the ü
+    EXPECT_EQ(output_text::FitColumns("abc", 80), "abc");
+    EXPECT_EQ(output_text::Prefixed("tr52k", "INDEX: Value 12 not in range 0 to 11\nRun with --help for more "
+                                             "information.\n"),
+              "tr52k: INDEX: Value 12 not in range 0 to 11\ntr52k: Run with --help for more information.\n");
+    EXPECT_EQ(output_text::Prefixed("tr52k", "tr52k: already named\n\n"), "tr52k: already named\n\n");
+    EXPECT_EQ(output_text::Milliseconds(0.0023800999999821215), 0.002);
+    EXPECT_EQ(output_text::Milliseconds(1.5), 1.5);
+    EXPECT_EQ(nlohmann::json(output_text::Milliseconds(0.0023800999999821215)).dump(), "0.002");
+}
+}  // namespace

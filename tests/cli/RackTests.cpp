@@ -165,4 +165,41 @@ TEST_F(Rack, AnInterruptedUpdateSaysWhatTheUnitHoldsAndHowToRedoIt) {
     EXPECT_LT(Count(0x1021), 81);
     EXPECT_EQ(Count(0x1024), 0);
 }
+
+// On a terminal the progress line is redrawn in place: it never reaches the
+// terminal's last column (or it would wrap), and its numbers are exact: the
+// image's own bytes (a DSP image's last block is short), pages counted from
+// 1 in the retry notice as in the line.
+TEST_F(Rack, OnATerminalTheProgressLineFitsItsWidthAndCountsExactly) {
+    SimRule rule;
+    std::string why;
+    ASSERT_TRUE(ParseSimRule("drop:0x1021@3*1", &rule, &why)) << why;
+    {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        sim.m_faults.rules.push_back(rule);
+    }
+    const std::string dsp = Image("TR52K1_DSP1_v2.bin", 4000), eeprom = Image("tr52K_dp.bin", 12 * 256 - 10);
+    const std::string tool = std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " --yes ";
+    const std::string commands = "stty cols 60; " + tool + "--dsp-wait-step-ms 1 flash-dsp 1 " + dsp + "; " + tool +
+                                 "--timeout 300 program-eeprom 3 " + eeprom;
+    const ToolRun r = RunCommand("script -qec '" + commands + "' " + (dir / "typescript").string() + " </dev/null");
+    const std::string out = r.out;
+    EXPECT_EQ(r.code, 0) << out;
+    size_t widest = 0;  // of the progress lines
+    for (size_t start = 0; start < out.size();) {
+        size_t end = out.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(start, end - start);
+        if (line.find(" image:") != std::string::npos || line.find("EEPROM_3:") != std::string::npos ||
+            line.find("flash, do not") != std::string::npos)
+            widest = std::max(widest, line.size());
+        start = end + 1;
+    }
+    EXPECT_LE(widest, 59u) << out;
+    EXPECT_NE(out.find("100% 4,000/4,000 bytes"), std::string::npos) << out;
+    EXPECT_EQ(out.find("3,968"), std::string::npos) << out;  // whole blocks only
+    EXPECT_EQ(out.find(" 0/4,000 bytes"), std::string::npos) << out;  // drawn before its bytes
+    EXPECT_NE(out.find("page 3 of 12 was not acknowledged, writing it again (1/4)"), std::string::npos) << out;
+    EXPECT_NE(out.find("3,072/3,072 bytes, 12 of 12 pages"), std::string::npos) << out;
+}
 }  // namespace

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "app/Settings.h"
 #include "platform/ErrorText.h"
 #include "platform/File.h"
+#include "support/Environment.h"
 #include "support/ScratchDir.h"
 #include "support/SystemText.h"
 #include "support/Wine.h"
@@ -93,6 +95,43 @@ TEST_F(Win32Registry, HandlesThatWereNeverOpenedAreRefused) {
     ASSERT_EQ(store.CreateKey("SOFTWARE\\Korvanex\\TR52K", KEY_READ, &key), static_cast<uint32_t>(ERROR_SUCCESS));
     EXPECT_EQ(store.CloseKey(key), static_cast<uint32_t>(ERROR_SUCCESS));
     EXPECT_EQ(store.CloseKey(key), static_cast<uint32_t>(ERROR_INVALID_HANDLE));  // not twice
+}
+
+// The store the programs use: the user's key over the machine's, through
+// the registry API itself. (Under Wine the user may write both, so the
+// Save that falls back to the user's key is left to the store's own test.)
+TEST_F(Win32Registry, TheUsersKeyIsReadOverTheMachinesAndSavedAlongWithIt) {
+    const std::wstring userKey = L"Software\\Korvanex\\TR52K";
+    const char* before = std::getenv("TR52K_REGISTRY_FILE");
+    const std::string saved = before ? before : "";
+    UnsetEnvironment("TR52K_REGISTRY_FILE");
+    const std::wstring machineIp = L"10.0.0.1", userIp = L"10.0.0.2";
+    Put(L"ETHERNET_IP_ADDR", REG_SZ, machineIp.c_str(), static_cast<DWORD>((machineIp.size() + 1) * 2));
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR");
+    {
+        std::unique_ptr<CRegistryStore> settings = MakeSettingsStore();
+        CTR52K_FlashFileLoaderSettings s(*settings, boxes);
+        EXPECT_EQ(s.LoadSettings(), 1u);
+        EXPECT_EQ(s.m_strTargetIp, "10.0.0.1");
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR", REG_SZ, userIp.c_str(),
+                                    static_cast<DWORD>((userIp.size() + 1) * 2)),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(s.LoadSettings(), 1u);
+        EXPECT_EQ(s.m_strTargetIp, "10.0.0.2");
+        ASSERT_EQ(SaveTargetAddressToRegistry(*settings, "10.0.0.3", boxes), 1u);
+        EXPECT_EQ(s.LoadSettings(), 1u);
+        EXPECT_EQ(s.m_strTargetIp, "10.0.0.3");
+    }
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        wchar_t text[64] = {};
+        DWORD type = 0, size = sizeof text;
+        EXPECT_EQ(::RegGetValueW(root, kKey.c_str(), L"ETHERNET_IP_ADDR", RRF_RT_REG_SZ, &type, text, &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(std::wstring(text), L"10.0.0.3");
+    }
+    EXPECT_TRUE(boxes.Boxes().empty());
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR");
+    if (!saved.empty()) SetEnvironment("TR52K_REGISTRY_FILE", saved);
 }
 
 TEST(Win32Files, ImagesAreReadByteForByteUnderAnyUtf8NameAndEitherSeparator) {

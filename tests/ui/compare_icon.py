@@ -7,7 +7,7 @@ the same sizes and layout; pixels may differ by a little, since
 antialiasing can round differently on another processor.
 
 To refresh the tree's copy after changing the drawing:
-  tr52k-icon-export --ico ui/win32/tr52k.ico 16 24 32 48 64 128
+  tr52k-icon-export --ico ui/win32/tr52k.ico 16 24 32 48 64 128 256
 
 Usage: compare_icon.py TR52K_ICON_EXPORT COMMITTED_ICO SCRATCH_ICO
 """
@@ -15,7 +15,7 @@ import struct
 import subprocess
 import sys
 
-SIZES = ["16", "24", "32", "48", "64", "128"]
+SIZES = ["16", "24", "32", "48", "64", "128", "256"]
 TOLERANCE = 8  # per colour or alpha value, out of 255
 
 

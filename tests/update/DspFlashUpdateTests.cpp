@@ -19,7 +19,7 @@ TEST(Dsp, RefusalsBlocksAndOutcomes) {
         {"tr52k1_dsp1_v1.bin", 10, 0, "", "Invalid Flash File", "", 0, EUpdateResult::InvalidFlashFile},
         {"_DSP2_v1.bin", 10, 1, "", "Invalid Flash File", "", 0, EUpdateResult::InvalidFlashFile},
         {"TR52K1_DSP1_big.bin", DSP_IMAGE_MAX + 1, 0, "", "File Too Big Error", kRestart, 0, EUpdateResult::FileTooBig},
-        {"gone/TR52K1_DSP1_x.bin", 0, 0, "", "Serial Comm Error", "CFileException.m_cause = fileNotFound.\r\n", 0, EUpdateResult::FileUnreadable},
+        {"gone/TR52K1_DSP1_x.bin", 0, 0, "", "File Error", "CFileException.m_cause = fileNotFound.\r\n", 0, EUpdateResult::FileUnreadable},
         // Completed, with the fixed write wait; a failed start does not stop the upload.
         {"TR52K1_DSP1_a.bin", 1000, 0, "", "DSP1 Flash File", "Elapsed Time: 1:00\r\n", 2, EUpdateResult::Completed},
         {"TR52K1_DSP1_/image.bin", DSP_IMAGE_MAX, 0, "", "DSP1 Flash File", "DSP1 Flash Operation Completed.", 2, EUpdateResult::Completed},

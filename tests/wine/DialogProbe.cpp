@@ -26,6 +26,7 @@ FILE* g_out = nullptr;
 int g_failures = 0;
 HWND g_dialog = nullptr;
 PROCESS_INFORMATION g_program{};
+ULONGLONG g_startedMs = 0;  // when the program was started
 
 void Say(const char* format, ...) {
     va_list args;
@@ -270,6 +271,7 @@ bool Step(const std::vector<std::string>& w) {
             Fail("cannot start " + w.at(1));
             return false;
         }
+        g_startedMs = ::GetTickCount64();
         Say("started");
     } else if (verb == "window") {  // window|TITLE|SECONDS
         g_dialog = WaitForWindow(Widen(w.at(1)), id(2));
@@ -279,7 +281,8 @@ bool Step(const std::vector<std::string>& w) {
         }
         int bx = 0, by = 0;
         BaseUnits(&bx, &by);
-        Say("window found, dialog base units %d %d", bx, by);
+        Say("window found, dialog base units %d %d, %llu ms after the start", bx, by,
+            static_cast<unsigned long long>(::GetTickCount64() - g_startedMs));
     } else if (verb == "text") {  // text|ID[|EXPECTED]
         HWND item = id(1) == 0 ? g_dialog : Control(id(1));
         if (!item) return true;

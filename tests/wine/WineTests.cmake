@@ -38,6 +38,15 @@ if(TR52K_NATIVE_BUILD)
   set_tests_properties(win_cli_end_to_end PROPERTIES TIMEOUT 300 LABELS wine RESOURCE_LOCK wine_registry)
 endif()
 
+# The installer, built from these programs as scripts/build-windows.sh
+# builds it, installed, upgraded and uninstalled in the test prefix. Its
+# PATH entry and the user's settings it must leave are the prefix's: one
+# test at a time there.
+add_test(NAME win_msi_install
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/msi_install.sh $<TARGET_FILE:tr52k-flash-loader> $<TARGET_FILE:tr52k>
+    $<TARGET_FILE:tr52k-sim> ${PROJECT_VERSION} ${CMAKE_CURRENT_BINARY_DIR}/msi-install)
+set_tests_properties(win_msi_install PROPERTIES TIMEOUT 300 LABELS wine RESOURCE_LOCK wine_registry RUN_SERIAL TRUE)
+
 # The Windows dialog's binding in-process: its real window and controls
 # need a desktop with a display, which a Wine virtual desktop on Xvfb gives.
 add_executable(test_win32_dialog wine/win32/Win32DialogTests.cpp $<TARGET_OBJECTS:tr52k_win32_resources>)

@@ -179,6 +179,12 @@ else
     >"$work/out" 2>"$work/err" || fail "flash-dsp against tr52k-sim.exe: $(cat "$work/err")"
   "$linux/cli/tr52k" -t "127.0.0.1:$wport" --yes --quiet program-eeprom 5 "$folder/tr52K_dp_e2e.bin" \
     >"$work/out" 2>"$work/err" || fail "program-eeprom against tr52k-sim.exe: $(cat "$work/err")"
+  # A second simulator on its port is told in words which port is taken.
+  rc=0
+  wine "$simexe" --port "$wport" >"$work/busy.out" 2>&1 </dev/null || rc=$?
+  [ "$rc" = 1 ] || fail "tr52k-sim.exe on a taken port exited $rc"
+  grep -qF "tr52k-sim: port $wport on 127.0.0.1 is in use; stop what listens there, or choose another port with --port" \
+    "$work/busy.out" || fail "tr52k-sim.exe on a taken port said: $(cat "$work/busy.out")"
   python3 - "$work/winsim.json" "$folder" <<'PY' || fail "tr52k-sim.exe did not store the images byte for byte"
 import json, sys, time
 folder = sys.argv[2]

@@ -5,6 +5,7 @@
 #include <initguid.h>  // the GUIDs of oleacc.h defined here
 #include <oleacc.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "link/NetworkDeviceComm.h"
@@ -42,9 +43,61 @@ std::wstring WindowText(HWND hwnd) {
     return text;
 }
 
+// Puts the window in the middle of `over` (the screen's work area when
+// there is none), kept whole on that monitor.
+void CenterWindow(HWND window, HWND over) {
+    RECT rect, target;
+    if (!::GetWindowRect(window, &rect)) return;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    const HMONITOR m = ::MonitorFromWindow(over ? over : window, MONITOR_DEFAULTTOPRIMARY);
+    if (!::GetMonitorInfoW(m, &monitor)) return;
+    const RECT& area = monitor.rcWork;
+    if (!over || !::IsWindowVisible(over) || ::IsIconic(over) || !::GetWindowRect(over, &target)) target = area;
+    const LONG width = rect.right - rect.left, height = rect.bottom - rect.top;
+    LONG x = target.left + (target.right - target.left - width) / 2;
+    LONG y = target.top + (target.bottom - target.top - height) / 2;
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+    ::SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The next window this thread activates (a message box, the open-file
+// dialog) is centred over `owner` while the object lives: those place
+// themselves wherever the system likes, often the screen's corner.
+class CCenterNextWindow {
+public:
+    explicit CCenterNextWindow(HWND owner) {
+        s_owner = owner;
+        s_hook = owner ? ::SetWindowsHookExW(WH_CBT, Proc, nullptr, ::GetCurrentThreadId()) : nullptr;
+    }
+    ~CCenterNextWindow() {
+        if (s_hook) ::UnhookWindowsHookEx(s_hook);
+        s_hook = nullptr;
+    }
+    CCenterNextWindow(const CCenterNextWindow&) = delete;
+    CCenterNextWindow& operator=(const CCenterNextWindow&) = delete;
+
+private:
+    static LRESULT CALLBACK Proc(int code, WPARAM wParam, LPARAM lParam) {
+        const HHOOK hook = s_hook;
+        if (code == HCBT_ACTIVATE && hook && reinterpret_cast<HWND>(wParam) != s_owner) {
+            CenterWindow(reinterpret_cast<HWND>(wParam), s_owner);
+            ::UnhookWindowsHookEx(hook);
+            s_hook = nullptr;
+        }
+        return ::CallNextHookEx(hook, code, wParam, lParam);
+    }
+    static thread_local HHOOK s_hook;
+    static thread_local HWND s_owner;
+};
+thread_local HHOOK CCenterNextWindow::s_hook = nullptr;
+thread_local HWND CCenterNextWindow::s_owner = nullptr;
+
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
         case WM_INITDIALOG:
+            CenterWindow(hwnd, ::GetWindow(hwnd, GW_OWNER));
             ::SetDlgItemTextW(hwnd, IDC_BUILD_TIME, Widen(std::string(__DATE__) + " - " + __TIME__).c_str());
             return TRUE;
         case WM_COMMAND:
@@ -212,6 +265,8 @@ void CWin32FlashFileLoaderDlg::OnInitDialog() {
             ::AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
         }
     }
+    // In the middle of the screen, not at the template's 0, 0.
+    CenterWindow(m_hWnd, nullptr);
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
     NameControls();
@@ -394,6 +449,7 @@ EFileChoice CWin32FlashFileLoaderDlg::ChooseBinaryFile(std::string* path, uint32
     ofn.nMaxFile = static_cast<DWORD>(file.size());
     ofn.lpstrDefExt = L"bin";
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_ENABLESIZING | OFN_EXPLORER;
+    CCenterNextWindow centered(m_hWnd);
     if (::GetOpenFileNameW(&ofn)) {
         *path = Narrow(file.data());
         return EFileChoice::Chosen;
@@ -404,10 +460,12 @@ EFileChoice CWin32FlashFileLoaderDlg::ChooseBinaryFile(std::string* path, uint32
 
 int CWin32FlashFileLoaderDlg::COwnedMessageBox::Show(const std::string& text, const std::string& caption,
                                                      uint32_t type) {
+    CCenterNextWindow centered(m_dlg.m_hWnd);
     return ::MessageBoxW(m_dlg.m_hWnd, Widen(text).c_str(), Widen(caption).c_str(), type);
 }
 
 bool CWin32FlashFileLoaderDlg::AskYesNo(const std::string& question, const std::string& caption) {
+    CCenterNextWindow centered(m_hWnd);
     return ::MessageBoxW(m_hWnd, Widen(question).c_str(), Widen(caption).c_str(),
                          MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }

@@ -73,6 +73,19 @@ TEST(Win32Dialog, TargetAddressThroughTheIpAddressControl) {
 TEST(Win32Dialog, StartUpFillsTheRealControls) {
     Rig r;
     EXPECT_EQ(r.dlg.GetControlText(0), "Korvanex TR52K Flash File Loader");
+    // In the middle of the screen's work area, not in its corner.
+    RECT window, area;
+    ASSERT_TRUE(::GetWindowRect(r.dlg.Window(), &window));
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ASSERT_TRUE(::GetMonitorInfoW(::MonitorFromWindow(r.dlg.Window(), MONITOR_DEFAULTTOPRIMARY), &monitor));
+    area = monitor.rcWork;
+    if (window.right - window.left < area.right - area.left) {
+        EXPECT_NEAR(window.left - area.left, area.right - window.right, 1);
+    }
+    if (window.bottom - window.top < area.bottom - area.top) {
+        EXPECT_NEAR(window.top - area.top, area.bottom - window.bottom, 1);
+    }
     EXPECT_EQ(r.dlg.GetControlText(IDC_SERIAL_NUMBER), "00AB-005");
     EXPECT_EQ(r.dlg.GetProgressLower(IDC_PRG_BULK_ERASE), 0);
     EXPECT_EQ(r.dlg.GetProgressUpper(IDC_PRG_PAGE_PROGRAM), 255);
