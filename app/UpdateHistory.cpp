@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "app/OutcomeJson.h"
 #include "platform/Text.h"
 
 #include "platform/CommandLine.h"
@@ -103,30 +104,13 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
     if (!e.serial.empty()) j["serialNumber"] = EscapeInvalidUtf8(e.serial);
     const bool dsp = o.kind == EUpdateKind::DspFlash;
     j["target"] = dsp ? (o.target ? "DSP2" : "DSP1") : "EEPROM_" + std::to_string(o.target);
+    j["ok"] = o.Succeeded();
+    for (auto& [key, value] : OutcomeJson(o).items()) j[key] = value;
     // Where the image was, whatever folder the program ran in: a relative
     // path says nothing in an audit later.
     j["file"] = EscapeInvalidUtf8(AbsoluteImagePath(o.imagePath));
-    if (o.imageRead) {
-        j["size"] = o.imageSize;
-        j["sha256"] = o.imageSha256;
-    }
-    j["result"] = UpdateResultName(o.result);
-    j["ok"] = o.Succeeded();
-    if (dsp) {
-        j["blocksAcknowledged"] = o.blocksAcknowledged;
-        j["blocks"] = o.blocksTotal;
-        j["finishAcknowledged"] = o.finishAcknowledged;
-    } else {
-        j["pagesAcknowledged"] = o.pagesAcknowledged;
-        j["pages"] = o.pagesTotal;
-        if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
-        if (o.imageId) j["imageId"] = Format("%8.8X", *o.imageId);
-    }
-    if (!o.proof.empty()) {
-        nlohmann::ordered_json proof;
-        for (const auto& [name, value] : o.proof) proof[name] = EscapeInvalidUtf8(value);
-        j["proof"] = proof;
-    }
+    if (j.contains("proof"))
+        for (auto& [name, value] : j["proof"].items()) value = EscapeInvalidUtf8(value.get<std::string>());
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 

@@ -231,7 +231,8 @@ void CDialogEepromUpdate::OnBnDoubleClickedEeprom(int32_t index) {
     }
     CBusy busy(m_view);
     m_nSelectedEeprom = index;
-    if (m_comm.SelectFPGA_ConfigEEPROM(static_cast<uint32_t>(index))) m_comm.ReadEepromDirectory();
+    CUpdateOutcome facts;  // the displays show what the re-read directory holds
+    SelectAndConfirmEeprom(m_comm, static_cast<uint32_t>(index), &facts);
     m_view.ShowSelectedEeprom(m_nSelectedEeprom);
     m_view.ShowEepromDirectory();
 }

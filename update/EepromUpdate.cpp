@@ -20,6 +20,14 @@ std::string WithThousandsCommas(uint32_t value) {
 
 bool IsEepromImagePath(const std::string& path) { return path.find("tr52K") != std::string::npos; }
 
+ESelectResult SelectAndConfirmEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome) {
+    outcome->selectAcknowledged = comm.SelectFPGA_ConfigEEPROM(index) != 0;
+    if (!outcome->selectAcknowledged) return ESelectResult::NotAcknowledged;
+    const bool current = ConfirmCurrentEeprom(comm, index, outcome);
+    if (!outcome->directoryRead) return ESelectResult::DirectoryNotRead;
+    return current ? ESelectResult::Current : ESelectResult::NotCurrent;
+}
+
 std::string NotCurrentText(const CUpdateOutcome& o) {
     if (o.currentEeprom)
         return Format("EEPROM_%u was written, but the unit reports EEPROM_%d as its current EEPROM.", o.target,
@@ -283,17 +291,13 @@ void CEepromUpdate::Complete(bool lastWriteOk) {
         m_outcome.result = EUpdateResult::PageNotAcknowledged;
         return;
     }
-    m_outcome.selectAcknowledged = m_comm.SelectFPGA_ConfigEEPROM(m_outcome.target) != 0;
-    if (!m_outcome.selectAcknowledged) {
-        m_outcome.result = EUpdateResult::SelectNotAcknowledged;
+    const ESelectResult selected = SelectAndConfirmEeprom(m_comm, m_outcome.target, &m_outcome);
+    if (selected == ESelectResult::NotAcknowledged || selected == ESelectResult::DirectoryNotRead) {
+        m_outcome.result = selected == ESelectResult::NotAcknowledged ? EUpdateResult::SelectNotAcknowledged
+                                                                       : EUpdateResult::DirectoryNotRead;
         return;
     }
-    const bool current = ConfirmCurrentEeprom(m_comm, m_outcome.target, &m_outcome);
-    if (!m_outcome.directoryRead) {
-        m_outcome.result = EUpdateResult::DirectoryNotRead;
-        return;
-    }
-    EUpdateResult result = current ? EUpdateResult::Completed : EUpdateResult::NotCurrent;
+    EUpdateResult result = selected == ESelectResult::Current ? EUpdateResult::Completed : EUpdateResult::NotCurrent;
     if (!m_outcome.modeBefore) {
         if (result == EUpdateResult::Completed) result = EUpdateResult::ModeUnknown;
     } else if (*m_outcome.modeBefore < 0 || *m_outcome.modeBefore >= 4) {

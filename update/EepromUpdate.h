@@ -35,6 +35,11 @@ bool IsEepromImagePath(const std::string& path);
 // currentEeprom when the word names one). True only when the raw word names
 // `index`: 0 for EEPROM_0, never a word outside 0..11.
 bool ConfirmCurrentEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome);
+// Makes EEPROM `index` the unit's current one and confirms it by the
+// directory's own reply; the facts go into `outcome` (selectAcknowledged,
+// directoryRead, currentEeprom, currentEepromWord, imageId).
+enum class ESelectResult { Current, NotAcknowledged, DirectoryNotRead, NotCurrent };
+ESelectResult SelectAndConfirmEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome);
 // The words for a directory that does not show the written EEPROM current.
 std::string NotCurrentText(const CUpdateOutcome& outcome);
 
