@@ -35,13 +35,13 @@ public:
 
     // Writes the "*****" framed error block, one DebugOutput() per item.
     static void ReportSocketError(uint32_t errorCode, const std::string& operation);
-    // The table text(s) for a code; empty for a code without an entry.
-    static const char* SocketErrorText(uint32_t errorCode);
 
     // Keeps at most MAX_ADDRESS_CHARS characters.
     void SetLocalAddress(const std::string& address);
 
 protected:
+    // The table text(s) for a code; empty for a code without an entry.
+    static const char* SocketErrorText(uint32_t errorCode);
     void SetRemotePort(uint16_t port);  // record bytes 33-34
     // The text cut to MAX_ADDRESS_CHARS UTF-16 units, never inside a
     // surrogate pair.

@@ -7,7 +7,6 @@
 
 // The same server on both socket APIs; only these names differ.
 #ifdef _WIN32
-#include "link/NetworkDeviceComm.h"
 #include "platform/Win32Types.h"
 #include <ws2tcpip.h>
 namespace {
@@ -23,7 +22,13 @@ std::string LastSocketError() { return "Windows Sockets error " + std::to_string
 bool AddressInUse() { return ::WSAGetLastError() == WSAEADDRINUSE; }
 // SO_REUSEADDR would let another program take the port over on Windows.
 constexpr int kReuseOption = SO_EXCLUSIVEADDRUSE;
-bool StartSockets() { return CNetworkDeviceComm::StartSocketLayer(); }
+bool StartSockets() {
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
 }  // namespace
 #else
 #include <arpa/inet.h>

@@ -12,7 +12,6 @@
 
 #include "platform/CommandLine.h"
 #include "platform/PacketFile.h"
-#include "protocol/TR52K1_Comm.h"
 #include "sim/ReplayPeer.h"
 #include "sim/SimServer.h"
 #include "sim/UnitSimulator.h"
