@@ -7,10 +7,7 @@
 #include <string>
 
 #include "link/BaseClass.h"
-
-// Host texts longer than this (in UTF-16 units) do not fit the address
-// fields and are refused by the links.
-constexpr size_t MAX_ADDRESS_CHARS = 259;
+#include "platform/Text.h"  // MAX_ADDRESS_CHARS
 
 class CSocketDebugInfo : public CBaseClass {
 public:

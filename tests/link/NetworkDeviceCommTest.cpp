@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "link/FileExeptionErrorMsgs.h"
+#include "platform/FileErrorText.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
@@ -232,8 +232,8 @@ TEST(SocketErrorBlock, ExtraLineNoLineEndAndUnknownCodes) {
 }
 
 TEST(FileExceptionMessage, CauseOutsideTheTableHasNoName) {
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(14), "endOfFile");
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(15), "");
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(-1), "");
+    EXPECT_STREQ(FileExceptionCauseName(14), "endOfFile");
+    EXPECT_STREQ(FileExceptionCauseName(15), "");
+    EXPECT_STREQ(FileExceptionCauseName(-1), "");
 }
 }  // namespace
