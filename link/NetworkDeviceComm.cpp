@@ -56,7 +56,7 @@ bool IsRetry(int error) { return error == kWouldBlock || error == kInterrupted; 
 // millisecond instead, so time-outs measured on it still run out.
 void WaitForInput(const CSocketCalls& io, LinkSocket socket, CClock& clock) {
     const int64_t before = clock.NowMs();
-    const bool ready = socket != kNoSocket && io.waitReadable(socket, 1);
+    const bool ready = socket != kNoSocket && io.wait(socket, false, 1);
     if (!ready && clock.NowMs() == before) clock.SleepMs(1);
 }
 
@@ -221,7 +221,7 @@ void CNetworkDeviceComm::SetCaptureSink(CCaptureSink* sink) { g_captureSink.stor
 void CNetworkDeviceComm::StartCapture() {
     CCaptureSink* sink = g_captureSink.load();
     CCaptureEndpoint local, unit;
-    if (!sink || !m_io.endpoints(m_socket, &local, &unit)) return;
+    if (!sink || !m_io.localName(m_socket, &local) || !m_io.peerName(m_socket, &unit)) return;
     m_capture = sink;
     m_captureStream = sink->OpenStream(local, unit, CCaptureSink::NowUs());
 }
@@ -300,7 +300,7 @@ uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
                                m_nSendTimeoutMs, done, length));
             return 0;
         }
-        m_io.waitWritable(m_socket, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+        m_io.wait(m_socket, true, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
     }
     return 1;
 }

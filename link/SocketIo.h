@@ -55,11 +55,11 @@ struct CSocketCalls {
     // (kNotSocket for kNoSocket).
     int64_t (*receive)(LinkSocket socket, uint8_t* buffer, size_t size, int* error);
     int64_t (*send)(LinkSocket socket, const uint8_t* data, size_t size, int* error);
-    // Up to `ms` for the socket to become readable or writable; true when it did.
-    bool (*waitReadable)(LinkSocket socket, int ms);
-    void (*waitWritable)(LinkSocket socket, int ms);
-    // Both ends of a connected socket, as the capture names them.
-    bool (*endpoints)(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote);
+    // Up to `ms` for the socket to become readable (or writable); true
+    // when it did.
+    bool (*wait)(LinkSocket socket, bool writable, int ms);
+    // The other end of a connected socket, as the capture names it.
+    bool (*peerName)(LinkSocket socket, CCaptureEndpoint* remote);
 };
 
 // This system's table.
@@ -72,7 +72,7 @@ inline int64_t Receive(LinkSocket s, uint8_t* buffer, size_t size, int* error) {
 inline int64_t Send(LinkSocket s, const uint8_t* data, size_t size, int* error) {
     return SystemSockets().send(s, data, size, error);
 }
-inline void WaitWritable(LinkSocket s, int ms) { SystemSockets().waitWritable(s, ms); }
+inline void WaitWritable(LinkSocket s, int ms) { SystemSockets().wait(s, true, ms); }
 inline void CloseSocket(LinkSocket s) { SystemSockets().close(s); }
 // A listening IPv4 socket: kNoSocket, with the reason, when the address
 // cannot be bound. *boundPort receives the port (0 picks one).

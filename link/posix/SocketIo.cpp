@@ -92,8 +92,7 @@ void AfterConnect(LinkSocket) {}
 bool LocalName(LinkSocket s, CCaptureEndpoint* local) {
     sockaddr_storage a{};
     socklen_t length = sizeof a;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0) return Failed();
-    return ToEndpoint(a, local);
+    return (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) == 0 || Failed()) && ToEndpoint(a, local);
 }
 
 bool ShutDown(LinkSocket s) { return ::shutdown(s, SHUT_RDWR) == 0 || Failed(); }
@@ -125,29 +124,21 @@ int64_t TrySend(LinkSocket socket, const uint8_t* data, size_t size, int* error)
     return w;
 }
 
-bool PollReadable(LinkSocket socket, int ms) {
-    pollfd p{socket, POLLIN, 0};
+bool Wait(LinkSocket socket, bool writable, int ms) {
+    pollfd p{socket, static_cast<short>(writable ? POLLOUT : POLLIN), 0};
     return ::poll(&p, 1, ms) > 0;
 }
 
-void PollWritable(LinkSocket socket, int ms) {
-    pollfd p{socket, POLLOUT, 0};
-    ::poll(&p, 1, ms);
-}
-
-bool Endpoints(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote) {
-    sockaddr_storage l{}, r{};
-    socklen_t ll = sizeof l, rl = sizeof r;
-    return ::getsockname(socket, reinterpret_cast<sockaddr*>(&l), &ll) == 0 &&
-           ::getpeername(socket, reinterpret_cast<sockaddr*>(&r), &rl) == 0 && ToEndpoint(l, local) &&
-           ToEndpoint(r, remote);
+bool PeerName(LinkSocket s, CCaptureEndpoint* remote) {
+    sockaddr_storage a{};
+    socklen_t length = sizeof a;
+    return ::getpeername(s, reinterpret_cast<sockaddr*>(&a), &length) == 0 && ToEndpoint(a, remote);
 }
 }  // namespace
 
 const CSocketCalls& SystemSockets() {
-    static const CSocketCalls calls = {StartLayer,   Create,       LingerOff, Resolve,   ConnectWithin,
-                                       AfterConnect, LocalName,    ShutDown,  Close,     LastError,
-                                       TryReceive,   TrySend,        PollReadable, PollWritable, Endpoints};
+    static const CSocketCalls calls = {StartLayer, Create, LingerOff,  Resolve, ConnectWithin, AfterConnect, LocalName,
+                                       ShutDown,   Close,  LastError,  TryReceive, TrySend, Wait, PeerName};
     return calls;
 }
 
@@ -174,7 +165,7 @@ LinkSocket Listen(const std::string& ipv4, uint16_t port, uint16_t* boundPort, s
 }
 
 LinkSocket Accept(LinkSocket listener, int ms) {
-    if (!PollReadable(listener, ms)) return kNoSocket;
+    if (!Wait(listener, false, ms)) return kNoSocket;
     const int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     return s < 0 ? kNoSocket : s;
 }

@@ -126,29 +126,21 @@ int64_t TrySend(LinkSocket socket, const uint8_t* data, size_t size, int* error)
     return w;
 }
 
-bool PollReadable(LinkSocket socket, int ms) {
-    WSAPOLLFD p{socket, POLLRDNORM, 0};
+bool Wait(LinkSocket socket, bool writable, int ms) {
+    WSAPOLLFD p{socket, static_cast<short>(writable ? POLLWRNORM : POLLRDNORM), 0};
     return ::WSAPoll(&p, 1, ms) > 0;
 }
 
-void PollWritable(LinkSocket socket, int ms) {
-    WSAPOLLFD p{socket, POLLWRNORM, 0};
-    ::WSAPoll(&p, 1, ms);
-}
-
-bool Endpoints(LinkSocket socket, CCaptureEndpoint* local, CCaptureEndpoint* remote) {
-    sockaddr_storage l{}, r{};
-    int ll = sizeof l, rl = sizeof r;
-    return ::getsockname(socket, reinterpret_cast<sockaddr*>(&l), &ll) == 0 &&
-           ::getpeername(socket, reinterpret_cast<sockaddr*>(&r), &rl) == 0 && ToEndpoint(l, local) &&
-           ToEndpoint(r, remote);
+bool PeerName(LinkSocket s, CCaptureEndpoint* remote) {
+    sockaddr_storage a{};
+    int length = sizeof a;
+    return ::getpeername(s, reinterpret_cast<sockaddr*>(&a), &length) == 0 && ToEndpoint(a, remote);
 }
 }  // namespace
 
 const CSocketCalls& SystemSockets() {
-    static const CSocketCalls calls = {StartLayer,   Create,       LingerOff, Resolve,   ConnectWithin,
-                                       AfterConnect, LocalName,    ShutDown,  Close,     LastError,
-                                       TryReceive,   TrySend,        PollReadable, PollWritable, Endpoints};
+    static const CSocketCalls calls = {StartLayer, Create, LingerOff,  Resolve, ConnectWithin, AfterConnect, LocalName,
+                                       ShutDown,   Close,  LastError,  TryReceive, TrySend, Wait, PeerName};
     return calls;
 }
 
@@ -182,7 +174,7 @@ LinkSocket Listen(const std::string& ipv4, uint16_t port, uint16_t* boundPort, s
 }
 
 LinkSocket Accept(LinkSocket listener, int ms) {
-    if (!PollReadable(listener, ms)) return kNoSocket;
+    if (!Wait(listener, false, ms)) return kNoSocket;
     const SOCKET s = ::accept(listener, nullptr, nullptr);
     if (s == INVALID_SOCKET) return kNoSocket;
     AfterConnect(s);  // single attempts from here on, like the link's own socket
