@@ -47,7 +47,6 @@ using namespace socket_io;
 namespace {
 std::atomic<int32_t> g_defaultSendTimeoutMs{1000};
 std::atomic<int32_t> g_connectTimeoutMs{0};
-std::atomic<CCaptureSink*> g_captureSink{nullptr};
 
 bool IsRetry(int error) { return error == kWouldBlock || error == kInterrupted; }
 
@@ -215,49 +214,6 @@ void CNetworkDeviceComm::SetDefaultSendTimeoutMs(int32_t ms) { g_defaultSendTime
 void CNetworkDeviceComm::SetConnectTimeoutMs(int32_t ms) { g_connectTimeoutMs.store(ms); }
 
 int32_t CNetworkDeviceComm::DefaultSendTimeoutMs() { return g_defaultSendTimeoutMs.load(); }
-
-void CNetworkDeviceComm::SetCaptureSink(CCaptureSink* sink) { g_captureSink.store(sink); }
-
-void CNetworkDeviceComm::StartCapture() {
-    CCaptureSink* sink = g_captureSink.load();
-    CCaptureEndpoint local, unit;
-    if (!sink || !m_io.localName(m_socket, &local) || !m_io.peerName(m_socket, &unit)) return;
-    m_capture = sink;
-    m_captureStream = sink->OpenStream(local, unit, CCaptureSink::NowUs());
-}
-
-void CNetworkDeviceComm::CaptureInput(const uint8_t* data, size_t size) {
-    if (!m_capture || size == 0) return;
-    if (m_capturedInput.empty()) m_capturedInputUs = CCaptureSink::NowUs();
-    m_capturedInput.insert(m_capturedInput.end(), data, data + size);
-}
-
-void CNetworkDeviceComm::FlushCapturedInput() {
-    if (!m_capture || m_capturedInput.empty()) return;
-    m_capture->Record(m_captureStream, ECaptureDirection::FromUnit, m_capturedInput.data(), m_capturedInput.size(),
-                      m_capturedInputUs);
-    m_capturedInput.clear();
-}
-
-void CNetworkDeviceComm::CapturePeerClosed() {
-    FlushCapturedInput();
-    if (m_capture && !m_bPeerFinCaptured) m_capture->CloseStream(m_captureStream, ECaptureDirection::FromUnit, CCaptureSink::NowUs());
-    m_bPeerFinCaptured = true;
-}
-
-void CNetworkDeviceComm::EndCapture() {
-    if (!m_capture) return;
-    // What the unit sent that nobody read is still part of the session
-    // (stray bytes after the last reply): taken now, as the link closes.
-    for (int64_t r = 1; r > 0;) {
-        int error = 0;
-        r = m_io.receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
-        if (r > 0) CaptureInput(m_RxBuffer, static_cast<size_t>(r));
-    }
-    FlushCapturedInput();
-    m_capture->CloseStream(m_captureStream, ECaptureDirection::ToUnit, CCaptureSink::NowUs());
-    m_capture = nullptr;
-}
 
 uint32_t CNetworkDeviceComm::SendAll(const uint8_t* data, size_t length) {
     if (m_bSendTimedOut) {
