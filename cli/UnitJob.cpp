@@ -427,17 +427,6 @@ static bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& r, const std::st
     return true;
 }
 
-// The trace of a failed connection names the cause in the system's words.
-std::string ConnectFailure(const CCapturingDebugSink& sink) {
-    for (const std::string& w : sink.Writes())
-        if (w.rfind("WSA", 0) == 0 || w.rfind("***** Host address", 0) == 0 || w.rfind("Unknown value", 0) == 0) {
-            std::string s = w;
-            while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-            return s;
-        }
-    return "";
-}
-
 
 CUnitDescription DescribeUnit(const CJobRequest& r) {
     CUnitDescription d;
@@ -445,7 +434,7 @@ CUnitDescription DescribeUnit(const CJobRequest& r) {
     CScopedThreadDebugSink scoped(&quiet);
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) {
-        const std::string why = ConnectFailure(quiet);
+        const std::string why = link.LastFailure().text;
         d.text = "cannot be reached" + (why.empty() ? "" : " (" + why + ")");
         return d;
     }
@@ -518,7 +507,7 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
 
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) {
-        std::string why = ConnectFailure(captured);
+        const std::string why = link.LastFailure().text;
         fail(EExitCode::Unreachable, "cannot connect to " + r.target + " port " + std::to_string(r.port) +
                                          (why.empty() ? "" : ": " + why));
         result.elapsedSeconds = Now() - t0;
