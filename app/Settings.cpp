@@ -9,7 +9,6 @@
 
 #include <cstring>
 
-#include "link/SocketDebugInfo.h"
 #include "platform/ErrorText.h"
 #include "platform/Text.h"
 

@@ -76,11 +76,6 @@ struct CUnitDescription {
 };
 CUnitDescription DescribeUnit(const CJobRequest& request);
 
-// Why a link did not connect, from its trace (the system's error text);
-// empty when the trace does not say.
-class CCapturingDebugSink;
-std::string ConnectFailure(const CCapturingDebugSink& trace);
-
 // tr52k relay: passes one client connection at a time to the unit, unchanged,
 // each over a link of its own (so a capture sink set for the links records
 // both directions), until Ctrl-C or SIGTERM. `ready` is called once the

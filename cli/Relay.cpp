@@ -93,7 +93,7 @@ EExitCode RunRelay(const CRelayRequest& r, const std::function<void(uint16_t por
         {
             CNetworkDeviceComm link(r.unit, r.unitPort);
             if (!link.IsConnected()) {
-                const std::string why = ConnectFailure(trace);
+                const std::string why = link.LastFailure().text;
                 line = "cannot connect to " + r.unitName + (why.empty() ? "" : ": " + why);
             } else {
                 line = Pass(client, link);

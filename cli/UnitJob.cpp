@@ -236,7 +236,7 @@ void RunOperation(CJob& job, CTR52K1_Comm& comm) {
 }
 
 // Takes the unit's lock when the operation writes, connects, and runs it.
-void RunConnected(CJob& job, CCapturingDebugSink& captured) {
+void RunConnected(CJob& job) {
     const CJobRequest& r = job.r;
     // Two writers at once would interleave in the unit (an EEPROM holding
     // two images, a mode the update then puts back), so whatever writes
@@ -252,7 +252,7 @@ void RunConnected(CJob& job, CCapturingDebugSink& captured) {
     }
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) {
-        const std::string why = ConnectFailure(captured);
+        const std::string why = link.LastFailure().text;
         return job.Fail(EExitCode::Unreachable, "cannot connect to " + r.target + " port " + std::to_string(r.port) +
                                                     (why.empty() ? "" : ": " + why));
     }
@@ -267,24 +267,13 @@ void RunConnected(CJob& job, CCapturingDebugSink& captured) {
 
 }  // namespace
 
-// The trace of a failed connection names the cause in the system's words.
-std::string ConnectFailure(const CCapturingDebugSink& sink) {
-    for (const std::string& w : sink.Writes())
-        if (w.rfind("WSA", 0) == 0 || w.rfind("***** Host address", 0) == 0 || w.rfind("Unknown value", 0) == 0) {
-            std::string s = w;
-            while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-            return s;
-        }
-    return "";
-}
-
 CUnitDescription DescribeUnit(const CJobRequest& r) {
     CUnitDescription d;
     CCapturingDebugSink quiet;
     CScopedThreadDebugSink scoped(&quiet);
     CNetworkDeviceComm link(r.target, r.port);
     if (!link.IsConnected()) {
-        const std::string why = ConnectFailure(quiet);
+        const std::string why = link.LastFailure().text;
         d.text = "cannot be reached" + (why.empty() ? "" : " (" + why + ")");
         return d;
     }
@@ -317,8 +306,8 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     const double t0 = Now();
     std::unique_ptr<CFileDebugSink> file;
     if (!r.traceFile.empty()) file = std::make_unique<CFileDebugSink>(r.traceFile);
-    CCapturingDebugSink captured;
-    CTeeSink tee(file.get(), &captured);
+    // The unit's trace goes to its file, or nowhere: never to the terminal.
+    CTeeSink tee(file.get(), nullptr);
     CScopedThreadDebugSink scoped(&tee);
     CJob job{r, out, tee, {}};
     job.result.target = r.target;
@@ -327,7 +316,7 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     if (file && !file->IsOpen())
         job.Fail(EExitCode::BadArgument, "cannot write the trace file " + r.traceFile);
     else
-        RunConnected(job, captured);
+        RunConnected(job);
     job.result.elapsedSeconds = Now() - t0;
     job.result.ended = std::chrono::system_clock::now();
     return job.result;

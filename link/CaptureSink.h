@@ -7,12 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// One end of a connection: its IPv4 or IPv6 address and its port.
-struct CCaptureEndpoint {
-    bool v6 = false;
-    uint8_t address[16] = {};  // IPv4 in the first four bytes
-    uint16_t port = 0;
-};
+#include "platform/PacketFile.h"
+
 
 enum class ECaptureDirection { ToUnit, FromUnit };
 

@@ -1,5 +1,5 @@
-// The TCP link to the unit. Connects in the constructor (blocking, no time-out
-// of our own) and never throws: failures are traced and leave m_bConnected 0.
+// The TCP link to the unit. Connects in the constructor (blocking; a time-out
+// only when a front end sets one) and never throws: failures are traced and leave m_bConnected 0.
 // A send is whole or ends at its time-out (m_nSendTimeoutMs); receives are
 // single attempts that wait at most 1 ms for a byte, so the protocol keeps
 // its own time-outs.
@@ -11,18 +11,26 @@
 
 #include "link/CaptureSink.h"
 #include "link/SocketDebugInfo.h"
+#include "link/SocketIo.h"
 #include "platform/Clock.h"
 
-#ifdef _WIN32
-using LinkSocket = uintptr_t;  // SOCKET
-#else
-using LinkSocket = int;
-#endif
-constexpr LinkSocket kNoSocket = static_cast<LinkSocket>(-1);  // INVALID_SOCKET on Windows
+// The step of the link that failed, named in its traces by StepName().
+enum class ELinkStep { None, Create, SetSockOpt, Connect, GetSockName, Receive, ShutDown };
+const char* StepName(ELinkStep step);  // "CSocket::Connect()", ...
+
+// Why the link failed last: the step, the system's code (Windows Sockets
+// numbering) and the first line of what the trace says about it, without
+// its line end ("WSAECONNREFUSED: The attempt to connect was rejected.").
+struct CLinkFailure {
+    ELinkStep step = ELinkStep::None;
+    uint32_t code = 0;
+    std::string text;
+};
 
 class CNetworkDeviceComm : public CSocketDebugInfo {
 public:
-    CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock = SystemClock());
+    CNetworkDeviceComm(const std::string& host, uint16_t port, CClock& clock = SystemClock(),
+                       const socket_io::CSocketCalls& calls = socket_io::SystemSockets());
     ~CNetworkDeviceComm() override;
     CNetworkDeviceComm(const CNetworkDeviceComm&) = delete;
     CNetworkDeviceComm& operator=(const CNetworkDeviceComm&) = delete;
@@ -70,10 +78,16 @@ public:
     // unattended front end sets a few seconds, so a unit that is powered
     // off costs seconds, not minutes.
     static void SetConnectTimeoutMs(int32_t ms);
-    static int32_t ConnectTimeoutMs();
     static int32_t DefaultSendTimeoutMs();
 
+    // The last failure the link traced; step None while there was none.
+    const CLinkFailure& LastFailure() const { return m_failure; }
+
 private:
+    bool Open(const std::string& host);     // the constructor's steps, each traced
+    bool Connect(const std::string& host);  // resolve and connect
+    // Traces the failure of `step` and keeps it as the last failure; false.
+    bool Fail(ELinkStep step, uint32_t code);
     uint32_t SendAll(const uint8_t* data, size_t length);
     // The capture's side of the link; all do nothing without a sink.
     void StartCapture();  // once connected
@@ -83,6 +97,8 @@ private:
     void EndCapture();  // before the connection is shut down
 
     CClock& m_clock;
+    const socket_io::CSocketCalls& m_io;
+    CLinkFailure m_failure;
     LinkSocket m_socket = kNoSocket;
     uint32_t m_nRxCount = 0;
     uint8_t m_RxBuffer[2054] = {};

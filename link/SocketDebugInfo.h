@@ -7,10 +7,7 @@
 #include <string>
 
 #include "link/BaseClass.h"
-
-// Host texts longer than this (in UTF-16 units) do not fit the address
-// fields and are refused by the links.
-constexpr size_t MAX_ADDRESS_CHARS = 259;
+#include "platform/Text.h"  // MAX_ADDRESS_CHARS
 
 class CSocketDebugInfo : public CBaseClass {
 public:
@@ -35,13 +32,13 @@ public:
 
     // Writes the "*****" framed error block, one DebugOutput() per item.
     static void ReportSocketError(uint32_t errorCode, const std::string& operation);
-    // The table text(s) for a code; empty for a code without an entry.
-    static const char* SocketErrorText(uint32_t errorCode);
 
     // Keeps at most MAX_ADDRESS_CHARS characters.
     void SetLocalAddress(const std::string& address);
 
 protected:
+    // The table text(s) for a code; empty for a code without an entry.
+    static const char* SocketErrorText(uint32_t errorCode);
     void SetRemotePort(uint16_t port);  // record bytes 33-34
     // The text cut to MAX_ADDRESS_CHARS UTF-16 units, never inside a
     // surrogate pair.

@@ -18,6 +18,13 @@ public:
     virtual bool Write(int64_t timeUs, const uint8_t* frame, size_t size) = 0;
 };
 
+// One end of a connection: its IPv4 or IPv6 address and its port.
+struct CCaptureEndpoint {
+    bool v6 = false;
+    uint8_t address[16] = {};  // IPv4 in the first four bytes
+    uint16_t port = 0;
+};
+
 // Creates (or empties) a capture file for Ethernet frames; null, with the
 // reason in *error, when it cannot be written.
 std::unique_ptr<CPacketFile> CreatePacketFile(const std::string& path, std::string* error);

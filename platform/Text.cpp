@@ -155,3 +155,11 @@ std::string EscapeInvalidUtf8(std::string_view text) {
     return out;
 }
 
+std::string WithThousandsCommas(uint32_t value) {
+    std::string digits = std::to_string(value), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}

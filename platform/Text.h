@@ -12,6 +12,9 @@ std::u16string Utf8ToUtf16(const std::string& utf8);
 std::string Utf16ToUtf8(const std::u16string& utf16);
 // Number of UTF-16 code units the text takes.
 size_t Utf16Length(const std::string& utf8);
+// Host texts longer than this (in UTF-16 units) do not fit the links'
+// address fields and are refused.
+constexpr size_t MAX_ADDRESS_CHARS = 259;
 // Zero-terminated UTF-16 array (device id, configuration texts) to UTF-8.
 std::string Utf16ToUtf8(const char16_t* text);
 // printf-style formatting into a std::string.
@@ -33,3 +36,5 @@ void AppendByteEscape(std::string& out, uint8_t byte);
 // sequence becomes "\xNN", so the text can go where only UTF-8 may.
 std::string EscapeInvalidUtf8(std::string_view text);
 
+// 1234567 -> "1,234,567"
+std::string WithThousandsCommas(uint32_t value);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "link/CaptureSink.h"
 #include "platform/PacketFile.h"
 
 // Bytes that became available in order, at the time of the packet that

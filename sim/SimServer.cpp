@@ -7,7 +7,6 @@
 
 // The same server on both socket APIs; only these names differ.
 #ifdef _WIN32
-#include "link/NetworkDeviceComm.h"
 #include "platform/Win32Types.h"
 #include <ws2tcpip.h>
 namespace {
@@ -23,7 +22,13 @@ std::string LastSocketError() { return "Windows Sockets error " + std::to_string
 bool AddressInUse() { return ::WSAGetLastError() == WSAEADDRINUSE; }
 // SO_REUSEADDR would let another program take the port over on Windows.
 constexpr int kReuseOption = SO_EXCLUSIVEADDRUSE;
-bool StartSockets() { return CNetworkDeviceComm::StartSocketLayer(); }
+bool StartSockets() {
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
 }  // namespace
 #else
 #include <arpa/inet.h>
@@ -157,6 +162,28 @@ void CSimServer::RefuseWaiting(SimSocket listener) {
     }
 }
 
+// The unit ends the connection after a reply: reset, closed in order, or
+// the unit dies.
+void CSimServer::EndConnection(SimSocket client, const SimReply& r) {
+    uint8_t buf[4096];
+    if (r.exitProcess && m_onUnitDeath) m_onUnitDeath();
+    if (r.resetOnClose) {
+        linger l{1, 0};  // close with a reset
+        SetOption(client, SOL_SOCKET, SO_LINGER, l);
+    } else {
+        // An orderly close: closing with unread input would make
+        // the kernel send a reset instead, so the client's next
+        // frames are read and dropped until it closes too.
+        ::shutdown(client, SHUT_WR);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (!m_stop && std::chrono::steady_clock::now() < until) {
+            pollfd d{client, POLLIN, 0};
+            if (poll(&d, 1, 10) > 0 && ::recv(client, reinterpret_cast<char*>(buf), sizeof buf, 0) <= 0)
+                break;
+        }
+    }
+}
+
 void CSimServer::Serve(SimSocket client) {
     int one = 1;
     SetOption(client, IPPROTO_TCP, TCP_NODELAY, one);
@@ -209,22 +236,7 @@ void CSimServer::Serve(SimSocket client) {
                 done += static_cast<size_t>(w);
             }
             if (r.closeAfter) {
-                if (r.exitProcess && m_onUnitDeath) m_onUnitDeath();
-                if (r.resetOnClose) {
-                    linger l{1, 0};  // close with a reset
-                    SetOption(client, SOL_SOCKET, SO_LINGER, l);
-                } else {
-                    // An orderly close: closing with unread input would make
-                    // the kernel send a reset instead, so the client's next
-                    // frames are read and dropped until it closes too.
-                    ::shutdown(client, SHUT_WR);
-                    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-                    while (!m_stop && std::chrono::steady_clock::now() < until) {
-                        pollfd d{client, POLLIN, 0};
-                        if (poll(&d, 1, 10) > 0 && ::recv(client, reinterpret_cast<char*>(buf), sizeof buf, 0) <= 0)
-                            break;
-                    }
-                }
+                EndConnection(client, r);
                 open = false;
                 break;
             }

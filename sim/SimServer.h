@@ -61,6 +61,7 @@ public:
 
 private:
     void Run();
+    void EndConnection(SimSocket client, const SimReply& reply);
     void Serve(SimSocket client);
     void RefuseWaiting(SimSocket listener);
     void Log(const char* what, const uint8_t* data, size_t size, int delayMs = 0);

@@ -6,11 +6,7 @@
 #include "sim/UnitSimulator.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 
-#include "platform/File.h"
 #include "platform/Text.h"
 
 namespace {
@@ -59,33 +55,6 @@ int ReplyLength(uint16_t command) {
     }
 }
 
-std::string ToHex(const std::vector<uint8_t>& d) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    s.reserve(d.size() * 2);
-    for (uint8_t b : d) {
-        s.push_back(digits[b >> 4]);
-        s.push_back(digits[b & 15]);
-    }
-    return s;
-}
-
-bool FromHex(const std::string& s, std::vector<uint8_t>* out) {
-    if (s.size() % 2) return false;
-    out->clear();
-    for (size_t i = 0; i < s.size(); i += 2) {
-        auto val = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        int hi = val(s[i]), lo = val(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
-    }
-    return true;
-}
 }  // namespace
 
 int EepromIndexFromSelectCode(uint8_t code) {
@@ -127,68 +96,77 @@ std::vector<SimReply> CUnitSimulator::Feed(const uint8_t* data, size_t size) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_rx.insert(m_rx.end(), data, data + size);
     std::vector<SimReply> out;
-    while (true) {
-        while (!m_rx.empty() && m_rx[0] != 0x68) m_rx.erase(m_rx.begin());
-        if (m_rx.size() >= 2 && m_rx[1] != 0x00) {
-            m_rx.erase(m_rx.begin());
-            continue;
-        }
-        if (m_rx.size() < 6) break;
-        uint16_t command = static_cast<uint16_t>(m_rx[2] | m_rx[3] << 8);
-        size_t length = static_cast<size_t>(m_rx[4] | m_rx[5] << 8);
-        if (m_rx.size() < 6 + length) break;
-        std::vector<uint8_t> payload(m_rx.begin() + 6, m_rx.begin() + 6 + static_cast<long>(length));
-        m_rx.erase(m_rx.begin(), m_rx.begin() + 6 + static_cast<long>(length));
-        ++m_frames;
-        m_lastFrames.emplace_back(command, payload);
-        if (m_lastFrames.size() > LAST_FRAMES_KEPT) m_lastFrames.pop_front();
-        const int occurrence = ++m_commandCounts[command];
-        using K = SimRule::EKind;
-        if (const SimRule* cut = Rule(command, occurrence, {K::Close, K::Reset, K::Exit})) {
-            SimReply r;
-            r.closeAfter = true;
-            r.resetOnClose = cut->kind != K::Close;
-            r.exitProcess = cut->kind == K::Exit;
-            out.push_back(r);
+    uint16_t command = 0;
+    std::vector<uint8_t> payload;
+    while (NextFrame(&command, &payload)) {
+        if (Answer(command, payload, out)) {
             m_rx.clear();
             break;
         }
-        if (Rule(command, occurrence, {K::Ignore})) continue;
-        std::vector<SimReply> replies;
-        if (Rule(command, occurrence, {K::Noop})) {
-            const int length = ReplyLength(command);
-            if (length >= 0) replies.push_back({Frame(command, std::vector<uint8_t>(static_cast<size_t>(length), 0))});
-        } else {
-            replies = Handle(command, payload);
-        }
-        ApplyRules(command, occurrence, replies);
-        if (const SimRule* hangup = Rule(command, occurrence, {K::Hangup})) {
-            SimReply cut;
-            cut.delayMs = hangup->value;
-            cut.closeAfter = true;
-            cut.resetOnClose = true;
-            replies.push_back(cut);
-            out.insert(out.end(), replies.begin(), replies.end());
-            m_rx.clear();
-            break;
-        }
-        if (m_faults.closeAfterFrames >= 0 && m_frames >= m_faults.closeAfterFrames) {
-            if (replies.empty()) replies.push_back({});
-            replies.back().closeAfter = true;
-            replies.back().resetOnClose = m_faults.resetOnClose;
-            out.insert(out.end(), replies.begin(), replies.end());
-            m_rx.clear();
-            break;
-        }
-        out.insert(out.end(), replies.begin(), replies.end());
     }
     return out;
+}
+
+bool CUnitSimulator::NextFrame(uint16_t* command, std::vector<uint8_t>* payload) {
+    while (true) {
+        while (!m_rx.empty() && m_rx[0] != 0x68) m_rx.erase(m_rx.begin());
+        if (m_rx.size() < 2 || m_rx[1] == 0x00) break;
+        m_rx.erase(m_rx.begin());
+    }
+    if (m_rx.size() < 6) return false;
+    const size_t length = static_cast<size_t>(m_rx[4] | m_rx[5] << 8);
+    if (m_rx.size() < 6 + length) return false;
+    *command = static_cast<uint16_t>(m_rx[2] | m_rx[3] << 8);
+    payload->assign(m_rx.begin() + 6, m_rx.begin() + 6 + static_cast<long>(length));
+    m_rx.erase(m_rx.begin(), m_rx.begin() + 6 + static_cast<long>(length));
+    ++m_frames;
+    m_lastFrames.emplace_back(*command, *payload);
+    if (m_lastFrames.size() > LAST_FRAMES_KEPT) m_lastFrames.pop_front();
+    return true;
+}
+
+bool CUnitSimulator::Answer(uint16_t command, const std::vector<uint8_t>& payload, std::vector<SimReply>& out) {
+    const int occurrence = ++m_commandCounts[command];
+    using K = SimRule::EKind;
+    if (const SimRule* cut = Rule(command, occurrence, {K::Close, K::Reset, K::Exit})) {
+        SimReply r;
+        r.closeAfter = true;
+        r.resetOnClose = cut->kind != K::Close;
+        r.exitProcess = cut->kind == K::Exit;
+        out.push_back(r);
+        return true;
+    }
+    if (Rule(command, occurrence, {K::Ignore})) return false;
+    std::vector<SimReply> replies;
+    if (Rule(command, occurrence, {K::Noop})) {
+        const int length = ReplyLength(command);
+        if (length >= 0) replies.push_back({Frame(command, std::vector<uint8_t>(static_cast<size_t>(length), 0))});
+    } else {
+        replies = Handle(command, payload);
+    }
+    ApplyRules(command, occurrence, replies);
+    bool ends = false;
+    if (const SimRule* hangup = Rule(command, occurrence, {K::Hangup})) {
+        SimReply cut;
+        cut.delayMs = hangup->value;
+        cut.closeAfter = true;
+        cut.resetOnClose = true;
+        replies.push_back(cut);
+        ends = true;
+    } else if (const SimRule* close = Rule(command, occurrence, {K::CloseAfter})) {
+        if (replies.empty()) replies.push_back({});
+        replies.back().closeAfter = true;
+        replies.back().resetOnClose = close->value != 0;
+        ends = true;
+    }
+    out.insert(out.end(), replies.begin(), replies.end());
+    return ends;
 }
 
 const SimRule* CUnitSimulator::Rule(uint16_t command, int occurrence,
                                    std::initializer_list<SimRule::EKind> kinds) const {
     for (const SimRule& r : m_faults.rules)
-        if (r.command == command && r.Covers(occurrence))
+        if (r.anyCommand ? r.Covers(m_frames) : r.command == command && r.Covers(occurrence))
             for (SimRule::EKind k : kinds)
                 if (r.kind == k) return &r;
     return nullptr;
@@ -197,7 +175,7 @@ const SimRule* CUnitSimulator::Rule(uint16_t command, int occurrence,
 void CUnitSimulator::ApplyRules(uint16_t command, int occurrence, std::vector<SimReply>& replies) const {
     using K = SimRule::EKind;
     for (const SimRule& r : m_faults.rules) {
-        if (r.command != command || !r.Covers(occurrence) || replies.empty()) continue;
+        if (r.anyCommand || r.command != command || !r.Covers(occurrence) || replies.empty()) continue;
         SimReply& reply = replies.back();
         switch (r.kind) {
             case K::Drop: replies.clear(); break;
@@ -215,71 +193,6 @@ void CUnitSimulator::ApplyRules(uint16_t command, int occurrence, std::vector<Si
             default: break;
         }
     }
-}
-
-bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error) *error = "bad fault '" + text + "': " + why;
-        return false;
-    };
-    auto number = [](const std::string& s, int base, long max, long* out) {
-        if (s.empty()) return false;
-        try {
-            size_t used = 0;
-            long v = std::stol(s, &used, base);
-            if (used != s.size() || v < 0 || v > max) return false;
-            *out = v;
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
-    };
-    std::string body = text;
-    SimRule r;
-    long v = 0;
-    size_t star = body.find('*');
-    if (star != std::string::npos) {
-        if (!number(body.substr(star + 1), 10, 1000000, &v) || v == 0) return fail("COUNT must be a number above 0");
-        r.count = static_cast<int>(v);
-        body.resize(star);
-    }
-    size_t at = body.find('@');
-    if (at != std::string::npos) {
-        if (!number(body.substr(at + 1), 10, 1000000, &v) || v == 0) return fail("FROM must be a number above 0");
-        r.from = static_cast<int>(v);
-        body.resize(at);
-    }
-    std::vector<std::string> parts;
-    for (size_t start = 0;;) {
-        size_t colon = body.find(':', start);
-        parts.push_back(body.substr(start, colon - start));
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
-    static const std::pair<const char*, SimRule::EKind> kinds[] = {
-        {"drop", SimRule::EKind::Drop},       {"ignore", SimRule::EKind::Ignore}, {"delay", SimRule::EKind::Delay},
-        {"short", SimRule::EKind::Short},     {"extra", SimRule::EKind::Extra},   {"garbage", SimRule::EKind::Garbage},
-        {"close", SimRule::EKind::Close},     {"reset", SimRule::EKind::Reset},   {"exit", SimRule::EKind::Exit},
-        {"noop", SimRule::EKind::Noop},       {"hangup", SimRule::EKind::Hangup}};
-    bool known = false;
-    for (const auto& k : kinds)
-        if (parts[0] == k.first) {
-            r.kind = k.second;
-            known = true;
-        }
-    if (!known) return fail("unknown kind '" + parts[0] + "'");
-    if (parts.size() < 2 || !number(parts[1], 0, 0xFFFF, &v)) return fail("CMD must be a command code");
-    r.command = static_cast<uint16_t>(v);
-    const bool needsValue = r.kind == SimRule::EKind::Delay || r.kind == SimRule::EKind::Short ||
-                            r.kind == SimRule::EKind::Extra || r.kind == SimRule::EKind::Hangup;
-    if (needsValue != (parts.size() == 3)) return fail(needsValue ? "VALUE is missing" : "takes no VALUE");
-    if (parts.size() > 3) return fail("too many fields");
-    if (needsValue) {
-        if (!number(parts[2], 10, 600000, &v)) return fail("VALUE must be a number");
-        r.value = static_cast<int>(v);
-    }
-    *rule = r;
-    return true;
 }
 
 std::vector<uint8_t> CUnitSimulator::ConfigPage(uint8_t page) const {
@@ -305,41 +218,29 @@ std::vector<uint8_t> CUnitSimulator::ConfigPage(uint8_t page) const {
 
 std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector<uint8_t>& q) {
     FinishEraseIfDue();
-    auto at = [&](size_t i) -> uint8_t { return i < q.size() ? q[i] : 0; };
-    int length = ReplyLength(command);
+    const int length = ReplyLength(command);
     if (length < 0) return {};  // unknown command: no reply, like a unit that ignores it
     std::vector<uint8_t> payload(static_cast<size_t>(length), 0);
-    int workMs = 0;
+    SimReply reply;
+    reply.delayMs = Act(command, q, payload);
+    reply.bytes = Frame(command, payload);
+    return {reply};
+}
 
-    // Page writes that are made to fail are not written and not answered.
-    if (command == 0x1021 && m_faults.failPages > 0) {
-        --m_faults.failPages;
-        return {};
-    }
+int CUnitSimulator::Act(uint16_t command, const std::vector<uint8_t>& q, std::vector<uint8_t>& payload) {
+    const uint8_t first = q.empty() ? 0 : q[0];
     switch (command) {
         case 0x1000:
             // Modes 1 to 3 are the personalities; any other number is
             // acknowledged and leaves the mode as it was.
-            if (at(0) >= 1 && at(0) <= 3) {
-                m_operationalMode = at(0);
+            if (first >= 1 && first <= 3) {
+                m_operationalMode = first;
                 ++m_commits;
             }
-            workMs = m_modeMs;
-            break;
-        case 0x1001: {
-            int dsp = at(2) ? 1 : 0;
-            if (at(0) == 0x13 && at(1) == 0x01) {
-                m_uploadDsp = dsp;
-                m_upload.clear();
-            } else if (at(0) == 0x13 && at(1) == 0xFF && m_uploadDsp == dsp) {
-                m_dspImages[dsp] = m_upload;
-                m_uploadDsp = -1;
-                ++m_commits;
-            }
-            break;
-        }
+            return m_modeMs;
+        case 0x1001: DspUpload(q); break;
         case 0x1002:
-            m_turnOffs.push_back(at(0));
+            m_turnOffs.push_back(first);
             ++m_commits;
             break;
         case 0x1003:
@@ -349,193 +250,98 @@ std::vector<SimReply> CUnitSimulator::Handle(uint16_t command, const std::vector
         case 0x1008:
             for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
             break;
-        case 0x1020: {
-            int dsp = at(0) ? 1 : 0;
-            if (m_uploadDsp == dsp) m_upload.insert(m_upload.end(), q.begin() + (q.empty() ? 0 : 1), q.end());
+        case 0x1020:
+            if (m_uploadDsp == (first ? 1 : 0)) m_upload.insert(m_upload.end(), q.begin() + (q.empty() ? 0 : 1), q.end());
             break;
-        }
-        case 0x1021: {
-            int idx = EepromIndexFromSelectCode(at(0));
-            if (idx >= 0 && q.size() >= 259) {
-                size_t offset = static_cast<size_t>(at(1)) << 16 | static_cast<size_t>(at(2)) << 8;
-                auto& img = m_eeproms[idx];
-                if (img.size() < offset + 256) img.resize(offset + 256, 0xFF);
-                std::copy(q.begin() + 3, q.begin() + 259, img.begin() + static_cast<long>(offset));
-                ++m_pageWrites;
-            }
-            workMs = m_pageWriteMs;
-            break;
-        }
-        case 0x1022: {
-            int idx = EepromIndexFromSelectCode(at(0));
-            if (idx >= 0) {
-                // Erased: all 0xFF, kept as no bytes so the image grows to
-                // exactly what is programmed; the directory shows it unused.
-                m_eeproms[idx].clear();
-                m_imageIds[idx] = 0;
-                m_personalities[idx] = 0;
-                ++m_commits;
-                m_eraseIndex = idx;
-                m_eraseStart = m_clock.NowMs();
-                m_bEraseDone = false;
-                FinishEraseIfDue();
-            }
-            PutBe32(payload, 0, idx >= 0 ? 0 : 0xFFFFFFFF);
-            break;
-        }
+        case 0x1021: WritePage(q); return m_pageWriteMs;
+        case 0x1022: PutBe32(payload, 0, Erase(first) >= 0 ? 0 : 0xFFFFFFFF); break;
         case 0x1023: payload[0] = m_bEraseDone ? 0x01 : 0x00; break;
-        case 0x1024: {
-            int idx = EepromIndexFromSelectCode(at(0));
-            if (idx >= 0) {
-                m_currentEeprom = idx;
-                const auto& img = m_eeproms[idx];
-                if (!img.empty()) {
-                    // The image id is a checksum of the configuration stored.
-                    uint32_t sum = 0;
-                    for (uint8_t b : img) sum = sum * 31 + b;
-                    m_imageIds[idx] = sum;
-                    // A freshly programmed image carries the personality of
-                    // the mode the unit runs in.
-                    if (m_personalities[idx] == 0) m_personalities[idx] = m_operationalMode;
-                } else {
-                    m_imageIds[idx] = 0;
-                }
-                // The FPGA loads the selected configuration: its personality
-                // becomes the unit's and, when it is a valid one, its mode.
-                m_versions.personality = static_cast<uint8_t>(m_personalities[idx]);
-                if (m_personalities[idx] >= 1 && m_personalities[idx] <= 3)
-                    m_operationalMode = static_cast<uint8_t>(m_personalities[idx]);
-                ++m_commits;
-            }
-            workMs = m_selectMs;
-            break;
-        }
+        case 0x1024: Select(first); return m_selectMs;
         case 0x2000: payload[2] = static_cast<uint8_t>(0x80 | m_operationalMode); break;
         case 0x2002:
             payload[0] = m_bDhcp ? 1 : 0;
             PutBe32(payload, 1, m_ipAddress);
             break;
-        case 0x2003:
-            PutBe16(payload, 4, m_versions.serialPrefix);
-            PutBe16(payload, 6, m_versions.serialSequence);
-            PutBe32(payload, 8, m_versions.dsp1);
-            PutBe32(payload, 12, m_versions.dsp2);
-            PutBe32(payload, 16, m_versions.fio);
-            PutBe32(payload, 20, m_versions.bridge);
-            PutBe32(payload, 24, m_versions.dpFpga);
-            payload[29] = m_versions.dspPcbRev;
-            PutBe16(payload, 30, m_versions.dpPcbRev);
-            payload[32] = m_versions.personality;
-            break;
-        case 0x2009: payload = ConfigPage(at(0)); break;
+        case 0x2003: PutVersions(payload); break;
+        case 0x2009: payload = ConfigPage(first); break;
         default: break;
     }
-
-    auto drop = m_faults.drop.find(command);
-    if (drop != m_faults.drop.end() && drop->second != 0) {
-        if (drop->second > 0) --drop->second;
-        return {};
-    }
-    SimReply reply;
-    reply.bytes = Frame(command, payload);
-    reply.delayMs = workMs;
-    auto d = m_faults.delayMs.find(command);
-    if (d != m_faults.delayMs.end()) reply.delayMs += d->second;
-    auto s = m_faults.shortLen.find(command);
-    if (s != m_faults.shortLen.end() && s->second >= 0 && static_cast<size_t>(s->second) < reply.bytes.size())
-        reply.bytes.resize(static_cast<size_t>(s->second));
-    auto e = m_faults.extra.find(command);
-    if (e != m_faults.extra.end())
-        for (int i = 0; i < e->second; ++i) reply.bytes.push_back(static_cast<uint8_t>(0xE0 + (i & 0x0F)));
-    return {reply};
+    return 0;
 }
 
-std::string CUnitSimulator::StateText() const {
-    using nlohmann::json;
-    json j;
-    j["versions"] = {{"serialPrefix", m_versions.serialPrefix}, {"serialSequence", m_versions.serialSequence},
-                     {"dsp1", m_versions.dsp1}, {"dsp2", m_versions.dsp2}, {"fio", m_versions.fio},
-                     {"bridge", m_versions.bridge}, {"dpFpga", m_versions.dpFpga},
-                     {"dspPcbRev", m_versions.dspPcbRev}, {"dpPcbRev", m_versions.dpPcbRev},
-                     {"personality", m_versions.personality}};
-    j["deviceId"] = m_deviceId;
-    j["dhcp"] = m_bDhcp;
-    j["ipAddress"] = m_ipAddress;
-    j["updateEnable"] = m_bUpdateEnable;
-    j["operationalMode"] = m_operationalMode;
-    j["currentEeprom"] = m_currentEeprom;
-    j["texts"] = m_texts;
-    for (int i = 0; i < 12; ++i)
-        j["eeproms"].push_back({{"imageId", m_imageIds[i]}, {"personality", m_personalities[i]},
-                                {"data", ToHex(m_eeproms[i])}});
-    for (int i = 0; i < 2; ++i) j["dsp"].push_back(ToHex(m_dspImages[i]));
-    return j.dump(1);
+void CUnitSimulator::DspUpload(const std::vector<uint8_t>& q) {
+    auto at = [&](size_t i) -> uint8_t { return i < q.size() ? q[i] : 0; };
+    const int dsp = at(2) ? 1 : 0;
+    if (at(0) == 0x13 && at(1) == 0x01) {
+        m_uploadDsp = dsp;
+        m_upload.clear();
+    } else if (at(0) == 0x13 && at(1) == 0xFF && m_uploadDsp == dsp) {
+        m_dspImages[dsp] = m_upload;
+        m_uploadDsp = -1;
+        ++m_commits;
+    }
 }
 
-bool CUnitSimulator::WriteStateFile(const std::string& path, const std::string& text, std::string* error) {
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream f(std::filesystem::u8path(tmp), std::ios::binary | std::ios::trunc);
-        if (!f) {
-            if (error) *error = "cannot write " + tmp;
-            return false;
-        }
-        f << text;
-        if (!f.good()) {
-            if (error) *error = "cannot write " + tmp;
-            return false;
-        }
-    }
-    if (!MoveFileOver(tmp, path)) {
-        if (error) *error = "cannot replace " + path;
-        return false;
-    }
-    return true;
+void CUnitSimulator::WritePage(const std::vector<uint8_t>& q) {
+    const int idx = q.empty() ? -1 : EepromIndexFromSelectCode(q[0]);
+    if (idx < 0 || q.size() < 259) return;
+    const size_t offset = static_cast<size_t>(q[1]) << 16 | static_cast<size_t>(q[2]) << 8;
+    auto& img = m_eeproms[idx];
+    if (img.size() < offset + 256) img.resize(offset + 256, 0xFF);
+    std::copy(q.begin() + 3, q.begin() + 259, img.begin() + static_cast<long>(offset));
+    ++m_pageWrites;
 }
 
-bool CUnitSimulator::SaveState(const std::string& path, std::string* error) {
-    return WriteStateFile(path, StateText(), error);
+int CUnitSimulator::Erase(uint8_t selectCode) {
+    const int idx = EepromIndexFromSelectCode(selectCode);
+    if (idx < 0) return idx;
+    // Erased: all 0xFF, kept as no bytes so the image grows to exactly
+    // what is programmed; the directory shows it unused.
+    m_eeproms[idx].clear();
+    m_imageIds[idx] = 0;
+    m_personalities[idx] = 0;
+    ++m_commits;
+    m_eraseIndex = idx;
+    m_eraseStart = m_clock.NowMs();
+    m_bEraseDone = false;
+    FinishEraseIfDue();
+    return idx;
 }
 
-bool CUnitSimulator::LoadState(const std::string& path, std::string* error) {
-    using nlohmann::json;
-    std::ifstream f(std::filesystem::u8path(path), std::ios::binary);
-    if (!f) {
-        if (error) *error = "cannot read " + path;
-        return false;
+void CUnitSimulator::Select(uint8_t selectCode) {
+    const int idx = EepromIndexFromSelectCode(selectCode);
+    if (idx < 0) return;
+    m_currentEeprom = idx;
+    const auto& img = m_eeproms[idx];
+    if (!img.empty()) {
+        // The image id is a checksum of the configuration stored.
+        uint32_t sum = 0;
+        for (uint8_t b : img) sum = sum * 31 + b;
+        m_imageIds[idx] = sum;
+        // A freshly programmed image carries the personality of the mode
+        // the unit runs in.
+        if (m_personalities[idx] == 0) m_personalities[idx] = m_operationalMode;
+    } else {
+        m_imageIds[idx] = 0;
     }
-    try {
-        json j = json::parse(f);
-        const json& v = j.at("versions");
-        m_versions.serialPrefix = v.at("serialPrefix");
-        m_versions.serialSequence = v.at("serialSequence");
-        m_versions.dsp1 = v.at("dsp1");
-        m_versions.dsp2 = v.at("dsp2");
-        m_versions.fio = v.at("fio");
-        m_versions.bridge = v.at("bridge");
-        m_versions.dpFpga = v.at("dpFpga");
-        m_versions.dspPcbRev = v.at("dspPcbRev");
-        m_versions.dpPcbRev = v.at("dpPcbRev");
-        m_versions.personality = v.at("personality");
-        m_deviceId = j.at("deviceId");
-        m_bDhcp = j.at("dhcp");
-        m_ipAddress = j.at("ipAddress");
-        m_bUpdateEnable = j.at("updateEnable");
-        m_operationalMode = j.at("operationalMode");
-        m_currentEeprom = j.at("currentEeprom");
-        m_texts = j.at("texts").get<std::array<std::string, 5>>();
-        for (int i = 0; i < 12; ++i) {
-            const json& e = j.at("eeproms").at(static_cast<size_t>(i));
-            m_imageIds[i] = e.at("imageId");
-            m_personalities[i] = e.at("personality");
-            if (!FromHex(e.at("data").get<std::string>(), &m_eeproms[i])) throw std::runtime_error("bad image data");
-        }
-        for (int i = 0; i < 2; ++i)
-            if (!FromHex(j.at("dsp").at(static_cast<size_t>(i)).get<std::string>(), &m_dspImages[i]))
-                throw std::runtime_error("bad DSP image data");
-    } catch (const std::exception& e) {
-        if (error) *error = path + ": " + e.what();
-        return false;
-    }
-    return true;
+    // The FPGA loads the selected configuration: its personality becomes
+    // the unit's and, when it is a valid one, its mode.
+    m_versions.personality = static_cast<uint8_t>(m_personalities[idx]);
+    if (m_personalities[idx] >= 1 && m_personalities[idx] <= 3)
+        m_operationalMode = static_cast<uint8_t>(m_personalities[idx]);
+    ++m_commits;
 }
+
+void CUnitSimulator::PutVersions(std::vector<uint8_t>& payload) const {
+    PutBe16(payload, 4, m_versions.serialPrefix);
+    PutBe16(payload, 6, m_versions.serialSequence);
+    PutBe32(payload, 8, m_versions.dsp1);
+    PutBe32(payload, 12, m_versions.dsp2);
+    PutBe32(payload, 16, m_versions.fio);
+    PutBe32(payload, 20, m_versions.bridge);
+    PutBe32(payload, 24, m_versions.dpFpga);
+    payload[29] = m_versions.dspPcbRev;
+    PutBe16(payload, 30, m_versions.dpPcbRev);
+    payload[32] = m_versions.personality;
+}
+

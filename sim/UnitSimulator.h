@@ -20,7 +20,8 @@
 // One fault on one command, for its occurrences from `from` on (counted since
 // the simulator started, so a fault can hit page 7 of an update), `count`
 // times (-1: every one from there on). Written "KIND:CMD[:VALUE][@FROM][*COUNT]",
-// e.g. "delay:0x1021:10500@3*1" or "exit:0x1020@4".
+// e.g. "delay:0x1021:10500@3*1" or "exit:0x1020@4". The simulator's older
+// options are rules too (SimOptionRule).
 struct SimRule {
     enum class EKind {
         Drop,     // handled, reply swallowed
@@ -34,26 +35,30 @@ struct SimRule {
         Exit,     // not handled; the unit dies (the program exits, state unsaved)
         Noop,     // answered as if done, but not carried out (a unit that acknowledges and does nothing)
         Hangup,   // handled and answered, then the connection is reset VALUE ms later (a unit that restarts)
+        CloseAfter,  // handled and answered, then the connection is closed (VALUE 1: reset)
     };
     EKind kind = EKind::Drop;
     uint16_t command = 0;
     int value = 0;
     int from = 1;
     int count = -1;
+    // Any command, its occurrence being the frame's number on its connection.
+    bool anyCommand = false;
     bool Covers(int occurrence) const { return occurrence >= from && (count < 0 || occurrence < from + count); }
 };
 // False, with the reason, for a text that is not a whole rule.
 bool ParseSimRule(const std::string& text, SimRule* rule, std::string* error);
+// The rule an older option stands for: "drop" ("CMD[:N]": not answered, N
+// times or always), "delay" ("CMD:MS"), "short" ("CMD:K"), "extra"
+// ("CMD:N"). False, with the reason, for a value that is not whole.
+bool SimOptionRule(const std::string& option, const std::string& text, SimRule* rule, std::string* error);
+// Every connection is closed (or reset) after its `frames`-th frame.
+SimRule CloseAfterFrames(int frames, bool reset);
+// The next `pages` page writes are lost on the way (none for 0 or less).
+SimRule LostPageWrites(int pages);
 
 struct SimFaults {
     std::vector<SimRule> rules;
-    std::map<uint16_t, int> drop;      // command -> replies to swallow (-1: always)
-    std::map<uint16_t, int> delayMs;   // command -> reply delay
-    std::map<uint16_t, int> shortLen;  // command -> send only this many reply bytes
-    std::map<uint16_t, int> extra;     // command -> stray bytes appended to the reply
-    int closeAfterFrames = -1;         // close the connection after this many frames
-    bool resetOnClose = false;         // close with a reset instead of an orderly close
-    int failPages = 0;                 // page writes to ignore (no reply, nothing written)
 };
 
 struct SimReply {
@@ -132,7 +137,20 @@ public:
     uint64_t CommitCount() const { return m_commits; }
 
 private:
+    // The next whole frame in m_rx, taken out of it; false when none is.
+    bool NextFrame(uint16_t* command, std::vector<uint8_t>* payload);
+    // The replies to one frame; true when the connection ends after them.
+    bool Answer(uint16_t command, const std::vector<uint8_t>& payload, std::vector<SimReply>& out);
     std::vector<SimReply> Handle(uint16_t command, const std::vector<uint8_t>& payload);
+    // What a command does to the unit, its reply payload filled in; the
+    // unit's working time.
+    int Act(uint16_t command, const std::vector<uint8_t>& q, std::vector<uint8_t>& payload);
+    void DspUpload(const std::vector<uint8_t>& q);
+    void WritePage(const std::vector<uint8_t>& q);
+    int Erase(uint8_t selectCode);
+    void Select(uint8_t selectCode);
+    void PutVersions(std::vector<uint8_t>& payload) const;
+    // The first rule of one of `kinds` that covers this frame.
     const SimRule* Rule(uint16_t command, int occurrence, std::initializer_list<SimRule::EKind> kinds) const;
     void ApplyRules(uint16_t command, int occurrence, std::vector<SimReply>& replies) const;
     std::vector<uint8_t> ConfigPage(uint8_t page) const;

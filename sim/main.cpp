@@ -12,7 +12,6 @@
 
 #include "platform/CommandLine.h"
 #include "platform/PacketFile.h"
-#include "protocol/TR52K1_Comm.h"
 #include "sim/ReplayPeer.h"
 #include "sim/SimServer.h"
 #include "sim/UnitSimulator.h"
@@ -21,30 +20,6 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
-// "0x1021:3" or "4129:3" -> command, value. The whole text must parse:
-// a typo must not quietly inject a different fault.
-bool ParseCommandValue(const std::string& text, uint16_t* command, int* value, bool valueRequired) {
-    size_t colon = text.find(':');
-    std::string cmd = text.substr(0, colon);
-    try {
-        size_t used = 0;
-        unsigned long c = std::stoul(cmd, &used, 0);
-        if (used != cmd.size() || c > 0xFFFF) return false;
-        *command = static_cast<uint16_t>(c);
-        if (colon == std::string::npos) {
-            if (valueRequired) return false;
-            *value = -1;
-            return true;
-        }
-        std::string v = text.substr(colon + 1);
-        int n = std::stoi(v, &used, 10);
-        if (used != v.size() || n < 0) return false;
-        *value = n;
-    } catch (const std::exception&) {
-        return false;
-    }
-    return true;
-}
 // Plays the unit's side of a capture to the clients that connect, until
 // the session has ended or differed. 0: the whole session matched.
 int Replay(const std::string& file, const std::string& unit, uint16_t port, const std::string& bind) {
@@ -145,6 +120,123 @@ private:
     bool m_pending = false, m_stop = false, m_saving = false;
     std::thread m_thread;
 };
+
+// What the command line asks for.
+struct SimOptions {
+    uint16_t port = 5000;
+    std::string bind = "127.0.0.1", stateFile, wireLog, replayFile, replayUnit;
+    bool realistic = false, digest = false, reset = false;
+    int closeAfter = -1, failPages = 0;
+    std::vector<std::string> drops, delays, shorts, extras, rules;
+    CLI::Option *erase = nullptr, *page = nullptr, *mode = nullptr, *select = nullptr;
+};
+
+void AddOptions(CLI::App& app, SimOptions& o, CUnitSimulator& unit) {
+    app.add_option("--port", o.port, "TCP port (0 picks a free one)")->capture_default_str();
+    app.add_option("--bind", o.bind, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("--state", o.stateFile, "load the unit's state from FILE and save it there after changes");
+    o.erase = app.add_option("--erase-ms", unit.m_eraseMs, "duration of an EEPROM bulk erase")->capture_default_str();
+    o.page = app.add_option("--page-write-ms", unit.m_pageWriteMs, "time to write one EEPROM page")->capture_default_str();
+    o.mode = app.add_option("--mode-ms", unit.m_modeMs, "time to switch the operational mode")->capture_default_str();
+    o.select = app.add_option("--select-ms", unit.m_selectMs, "time to select an EEPROM")->capture_default_str();
+    app.add_flag("--realistic", o.realistic,
+                 "timing of a real unit (erase 8 s, page 3 ms, mode 2 s, select 3 s); the timing options above "
+                 "still override it");
+    app.add_option("--drop", o.drops, "CMD[:N]  do not answer command CMD (N times; always without N)");
+    app.add_option("--delay", o.delays, "CMD:MS  answer command CMD after MS milliseconds");
+    app.add_option("--short", o.shorts, "CMD:K  send only the first K bytes of the reply to CMD");
+    app.add_option("--extra", o.extras, "CMD:N  append N stray bytes to the reply to CMD");
+    app.add_option("--fault", o.rules,
+                   "KIND:CMD[:VALUE][@FROM][*COUNT]  a fault on command CMD from its FROM-th occurrence on, COUNT "
+                   "times; KIND is drop, ignore, delay:MS, short:K, extra:N, garbage, noop (answered, not done), hangup:MS (answered, "
+                   "then the connection is reset MS ms later), close, reset or exit (the program dies at once, state "
+                   "unsaved)");
+    app.add_option("--close-after", o.closeAfter, "close the connection after N frames");
+    app.add_flag("--reset", o.reset, "close with a reset instead of an orderly close");
+    app.add_option("--fail-pages", o.failPages, "leave the next N page writes unanswered");
+    app.add_option("--wire-log", o.wireLog, "write every chunk received and every reply sent, with its time, to FILE");
+    app.add_option("--replay", o.replayFile,
+                   "play the unit's side of a capture file (pcap or pcapng): each request is compared with the "
+                   "recorded one and answered with the recorded reply after the recorded delay; exits 1 at the "
+                   "first difference, 0 when the whole session matched");
+    app.add_option("--unit", o.replayUnit, "with --replay: the unit to play, as ADDR:PORT in the capture (default: "
+                                           "the first one)");
+    app.add_flag("--digest", o.digest, "print the digests of the stored images and exit");
+    app.add_flag("--print-port", "print the listening line (always printed; kept for scripts)");
+}
+
+// The timing and the faults the options ask for, into the unit; false
+// (said on stderr) for a fault that does not parse.
+bool Configure(const SimOptions& o, CUnitSimulator& unit) {
+    if (o.realistic) {
+        if (!o.erase->count()) unit.m_eraseMs = 8000;
+        if (!o.page->count()) unit.m_pageWriteMs = 3;
+        if (!o.mode->count()) unit.m_modeMs = 2000;
+        if (!o.select->count()) unit.m_selectMs = 3000;
+    }
+    std::vector<SimRule>& rules = unit.m_faults.rules;
+    // The older options first, in this order: a reply is cut short before
+    // stray bytes are added.
+    const std::pair<const char*, const std::vector<std::string>*> older[] = {
+        {"drop", &o.drops}, {"delay", &o.delays}, {"short", &o.shorts}, {"extra", &o.extras}};
+    std::string why;
+    for (const auto& [option, texts] : older)
+        for (const std::string& text : *texts)
+            if (!SimOptionRule(option, text, &rules.emplace_back(), &why)) {
+                std::fprintf(stderr, "tr52k-sim: %s\n", why.c_str());
+                return false;
+            }
+    if (o.failPages > 0) rules.push_back(LostPageWrites(o.failPages));
+    for (const auto& text : o.rules)
+        if (!ParseSimRule(text, &rules.emplace_back(), &why)) {
+            std::fprintf(stderr, "tr52k-sim: %s\n", why.c_str());
+            return false;
+        }
+    if (o.closeAfter >= 0) rules.push_back(CloseAfterFrames(o.closeAfter, o.reset));
+    return true;
+}
+
+// Serves the unit until a signal stops the program; the state is saved as
+// it changes and at the end.
+int Serve(const SimOptions& o, CUnitSimulator& unit) {
+    std::string error;
+    CSimServer server(unit);
+    std::FILE* log = nullptr;
+    if (!o.wireLog.empty() && !(log = std::fopen(o.wireLog.c_str(), "a"))) {
+        std::fprintf(stderr, "tr52k-sim: cannot write %s\n", o.wireLog.c_str());
+        return 2;
+    }
+    server.m_wireLog = log;
+    // Commits are written by a thread of their own: a unit keeps answering
+    // while it stores its state, and a slow disk must not make it miss a
+    // time-out. The state is taken under the unit's lock, written outside it.
+    std::unique_ptr<CStateSaver> saver;
+    if (!o.stateFile.empty()) {
+        saver = std::make_unique<CStateSaver>(unit, o.stateFile);
+        server.m_onCommit = [&saver] { saver->Request(); };
+    }
+    // A unit that loses power keeps what it had committed, and nothing after.
+    server.m_onUnitDeath = [&saver] {
+        if (saver) saver->WaitIdle();
+        std::_Exit(70);
+    };
+    if (!server.Start(o.port, o.bind, &error)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("listening on %s:%u\n", o.bind.c_str(), server.Port());
+    std::fflush(stdout);
+    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server.Stop();
+    saver.reset();  // its pending save done; the final one below
+    if (!o.stateFile.empty() && !unit.SaveState(o.stateFile, &error)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,130 +246,24 @@ int main(int argc, char** argv) {
     CLI::App app{"TR52K unit simulator: answers the loader's commands over TCP like the unit."};
     app.allow_windows_style_options(false);  // a path such as /x/state.json stays a path
     app.set_version_flag("--version", std::string("tr52k-sim ") + TR52K_VERSION, "show the program's version");
-    uint16_t port = 5000;
-    std::string bind = "127.0.0.1", stateFile;
-    bool realistic = false, digest = false;
+    SimOptions o;
     CUnitSimulator unit;
-    std::vector<std::string> drops, delays, shorts, extras, rules;
-    app.add_option("--port", port, "TCP port (0 picks a free one)")->capture_default_str();
-    app.add_option("--bind", bind, "IPv4 address to listen on")->capture_default_str();
-    app.add_option("--state", stateFile, "load the unit's state from FILE and save it there after changes");
-    CLI::Option* eraseOpt = app.add_option("--erase-ms", unit.m_eraseMs, "duration of an EEPROM bulk erase")->capture_default_str();
-    CLI::Option* pageOpt = app.add_option("--page-write-ms", unit.m_pageWriteMs, "time to write one EEPROM page")->capture_default_str();
-    CLI::Option* modeOpt = app.add_option("--mode-ms", unit.m_modeMs, "time to switch the operational mode")->capture_default_str();
-    CLI::Option* selectOpt = app.add_option("--select-ms", unit.m_selectMs, "time to select an EEPROM")->capture_default_str();
-    app.add_flag("--realistic", realistic,
-                 "timing of a real unit (erase 8 s, page 3 ms, mode 2 s, select 3 s); the timing options above "
-                 "still override it");
-    app.add_option("--drop", drops, "CMD[:N]  do not answer command CMD (N times; always without N)");
-    app.add_option("--delay", delays, "CMD:MS  answer command CMD after MS milliseconds");
-    app.add_option("--short", shorts, "CMD:K  send only the first K bytes of the reply to CMD");
-    app.add_option("--extra", extras, "CMD:N  append N stray bytes to the reply to CMD");
-    app.add_option("--fault", rules,
-                   "KIND:CMD[:VALUE][@FROM][*COUNT]  a fault on command CMD from its FROM-th occurrence on, COUNT "
-                   "times; KIND is drop, ignore, delay:MS, short:K, extra:N, garbage, noop (answered, not done), hangup:MS (answered, "
-                   "then the connection is reset MS ms later), close, reset or exit (the program dies at once, state "
-                   "unsaved)");
-    app.add_option("--close-after", unit.m_faults.closeAfterFrames, "close the connection after N frames");
-    app.add_flag("--reset", unit.m_faults.resetOnClose, "close with a reset instead of an orderly close");
-    app.add_option("--fail-pages", unit.m_faults.failPages, "leave the next N page writes unanswered");
-    std::string wireLog;
-    app.add_option("--wire-log", wireLog, "write every chunk received and every reply sent, with its time, to FILE");
-    std::string replayFile, replayUnit;
-    app.add_option("--replay", replayFile,
-                   "play the unit's side of a capture file (pcap or pcapng): each request is compared with the "
-                   "recorded one and answered with the recorded reply after the recorded delay; exits 1 at the "
-                   "first difference, 0 when the whole session matched");
-    app.add_option("--unit", replayUnit, "with --replay: the unit to play, as ADDR:PORT in the capture (default: "
-                                         "the first one)");
-    app.add_flag("--digest", digest, "print the digests of the stored images and exit");
-    app.add_flag("--print-port", "print the listening line (always printed; kept for scripts)");
+    AddOptions(app, o, unit);
     CLI11_PARSE(app, argc, argv);
 
-    if (!replayFile.empty()) return Replay(replayFile, replayUnit, port, bind);
-
-    if (realistic) {
-        if (!eraseOpt->count()) unit.m_eraseMs = 8000;
-        if (!pageOpt->count()) unit.m_pageWriteMs = 3;
-        if (!modeOpt->count()) unit.m_modeMs = 2000;
-        if (!selectOpt->count()) unit.m_selectMs = 3000;
-    }
-    auto addFaults = [](const std::vector<std::string>& specs, std::map<uint16_t, int>& into, bool required,
-                        const char* what) {
-        for (const auto& s : specs) {
-            uint16_t cmd;
-            int value;
-            if (!ParseCommandValue(s, &cmd, &value, required)) {
-                std::fprintf(stderr, "tr52k-sim: bad --%s value '%s'\n", what, s.c_str());
-                return false;
-            }
-            into[cmd] = value;
-        }
-        return true;
-    };
-    if (!addFaults(drops, unit.m_faults.drop, false, "drop") ||
-        !addFaults(delays, unit.m_faults.delayMs, true, "delay") ||
-        !addFaults(shorts, unit.m_faults.shortLen, true, "short") ||
-        !addFaults(extras, unit.m_faults.extra, true, "extra"))
-        return 2;
-    for (const auto& text : rules) {
-        SimRule rule;
-        std::string why;
-        if (!ParseSimRule(text, &rule, &why)) {
-            std::fprintf(stderr, "tr52k-sim: %s\n", why.c_str());
-            return 2;
-        }
-        unit.m_faults.rules.push_back(rule);
-    }
-
+    if (!o.replayFile.empty()) return Replay(o.replayFile, o.replayUnit, o.port, o.bind);
+    if (!Configure(o, unit)) return 2;
     std::string error;
     std::error_code noState;
-    if (!stateFile.empty() && std::filesystem::exists(std::filesystem::u8path(stateFile), noState)) {
-        if (!unit.LoadState(stateFile, &error)) {
-            std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
-            return 2;
-        }
+    if (!o.stateFile.empty() && std::filesystem::exists(std::filesystem::u8path(o.stateFile), noState) &&
+        !unit.LoadState(o.stateFile, &error)) {
+        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
+        return 2;
     }
-    if (digest) {
+    if (o.digest) {
         for (int i = 0; i < 12; ++i) std::printf("EEPROM_%d %s\n", i, unit.EepromDigest(i).c_str());
         for (int i = 0; i < 2; ++i) std::printf("DSP%d %s\n", i + 1, unit.DspDigest(i).c_str());
         return 0;
     }
-
-    CSimServer server(unit);
-    std::FILE* log = nullptr;
-    if (!wireLog.empty() && !(log = std::fopen(wireLog.c_str(), "a"))) {
-        std::fprintf(stderr, "tr52k-sim: cannot write %s\n", wireLog.c_str());
-        return 2;
-    }
-    server.m_wireLog = log;
-    // Commits are written by a thread of their own: a unit keeps answering
-    // while it stores its state, and a slow disk must not make it miss a
-    // time-out. The state is taken under the unit's lock, written outside it.
-    std::unique_ptr<CStateSaver> saver;
-    if (!stateFile.empty()) {
-        saver = std::make_unique<CStateSaver>(unit, stateFile);
-        server.m_onCommit = [&saver] { saver->Request(); };
-    }
-    // A unit that loses power keeps what it had committed, and nothing after.
-    server.m_onUnitDeath = [&saver] {
-        if (saver) saver->WaitIdle();
-        std::_Exit(70);
-    };
-    if (!server.Start(port, bind, &error)) {
-        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
-        return 1;
-    }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::printf("listening on %s:%u\n", bind.c_str(), server.Port());
-    std::fflush(stdout);
-    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    server.Stop();
-    saver.reset();  // its pending save done; the final one below
-    if (!stateFile.empty() && !unit.SaveState(stateFile, &error)) {
-        std::fprintf(stderr, "tr52k-sim: %s\n", error.c_str());
-        return 1;
-    }
-    return 0;
+    return Serve(o, unit);
 }

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <string>
 
-#include "link/FileExeptionErrorMsgs.h"
 #include "platform/Beep.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
@@ -20,7 +19,7 @@
 #include "ui/UpdateView.h"
 #include "update/Ticker.h"
 
-class CTR52K_FlashFileLoaderDlg : public CFileExeptionErrorMsgs, public CUpdateView {
+class CTR52K_FlashFileLoaderDlg : public CUpdateView {
 public:
     CTR52K_FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus, CRegistryStore& registry,
                               CDialogControls& controls, CMessageBox& box = GetMessageBox(),

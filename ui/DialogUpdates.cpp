@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/DebugOutput.h"
+#include "platform/Text.h"
 #include "platform/Win32Types.h"
 
 using namespace win32;

@@ -6,11 +6,6 @@
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
 
-std::string ElapsedTimeText(int64_t startMs, int64_t nowMs) {
-    uint32_t seconds = static_cast<uint32_t>((nowMs - startMs) / 1000) % 65536;
-    return Format("Elapsed Time: %u:%.2u\r\n", seconds / 60, seconds % 60);
-}
-
 EUpdateResult CheckDspImagePath(uint32_t selector, const std::string& path) {
     if (path.empty()) return EUpdateResult::InvalidFileName;
     if (path.find(selector ? "_DSP2_" : "_DSP1_") == std::string::npos) return EUpdateResult::InvalidFlashFile;

@@ -11,14 +11,13 @@
 
 #include "platform/Clock.h"
 #include "protocol/TR52K1_Comm.h"
+#include "update/ImageFile.h"
 #include "update/UpdateOutcome.h"
 
 constexpr uint32_t DSP_IMAGE_MAX = 786432;  // the buffer size in the DSP
 constexpr int DSP_WRITE_WAIT_STEPS = 60;
 constexpr uint32_t DSP_WRITE_WAIT_STEP_MS = 1000;
 
-// "Elapsed Time: m:ss\r\n" for the time since `startMs`.
-std::string ElapsedTimeText(int64_t startMs, int64_t nowMs);
 
 // The checks of a DSP image path, in order: empty, DSP marker, "TR52K1_".
 EUpdateResult CheckDspImagePath(uint32_t selector, const std::string& path);

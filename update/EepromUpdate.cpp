@@ -9,15 +9,6 @@
 #include "platform/Text.h"
 #include "update/DspFlashUpdate.h"
 
-std::string WithThousandsCommas(uint32_t value) {
-    std::string digits = std::to_string(value), out;
-    for (size_t i = 0; i < digits.size(); ++i) {
-        if (i && (digits.size() - i) % 3 == 0) out.push_back(',');
-        out.push_back(digits[i]);
-    }
-    return out;
-}
-
 bool IsEepromImagePath(const std::string& path) { return path.find("tr52K") != std::string::npos; }
 
 ESelectResult SelectAndConfirmEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome) {

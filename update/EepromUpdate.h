@@ -17,6 +17,7 @@
 #include "platform/DebugOutput.h"
 #include "protocol/TR52K1_Comm.h"
 #include "update/Ticker.h"
+#include "update/ImageFile.h"
 #include "update/UpdateOutcome.h"
 
 constexpr uint32_t EEPROM_IMAGE_MAX = 16u << 20;   // page addresses carry bits 23..8
@@ -24,8 +25,6 @@ constexpr int PAGES_PER_TICK = 64;
 constexpr int MAX_PAGE_FAILURES = 5;               // consecutive, for the same page
 constexpr uint32_t UNPACED_ERASE_POLL_MS = 50;     // between status reads when not paced by the ticker
 
-// 1234567 -> "1,234,567"
-std::string WithThousandsCommas(uint32_t value);
 
 // The name check of a configuration EEPROM image path.
 bool IsEepromImagePath(const std::string& path);

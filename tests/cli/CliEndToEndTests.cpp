@@ -53,7 +53,7 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
 TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
     for (const char* name : {"tr52K_dp.bin", "TR52K1_DSP2_v1.bin", "TR52K_dp.bin"}) Image(name, 300, 1);
     fs::create_symlink("/proc/self/status", dir / "TR52K1_DSP1_growing.bin");  // 0 bytes, then more
-    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_faults.drop[0x0000] = -1; }();
+    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_faults.rules.push_back(SimRule{}); }();  // drop:0x0000, always
     CSimServer gone(sim);  // a port nobody listens on any more
     gone.Start(0);
     gone.Stop();
@@ -172,7 +172,7 @@ TEST_F(Cli, SkipsOnlyWhatTheUnitProvablyHolds) {
 TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
     const std::string digest = Image("tr52K_config.bin", 20 * 256 + 17, 5);
     CUnitSimulator sims[3];
-    sims[2].m_faults.closeAfterFrames = 8;
+    sims[2].m_faults.rules.push_back(CloseAfterFrames(8, false));
     std::vector<std::unique_ptr<CSimServer>> servers;
     std::string targets;
     for (CUnitSimulator& s : sims) {

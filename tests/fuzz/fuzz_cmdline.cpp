@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/Settings.h"
-#include "link/SocketDebugInfo.h"
 #include "platform/Text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

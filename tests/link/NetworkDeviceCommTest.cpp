@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "link/FileExeptionErrorMsgs.h"
+#include "platform/FileErrorText.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
@@ -89,6 +89,9 @@ TEST_F(NetworkDeviceCommTest, RefusedConnectionIsTracedAndSoIsEveryUseAfterIt) {
     EXPECT_EQ(sink.Writes(),
               Cat(kCreated, Block("CSocket::Connect()", "WSAECONNREFUSED: The attempt to connect was rejected.\r\n")));
     EXPECT_EQ(link->IsConnected(), 0u);
+    EXPECT_EQ(link->LastFailure().step, ELinkStep::Connect);
+    EXPECT_EQ(link->LastFailure().code, 10061u);
+    EXPECT_EQ(link->LastFailure().text, "WSAECONNREFUSED: The attempt to connect was rejected.");
     sink.Clear();
     uint8_t b = 0;
     EXPECT_EQ(link->ReadByte(&b) + link->ReadByte(&b), 0u);
@@ -106,6 +109,55 @@ TEST_F(NetworkDeviceCommTest, OverlongHostIsRefusedWithoutTraffic) {
                   Block("CSocket::Connect()", "WSAEFAULT: The nSockAddrLen argument is incorrect.\r\n")));
     EXPECT_EQ(std::string(link.GetRemoteAddress()), std::string(258, 'h'));
     EXPECT_FALSE(WaitReadable(listener, 0));  // no connection attempt
+    EXPECT_EQ(link.LastFailure().code, 10014u);
+    EXPECT_EQ(link.LastFailure().text, "***** Host address of 260 characters refused; at most 259 are accepted.");
+}
+
+// A system whose socket calls fail at one step: that step's block in the
+// trace after the steps that succeeded, and the failure kept for the front
+// ends in the trace's words.
+TEST_F(NetworkDeviceCommTest, EachFailingStepIsTracedAndKept) {
+    using socket_io::CSocketCalls;
+    const Writes done = Cat(kCreated, {"***** CSocket::Connect() in CNetworkDeviceComm() ctor succeeded.\r\n"});
+    struct Row {
+        void (*breakStep)(CSocketCalls&);
+        size_t succeeded;  // lines of `done` before the failure
+        ELinkStep step;
+        uint32_t code;
+        Writes middle;  // the block's text
+    };
+    const Row rows[] = {
+        {[](CSocketCalls& c) { c.create = [](bool) { return kNoSocket; }, c.lastError = [] { return 10024; }; }, 0,
+         ELinkStep::Create, 10024, {"WSAEMFILE: No more file descriptors are available.\r\n"}},
+        {[](CSocketCalls& c) { c.lingerOff = [](LinkSocket) { return false; }, c.lastError = [] { return 10059; }; }, 1,
+         ELinkStep::SetSockOpt, 10059, {"Unknown value returned from CSocket::SetSockOpt().\r\n", "GetLastError=10059.\r\n"}},
+        {[](CSocketCalls& c) { c.resolve = [](const std::string&, uint16_t, std::vector<socket_io::CSocketAddress>*) { return 11001; }; },
+         2, ELinkStep::Connect, 11001,
+         {"WSAHOST_NOT_FOUND: The name does not resolve for the supplied parameters or the pNodeName and pServiceName "
+          "parameters were not provided.\r\n"}},
+        {[](CSocketCalls& c) { c.localName = [](LinkSocket, CCaptureEndpoint*) { return false; }, c.lastError = [] { return 10022; }; },
+         3, ELinkStep::GetSockName, 10022,
+         {"WSAEINVAL: nHow is not valid.\r\n", "The socket has not been bound with Bind.\r\n"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(StepName(row.step));
+        CSocketCalls calls = socket_io::SystemSockets();
+        row.breakStep(calls);
+        sink.Clear();
+        {
+            CNetworkDeviceComm link("127.0.0.1", port, clock, calls);
+            EXPECT_EQ(link.IsConnected(), 0u);
+            EXPECT_EQ(sink.Writes(), Cat(Writes(done.begin(), done.begin() + long(row.succeeded)),
+                                         Cat(Cat({"*****\r\n", "***** " + std::string(StepName(row.step)) + " failed.\r\n"},
+                                                 row.middle),
+                                             {"*****\r\n"})));
+            const CLinkFailure& f = link.LastFailure();
+            EXPECT_EQ(f.step, row.step);
+            EXPECT_EQ(f.code, row.code);
+            EXPECT_EQ(f.text + "\r\n", row.middle.front());
+        }
+        if (WaitReadable(listener, 100)) ts::Close(ts::Accept(listener));
+    }
 }
 
 TEST_F(NetworkDeviceCommTest, InputIsReadInOrderOrDrained) {
@@ -232,8 +284,8 @@ TEST(SocketErrorBlock, ExtraLineNoLineEndAndUnknownCodes) {
 }
 
 TEST(FileExceptionMessage, CauseOutsideTheTableHasNoName) {
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(14), "endOfFile");
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(15), "");
-    EXPECT_STREQ(CFileExeptionErrorMsgs::CauseName(-1), "");
+    EXPECT_STREQ(FileExceptionCauseName(14), "endOfFile");
+    EXPECT_STREQ(FileExceptionCauseName(15), "");
+    EXPECT_STREQ(FileExceptionCauseName(-1), "");
 }
 }  // namespace

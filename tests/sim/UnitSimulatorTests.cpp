@@ -1,5 +1,6 @@
 // The simulator's logic without sockets: framing, one consistent unit state
-// across commands, and the parser of the fault rules.
+// across commands, the parser of the fault rules and the older options as
+// rules.
 #include <gtest/gtest.h>
 
 #include "sim/UnitSimulator.h"
@@ -104,5 +105,63 @@ TEST(SimRules, TextsParseWholeOrNotAtAll) {
     for (const char* bad : {"delay:0x1021", "drop:0x1021:5", "drip:0x1021", "drop:0x10000", "drop:0x1021@0",
                             "drop:0x1021*0", "drop:0x1021@3x", "short:0x1021:-1", "drop", ""})
         EXPECT_FALSE(ParseSimRule(bad, &r, &why)) << bad;
+}
+
+// Each older option acts as it did before it became a rule: on pings, the
+// first two replies.
+TEST_F(Sim, OlderOptionsActAsRules) {
+    struct Row {
+        const char* option;
+        const char* text;
+        size_t first, second;  // reply bytes; 0: none
+        int delayMs;
+    };
+    const Row rows[] = {{"drop", "0x0000:1", 0, 6, 0}, {"drop", "0x0000", 0, 0, 0},    {"drop", "0x0000:0", 6, 6, 0},
+                        {"delay", "0:30", 6, 6, 30},   {"short", "0x0000:3", 3, 3, 0}, {"extra", "0x0000:2", 8, 8, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.option) + " " + row.text);
+        CUnitSimulator fresh{clock};
+        std::string why;
+        ASSERT_TRUE(SimOptionRule(row.option, row.text, &fresh.m_faults.rules.emplace_back(), &why)) << why;
+        const Bytes ping = Frame(0x0000);
+        for (size_t expected : {row.first, row.second}) {
+            const auto r = fresh.Feed(ping.data(), ping.size());
+            ASSERT_EQ(r.size(), expected ? 1u : 0u);
+            if (!expected) continue;
+            EXPECT_EQ(r[0].bytes.size(), expected);
+            EXPECT_EQ(r[0].delayMs, row.delayMs);
+            if (expected == 8) {
+                EXPECT_EQ(r[0].bytes[7], 0xE1);  // the stray bytes count up from 0xE0
+            }
+        }
+    }
+    SimRule r;
+    std::string why;
+    for (const auto& [option, text] : {std::pair{"delay", "0x0000"}, {"drop", "0x10000"}, {"short", "1:x"}, {"gone", "1:1"}})
+        EXPECT_FALSE(SimOptionRule(option, text, &r, &why)) << option << " " << text;
+    EXPECT_EQ(why, "bad --gone value '1:1'");
+
+    // Close after the second frame of every connection (reset or in order);
+    // the next page write is lost: not written, not answered.
+    for (bool reset : {false, true}) {
+        CUnitSimulator fresh{clock};
+        fresh.m_faults.rules = {CloseAfterFrames(2, reset), LostPageWrites(1)};
+        for (int connection = 0; connection < 2; ++connection) {
+            fresh.ResetConnection();
+            const Bytes first = Frame(0x0000), second = Frame(0x2000);
+            const auto before = fresh.Feed(first.data(), first.size()), last = fresh.Feed(second.data(), second.size());
+            ASSERT_TRUE(before.size() == 1 && last.size() == 1);
+            EXPECT_FALSE(before[0].closeAfter);
+            EXPECT_TRUE(last[0].closeAfter && last[0].resetOnClose == reset && last[0].bytes.size() == 29);
+        }
+        Bytes page = {0x10, 0, 0};
+        page.resize(259, 0x11);
+        fresh.ResetConnection();
+        EXPECT_TRUE(fresh.Feed(Frame(0x1021, page).data(), 265).empty());
+        EXPECT_EQ(fresh.m_pageWrites, 0);
+        fresh.ResetConnection();
+        EXPECT_EQ(fresh.Feed(Frame(0x1021, page).data(), 265).size(), 1u);
+        EXPECT_EQ(fresh.m_pageWrites, 1);
+    }
 }
 }  // namespace

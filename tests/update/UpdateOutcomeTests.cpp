@@ -7,6 +7,7 @@
 #include "UpdateTestSupport.h"
 #include "platform/Sha256.h"
 #include "platform/File.h"
+#include "update/ImageFile.h"
 #include "update/UpdateOutcome.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "link/FileExeptionErrorMsgs.h"
+#include "platform/FileErrorText.h"
 
 #include "platform/DebugOutput.h"
 
-const char* CFileExeptionErrorMsgs::CauseName(int cause) {
+const char* FileExceptionCauseName(int cause) {
     static const char* const names[] = {
         "none",     "genericException", "fileNotFound", "badPath",      "tooManyOpenFiles",
         "accessDenied", "invalidFile", "removeCurrentDir", "directoryFull", "badSeek",
@@ -11,9 +11,9 @@ const char* CFileExeptionErrorMsgs::CauseName(int cause) {
     return u < sizeof names / sizeof names[0] ? names[u] : "";
 }
 
-std::string CFileExeptionErrorMsgs::GetFileExceptionMsg(const CFileException& e) {
+std::string ReportFileException(const CFileException& e) {
     DebugOutput("CFileException Caught\r\n");
-    std::string text = std::string("CFileException.m_cause = ") + CauseName(e.m_cause) + ".\r\n";
+    std::string text = std::string("CFileException.m_cause = ") + FileExceptionCauseName(e.m_cause) + ".\r\n";
     DebugOutput(text);
     return text;
 }
