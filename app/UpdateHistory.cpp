@@ -105,7 +105,8 @@ std::string UpdateHistoryLine(const CHistoryEntry& e, const CUpdateOutcome& o) {
     const bool dsp = o.kind == EUpdateKind::DspFlash;
     j["target"] = dsp ? (o.target ? "DSP2" : "DSP1") : "EEPROM_" + std::to_string(o.target);
     j["ok"] = o.Succeeded();
-    for (auto& [key, value] : OutcomeJson(o).items()) j[key] = value;
+    const nlohmann::ordered_json facts = OutcomeJson(o);
+    for (const auto& [key, value] : facts.items()) j[key] = value;
     // Where the image was, whatever folder the program ran in: a relative
     // path says nothing in an audit later.
     j["file"] = EscapeInvalidUtf8(AbsoluteImagePath(o.imagePath));

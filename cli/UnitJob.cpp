@@ -24,16 +24,11 @@ double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-class CTeeSink : public CDebugSink {
+// Where a unit's trace goes when it has no trace file: nowhere, never to
+// the terminal.
+class CDiscardSink : public CDebugSink {
 public:
-    CTeeSink(CDebugSink* a, CDebugSink* b) : m_a(a), m_b(b) {}
-    void Write(std::string_view t) override {
-        if (m_a) m_a->Write(t);
-        if (m_b) m_b->Write(t);
-    }
-
-private:
-    CDebugSink *m_a, *m_b;
+    void Write(std::string_view) override {}
 };
 
 // One unit's run as it goes: the request, its trace, its result so far.
@@ -306,10 +301,10 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     const double t0 = Now();
     std::unique_ptr<CFileDebugSink> file;
     if (!r.traceFile.empty()) file = std::make_unique<CFileDebugSink>(r.traceFile);
-    // The unit's trace goes to its file, or nowhere: never to the terminal.
-    CTeeSink tee(file.get(), nullptr);
-    CScopedThreadDebugSink scoped(&tee);
-    CJob job{r, out, tee, {}};
+    CDiscardSink discard;
+    CDebugSink& trace = file ? static_cast<CDebugSink&>(*file) : discard;
+    CScopedThreadDebugSink scoped(&trace);
+    CJob job{r, out, trace, {}};
     job.result.target = r.target;
     job.result.unit = r.unit;
     job.result.started = std::chrono::system_clock::now();
