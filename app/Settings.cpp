@@ -22,7 +22,7 @@ std::string TrimRight(std::string s) {
 }
 
 void ErrorBox(CMessageBox& box, const std::string& text, const std::string& caption) {
-    box.Show(text, caption, MB_ICONERROR);
+    box.Show(text, caption, EMessageKind::Error);
 }
 }  // namespace
 
@@ -112,6 +112,14 @@ void CTR52K_FlashFileLoaderSettings::ApplyCommandLine(const std::vector<std::str
             m_strTargetIp = value;
         }
     }
+}
+
+bool SettingsKeyWritable(CRegistryStore& registry) {
+    RegKey key = 0;
+    const uint32_t r = registry.CreateKey(SETTINGS_KEY_PATH, KEY_WRITE, &key);
+    if (r != ERROR_SUCCESS || !key) return false;
+    registry.CloseKey(key);
+    return true;
 }
 
 uint32_t SaveTargetAddressToRegistry(CRegistryStore& registry, const std::string& address, CMessageBox& box) {

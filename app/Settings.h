@@ -43,5 +43,7 @@ private:
 
 // Writes the address as the REG_SZ "ETHERNET_IP_ADDR" (the dialog's Save).
 // Returns 1 unless the key could not be opened or closed.
+// Whether the settings key can be opened for writing now (nothing is written).
+bool SettingsKeyWritable(CRegistryStore& registry);
 uint32_t SaveTargetAddressToRegistry(CRegistryStore& registry, const std::string& address,
                                      CMessageBox& box = GetMessageBox());

@@ -15,7 +15,7 @@ int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry,
     // Written first and unconditionally, before the socket layer is started.
     DebugOutput("WSAStartup() suceeded.\r\n");
     if (startSocketLayer && !startSocketLayer()) {
-        box.Show("Windows sockets initialization failed.", "TR52K_FlashFileLoader", MB_ICONEXCLAMATION);
+        box.Show("Windows sockets initialization failed.", "TR52K_FlashFileLoader", EMessageKind::Warning);
         return 0;
     }
 
@@ -25,7 +25,7 @@ int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry,
     // Confirmed once more before the link is made; a failure is shown and
     // start-up goes on (the link then fails and says why in the trace).
     if (startSocketLayer && !startSocketLayer())
-        box.Show("AfxSocketInit() was not successfully started.", "Network Error", MB_ICONERROR);
+        box.Show("AfxSocketInit() was not successfully started.", "Network Error", EMessageKind::Error);
 
     CBaseClass* link = makeLink(settings.m_strTargetIp, settings.m_nTargetPort);
     auto* comm = new CTR52K1_Comm(link);
@@ -33,7 +33,7 @@ int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry,
     comm->Ping();  // result not looked at: a silent unit still gets the dialog
 
     const int result = runDialog(*comm, settings.m_bNoInitStatus, settings.m_strTargetIp);
-    if (result == -1) box.Show("Dialog could not be created", "Dialog Error", MB_ICONERROR);
+    if (result == -1) box.Show("Dialog could not be created", "Dialog Error", EMessageKind::Error);
     if (result == IDOK) {
         delete link;  // shuts the connection down
         delete comm;

@@ -19,18 +19,25 @@ CMessageBox& GetMessageBox() {
 
 void SetMessageBox(CMessageBox* box) { g_box.store(box); }
 
-int CStderrMessageBox::Show(const std::string& text, const std::string& caption, uint32_t type) {
-    const char* kind = (type & MB_ICONERROR) ? "error" : "note";
-    std::fprintf(stderr, "[%s] %s: %s\n", kind, caption.c_str(), text.c_str());
-    std::fflush(stderr);
-    return IDOK;
+uint32_t SystemBoxStyle(EMessageKind kind) {
+    switch (kind) {
+        case EMessageKind::Error: return MB_ICONERROR;
+        case EMessageKind::Warning: return MB_ICONEXCLAMATION;
+        case EMessageKind::Plain: break;
+    }
+    return MB_OK;
 }
 
-int CRecordingMessageBox::Show(const std::string& text, const std::string& caption,
-                               uint32_t type) {
+void CStderrMessageBox::Show(const std::string& text, const std::string& caption, EMessageKind kind) {
+    // A warning box is a failure to report too.
+    std::fprintf(stderr, "[%s] %s: %s\n", kind == EMessageKind::Plain ? "note" : "error", caption.c_str(),
+                 text.c_str());
+    std::fflush(stderr);
+}
+
+void CRecordingMessageBox::Show(const std::string& text, const std::string& caption, EMessageKind kind) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_boxes.push_back({text, caption, type});
-    return IDOK;
+    m_boxes.push_back({text, caption, kind});
 }
 
 std::vector<CRecordingMessageBox::Box> CRecordingMessageBox::Boxes() const {

@@ -7,11 +7,16 @@
 #include <string>
 #include <vector>
 
+// What a box shows beside its text.
+enum class EMessageKind { Plain, Error, Warning };
+// The system's box style for a kind: MB_OK, MB_ICONERROR, MB_ICONEXCLAMATION.
+uint32_t SystemBoxStyle(EMessageKind kind);
+
 class CMessageBox {
 public:
     virtual ~CMessageBox() = default;
-    // `type` is MB_OK, MB_ICONERROR or MB_ICONEXCLAMATION (win32 values). Returns IDOK.
-    virtual int Show(const std::string& text, const std::string& caption, uint32_t type) = 0;
+    // Returns once the user has closed the box.
+    virtual void Show(const std::string& text, const std::string& caption, EMessageKind kind) = 0;
 };
 
 // The process's message box (stderr until one is installed).
@@ -20,7 +25,7 @@ void SetMessageBox(CMessageBox* box);  // nullptr restores stderr
 
 class CStderrMessageBox : public CMessageBox {
 public:
-    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+    void Show(const std::string& text, const std::string& caption, EMessageKind kind) override;
 };
 
 #ifdef _WIN32
@@ -28,7 +33,7 @@ public:
 // user answers. For a front end that has no window of its own.
 class CSystemMessageBox : public CMessageBox {
 public:
-    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+    void Show(const std::string& text, const std::string& caption, EMessageKind kind) override;
 };
 #endif
 
@@ -37,9 +42,9 @@ public:
     struct Box {
         std::string text;
         std::string caption;
-        uint32_t type;
+        EMessageKind kind;
     };
-    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+    void Show(const std::string& text, const std::string& caption, EMessageKind kind) override;
     std::vector<Box> Boxes() const;
     void Clear();
 

@@ -7,9 +7,7 @@
 #include "app/UpdateHistory.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
-#include "platform/Win32Types.h"
 
-using namespace win32;
 
 namespace {
 int BarId(EProgressBar bar) { return bar == EProgressBar::BulkErase ? IDC_PRG_BULK_ERASE : IDC_PRG_PAGE_PROGRAM; }
@@ -116,12 +114,7 @@ uint32_t CTR52K_FlashFileLoaderDlg::SaveTargetAddress() {
     m_controls.GetIpAddress(IDC_TARGET_IP, f);
     const std::string text = Format("%u.%u.%u.%u", f[0], f[1], f[2], f[3]);
     // The dialog's copy changes only once the key could be opened.
-    RegKey key = 0;
-    uint32_t r = m_registry.CreateKey(SETTINGS_KEY_PATH, KEY_WRITE, &key);
-    if (r == ERROR_SUCCESS && key) {
-        m_registry.CloseKey(key);
-        m_strTargetIp = text;
-    }
+    if (SettingsKeyWritable(m_registry)) m_strTargetIp = text;
     return SaveTargetAddressToRegistry(m_registry, text, m_box);
 }
 
@@ -272,8 +265,8 @@ void CTR52K_FlashFileLoaderDlg::SetText(EUpdateText which, const std::string& te
     m_controls.SetControlText(TextId(which), text);
 }
 
-int CTR52K_FlashFileLoaderDlg::ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) {
-    return m_box.Show(text, caption, type);
+void CTR52K_FlashFileLoaderDlg::ShowMessageBox(const std::string& text, const std::string& caption, EMessageKind kind) {
+    m_box.Show(text, caption, kind);
 }
 
 EFileChoice CTR52K_FlashFileLoaderDlg::ChooseFile(std::string* path, uint32_t* errorCode) {

@@ -65,7 +65,7 @@ public:
     int32_t GetProgressUpper(EProgressBar bar) override;
     std::string GetText(EUpdateText which) override;
     void SetText(EUpdateText which, const std::string& text) override;
-    int ShowMessageBox(const std::string& text, const std::string& caption, uint32_t type) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption, EMessageKind kind) override;
     void Beep(uint32_t frequencyHz, uint32_t durationMs) override { m_beeper.Beep(frequencyHz, durationMs); }
     void BeginBusy() override { m_controls.BeginBusyCursor(); }
     void EndBusy() override { m_controls.EndBusyCursor(); }

@@ -4,9 +4,7 @@
 
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
-#include "platform/Win32Types.h"
 
-using namespace win32;
 
 namespace {
 class CBusy {
@@ -23,7 +21,7 @@ EUpdateText DspPathEdit(uint32_t selector) { return selector ? EUpdateText::Dsp2
 
 void ShowUpdateMessages(CUpdateView& view, const CUpdateOutcome& outcome) {
     for (const CUpdateMessage& m : outcome.messages)
-        view.ShowMessageBox(m.text, m.caption, m.error ? MB_ICONERROR : MB_OK);
+        view.ShowMessageBox(m.text, m.caption, m.error ? EMessageKind::Error : EMessageKind::Plain);
 }
 
 bool TakeUnitLock(CTR52K1_Comm& comm, CUpdateView& view, std::unique_ptr<CUnitLock>* lock) {
@@ -35,7 +33,7 @@ bool TakeUnitLock(CTR52K1_Comm& comm, CUpdateView& view, std::unique_ptr<CUnitLo
     view.ShowMessageBox((*lock)->Error() + ((*lock)->HeldElsewhere()
                                                 ? " Nothing was sent; try again once it has ended."
                                                 : " Nothing was sent."),
-                        "Unit Busy", MB_ICONERROR);
+                        "Unit Busy", EMessageKind::Error);
     lock->reset();
     return false;
 }
@@ -47,9 +45,9 @@ void CDialogDspUpdate::BrowseDspFlashFile(uint32_t selector) {
     if (!ChooseImageFile(m_view, &path)) return;
     const std::string dsp = selector ? "DSP2" : "DSP1";
     if (path.find(selector ? "_DSP2_" : "_DSP1_") == std::string::npos)
-        m_view.ShowMessageBox("File chosen is not a valid file for " + dsp, "Invalid Flash File", MB_ICONERROR);
+        m_view.ShowMessageBox("File chosen is not a valid file for " + dsp, "Invalid Flash File", EMessageKind::Error);
     else if (path.find("TR52K1_") == std::string::npos)
-        m_view.ShowMessageBox("File chosen is not a valid file for TR52K1", "Invalid Flash File", MB_ICONERROR);
+        m_view.ShowMessageBox("File chosen is not a valid file for TR52K1", "Invalid Flash File", EMessageKind::Error);
     else
         m_view.SetText(DspPathEdit(selector), path);
 }
@@ -129,7 +127,7 @@ void CDialogEepromUpdate::OnBnClickedEepromBrowse() {
     std::string path;
     if (!ChooseImageFile(m_view, &path)) return;
     if (!IsEepromImagePath(path))
-        m_view.ShowMessageBox("File chosen is not a valid file for the DP FPGA", "Invalid Flash File", MB_ICONERROR);
+        m_view.ShowMessageBox("File chosen is not a valid file for the DP FPGA", "Invalid Flash File", EMessageKind::Error);
     else
         m_view.SetText(EUpdateText::EepromFile, path);
 }
@@ -221,7 +219,7 @@ void CDialogEepromUpdate::OnBnDoubleClickedEeprom(int32_t index) {
     // leave the unit running from a half-written configuration.
     if (m_procedure.UpdateRunning()) {
         m_view.ShowMessageBox("An EEPROM update is running. The current EEPROM can be changed once it has completed.",
-                              "EEPROM Update Busy", MB_ICONERROR);
+                              "EEPROM Update Busy", EMessageKind::Error);
         m_view.ShowSelectedEeprom(m_nSelectedEeprom);
         return;
     }

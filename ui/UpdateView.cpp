@@ -2,9 +2,7 @@
 
 #include "platform/ErrorText.h"
 #include "platform/Text.h"
-#include "platform/Win32Types.h"
 
-using namespace win32;
 
 bool ChooseImageFile(CUpdateView& view, std::string* path) {
     uint32_t error = 0;
@@ -15,6 +13,6 @@ bool ChooseImageFile(CUpdateView& view, std::string* path) {
     }
     std::string text = Format("GetLastError() returned:%u, Meaning: %s", error, SystemErrorText(error).c_str());
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    view.ShowMessageBox(text, "Dialog DoModal() Error", MB_ICONERROR);
+    view.ShowMessageBox(text, "Dialog DoModal() Error", EMessageKind::Error);
     return false;
 }

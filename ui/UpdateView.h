@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/MessageBox.h"
+
 enum class EProgressBar {
     BulkErase,    // upper bar: EEPROM erase ticks, DSP upload blocks
     PageProgram,  // lower bar: EEPROM pages, DSP write wait
@@ -50,9 +52,7 @@ public:
     virtual std::string GetText(EUpdateText which) = 0;
     virtual void SetText(EUpdateText which, const std::string& text) = 0;
 
-    // type: win32::MB_OK (plain, completion) or win32::MB_ICONERROR.
-    virtual int ShowMessageBox(const std::string& text, const std::string& caption,
-                               uint32_t type) = 0;
+    virtual void ShowMessageBox(const std::string& text, const std::string& caption, EMessageKind kind) = 0;
     virtual void Beep(uint32_t frequencyHz, uint32_t durationMs) = 0;
 
     // Busy cursor; calls nest (each Begin has its End).

@@ -154,7 +154,7 @@ TEST_F(Settings, SocketLayerChecksAtStartUp) {
     EXPECT_EQ(links, 1);
     EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Network Error|AfxSocketInit() was not successfully started."}));
-    EXPECT_EQ(boxes.Boxes().front().type, MB_ICONERROR);
+    EXPECT_EQ(boxes.Boxes().front().kind, EMessageKind::Error);
 }
 }  // namespace
 

@@ -33,7 +33,7 @@ public:
     int32_t GetProgressUpper(EProgressBar b) override { return bars[b].upper; }
     std::string GetText(EUpdateText w) override { return texts[w]; }
     void SetText(EUpdateText w, const std::string& t) override { texts[w] = t; }
-    int ShowMessageBox(const std::string& t, const std::string& c, uint32_t) override { return boxes.push_back({t, c}), 1; }
+    void ShowMessageBox(const std::string& t, const std::string& c, EMessageKind) override { boxes.push_back({t, c}); }
     void Beep(uint32_t f, uint32_t d) override { beeps.emplace_back(f, d); }
     void BeginBusy() override { ++busy; }
     void EndBusy() override { --busy; }

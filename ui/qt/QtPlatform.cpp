@@ -16,11 +16,12 @@
 
 #include "platform/Win32Types.h"
 
-int CQtMessageBox::Show(const std::string& text, const std::string& caption, uint32_t type) {
-    QMessageBox box((type & win32::MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, nullptr);
+void CQtMessageBox::Show(const std::string& text, const std::string& caption, EMessageKind kind) {
+    const QMessageBox::Icon icon = kind == EMessageKind::Error     ? QMessageBox::Critical
+                                   : kind == EMessageKind::Warning ? QMessageBox::Warning
+                                                                   : QMessageBox::NoIcon;
+    QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, nullptr);
     box.exec();
-    return win32::IDOK;
 }
 
 void CPulseBeeper::Beep(uint32_t frequencyHz, uint32_t durationMs) {

@@ -6,11 +6,10 @@
 #include "platform/Beep.h"
 #include "platform/MessageBox.h"
 
-// QMessageBox without an owner window: the error icon for MB_ICONERROR,
-// a plain box otherwise.
+// QMessageBox without an owner window, with the icon of its kind.
 class CQtMessageBox : public CMessageBox {
 public:
-    int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+    void Show(const std::string& text, const std::string& caption, EMessageKind kind) override;
 };
 
 // A sine tone of the given frequency and duration through PulseAudio; on a

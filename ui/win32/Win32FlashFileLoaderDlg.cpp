@@ -458,10 +458,10 @@ EFileChoice CWin32FlashFileLoaderDlg::ChooseBinaryFile(std::string* path, uint32
     return *errorCode == 0 ? EFileChoice::Cancelled : EFileChoice::Failed;
 }
 
-int CWin32FlashFileLoaderDlg::COwnedMessageBox::Show(const std::string& text, const std::string& caption,
-                                                     uint32_t type) {
+void CWin32FlashFileLoaderDlg::COwnedMessageBox::Show(const std::string& text, const std::string& caption,
+                                                      EMessageKind kind) {
     CCenterNextWindow centered(m_dlg.m_hWnd);
-    return ::MessageBoxW(m_dlg.m_hWnd, Widen(text).c_str(), Widen(caption).c_str(), type);
+    ::MessageBoxW(m_dlg.m_hWnd, Widen(text).c_str(), Widen(caption).c_str(), SystemBoxStyle(kind));
 }
 
 bool CWin32FlashFileLoaderDlg::AskYesNo(const std::string& question, const std::string& caption) {

@@ -74,7 +74,7 @@ private:
     class COwnedMessageBox : public CMessageBox {
     public:
         explicit COwnedMessageBox(const CWin32FlashFileLoaderDlg& dlg) : m_dlg(dlg) {}
-        int Show(const std::string& text, const std::string& caption, uint32_t type) override;
+        void Show(const std::string& text, const std::string& caption, EMessageKind kind) override;
 
     private:
         const CWin32FlashFileLoaderDlg& m_dlg;
