@@ -169,7 +169,7 @@ relay-dialog)
     sleep 0.5  # port 5000 busy a moment (another dialog test)
   done
   check "the relay listens on 127.0.0.1:5000" test "$port" = 5000
-  QT_QPA_PLATFORM=offscreen "$build/ui/qt/tr52k-flash-loader" >"$scratch/dialog.log" 2>&1 &
+  QT_QPA_PLATFORM=offscreen "$build/ui/qt/tr52k-flash-loader" ETHERNET_IP_ADDR=127.0.0.1 >"$scratch/dialog.log" 2>&1 &
   dialog=$!
   pids+=($dialog)
   # The dialog's start-up: the ping and the reads through to the
