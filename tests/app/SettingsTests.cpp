@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #ifndef _WIN32
@@ -30,11 +31,7 @@ const std::string kKey = SETTINGS_KEY_PATH, kIp = "ETHERNET_IP_ADDR", kNoInit = 
 struct Settings : ::testing::Test {
     CMemoryRegistryStore registry;
     CRecordingMessageBox boxes;
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> t;
-        for (const auto& b : boxes.Boxes()) t.push_back(b.caption + "|" + b.text);
-        return t;
-    }
+    std::vector<std::string> Texts() const { return BoxTexts(boxes); }
 };
 
 TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
@@ -156,9 +153,7 @@ TEST_F(Settings, SocketLayerChecksAtStartUp) {
     EXPECT_EQ(Texts(), (std::vector<std::string>{"Network Error|AfxSocketInit() was not successfully started."}));
     EXPECT_EQ(boxes.Boxes().front().kind, EMessageKind::Error);
 }
-}  // namespace
 
-namespace {
 // A file edited by hand, with key path and value names in other cases, is
 // read as the registry would read it; a save keeps the first spelling.
 TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
@@ -186,24 +181,6 @@ TEST(SettingsFile, NamesMatchWithoutRegardToCase) {
     settings.LoadSettings();
     EXPECT_EQ(settings.m_strTargetIp, "127.0.0.10");
 }
-}  // namespace
-
-namespace {
-std::string ReadAll(const std::string& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(f)) != EOF;) text.push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
-    return text;
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
-}
 
 const char* const kMachineFile =
     "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n"
@@ -213,9 +190,9 @@ const char* const kMachineFile =
 // own, and their Save lands there; the machine-wide file is only read.
 TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
     const ScratchDir scratch("tr52k-user");
-    const std::string dir = scratch.path.string();
-    const std::string machine = std::string(dir) + "/machine.reg", user = std::string(dir) + "/home/.config/tr52k/registry.reg";
-    WriteAll(machine, kMachineFile);
+    const std::string machine = (scratch / "machine.reg").string(),
+                      user = (scratch / "home/.config/tr52k/registry.reg").string();
+    std::ofstream(machine, std::ios::binary) << kMachineFile;
     CRecordingMessageBox boxes;
     {
         CUserRegistryStore store(machine, user);
@@ -223,22 +200,22 @@ TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
         EXPECT_EQ(settings.LoadSettings(), 1u);
         EXPECT_EQ(settings.m_strTargetIp, "127.0.0.21");
         EXPECT_EQ(settings.m_bNoInitStatus, 1u);
-        EXPECT_EQ(ReadAll(user), "");  // reading creates nothing
+        EXPECT_EQ(Slurp(user), "");  // reading creates nothing
         EXPECT_NE(SaveTargetAddressToRegistry(store, "127.0.0.22", boxes), 0u);
         EXPECT_EQ(settings.LoadSettings(), 1u);
         EXPECT_EQ(settings.m_strTargetIp, "127.0.0.22");  // the user's own first
         EXPECT_EQ(settings.m_bNoInitStatus, 1u);          // the rest still from the machine
     }
-    EXPECT_EQ(ReadAll(machine), kMachineFile);
-    EXPECT_NE(ReadAll(user).find("127.0.0.22"), std::string::npos);
+    EXPECT_EQ(Slurp(machine), kMachineFile);
+    EXPECT_NE(Slurp(user).find("127.0.0.22"), std::string::npos);
     EXPECT_TRUE(boxes.Boxes().empty());
     // Neither file there: the defaults, and no box either.
-    CUserRegistryStore none(std::string(dir) + "/none.reg", std::string(dir) + "/none/registry.reg");
+    CUserRegistryStore none((scratch / "none.reg").string(), (scratch / "none/registry.reg").string());
     CTR52K_FlashFileLoaderSettings settings(none, boxes);
     EXPECT_EQ(settings.LoadSettings(), 1u);
     EXPECT_EQ(settings.m_strTargetIp, DEFAULT_TARGET_IP);
     EXPECT_TRUE(boxes.Boxes().empty());
-    EXPECT_EQ(ReadAll(std::string(dir) + "/none.reg"), "");
+    EXPECT_EQ(Slurp(scratch / "none.reg"), "");
 }
 
 // The user's settings over the machine's, as on Windows: Save writes the
@@ -305,11 +282,10 @@ TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
     GTEST_SKIP() << "POSIX users and their files; on Windows the settings are the registry's";
 #else
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-    char dir[] = "/tmp/tr52k-nobody-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    ::chmod(dir, 0755);
-    const std::string machine = std::string(dir) + "/machine.reg", home = std::string(dir) + "/home";
-    WriteAll(machine, kMachineFile);
+    const ScratchDir scratch("tr52k-nobody");
+    ::chmod(scratch.path.c_str(), 0755);
+    const std::string machine = (scratch / "machine.reg").string(), home = (scratch / "home").string();
+    std::ofstream(machine, std::ios::binary) << kMachineFile;
     ::chmod(machine.c_str(), 0644);
     ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
@@ -332,22 +308,17 @@ TEST(UserSettings, AnUnprivilegedUserStartsWithoutErrorsAndSaves) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ReadAll(machine), kMachineFile);
-    EXPECT_NE(ReadAll(home + "/.config/tr52k/registry.reg").find("127.0.0.23"), std::string::npos);
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(Slurp(machine), kMachineFile);
+    EXPECT_NE(Slurp(home + "/.config/tr52k/registry.reg").find("127.0.0.23"), std::string::npos);
 #endif
 }
-}  // namespace
 
-namespace {
 // One line per update with what it wrote where; text that is not UTF-8 and
 // lines that are not entries never break the history.
 TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     const ScratchDir dir("tr52k-history");
     const std::string path = (dir / "sub" / "history.jsonl").string();
-    const char* before = std::getenv("TR52K_HISTORY_FILE");
-    const std::string saved = before ? before : "";
-    SetEnvironment("TR52K_HISTORY_FILE", path);
+    const ScopedEnvironment history("TR52K_HISTORY_FILE", path.c_str());
     CUpdateOutcome o;
     o.kind = EUpdateKind::ConfigEeprom;
     o.result = EUpdateResult::PageNotAcknowledged;
@@ -361,11 +332,7 @@ TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     e.started = e.ended = std::chrono::system_clock::from_time_t(86400 * 365);
     std::string why;
     ASSERT_TRUE(AppendUpdateHistory(e, o, &why)) << why;
-    {
-        std::FILE* f = std::fopen(path.c_str(), "ab");
-        std::fputs("not json\n", f);
-        std::fclose(f);
-    }
+    std::ofstream(path, std::ios::app) << "not json\n";
     o.result = EUpdateResult::Completed;
     ASSERT_TRUE(AppendUpdateHistory(e, o, &why)) << why;
     std::vector<std::string> lines;
@@ -379,7 +346,6 @@ TEST(UpdateHistory, LinesHoldTheUpdateAndSurviveOddText) {
     EXPECT_NE(lines[0].find("\"pagesAcknowledged\":5"), std::string::npos);
     EXPECT_NE(lines[0].find("tr52K_\\\\xFF.bin"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("\"ok\":true"), std::string::npos);
-    saved.empty() ? UnsetEnvironment("TR52K_HISTORY_FILE") : SetEnvironment("TR52K_HISTORY_FILE", saved);
 }
 
 // An image named by a relative path is recorded by its absolute one; the
@@ -393,15 +359,14 @@ TEST(UpdateHistory, PathsAreAbsoluteAndTimesShownInTheUsersZone) {
     EXPECT_EQ(HistoryTimeText("-", false), "-");
     EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00", false), "1971-01-01T00:00:00");
 #ifndef _WIN32
-    const char* before = std::getenv("TZ");
-    const std::string saved = before ? before : "";
-    SetEnvironment("TZ", "EST5");
-    ::tzset();
-    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1970-12-31 19:00:00 -05:00");
-    SetEnvironment("TZ", "IST-5:30");
-    ::tzset();
-    EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1971-01-01 05:30:00 +05:30");
-    saved.empty() ? UnsetEnvironment("TZ") : SetEnvironment("TZ", saved);
+    {
+        const ScopedEnvironment zone("TZ", "EST5");
+        ::tzset();
+        EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1970-12-31 19:00:00 -05:00");
+        SetEnvironment("TZ", "IST-5:30");
+        ::tzset();
+        EXPECT_EQ(HistoryTimeText("1971-01-01T00:00:00Z", false), "1971-01-01 05:30:00 +05:30");
+    }
     ::tzset();
 #endif
 }

@@ -20,11 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 struct Cli : SimUnitTest {
     Cli() : SimUnitTest("tr52k-cli") {}
+    // Errors and progress are in Tr52k's output too: JSON mode must have none.
     std::string Unit() const { return "--target 127.0.0.1 --port " + std::to_string(server.Port()); }
-    // Errors and progress in the output too: JSON mode must have none.
-    static ToolRun Tr52k(const std::string& args) {
-        return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
-    }
     std::string Image(const std::string& name, size_t size, uint8_t seed) const {
         std::vector<uint8_t> v(size);
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed);

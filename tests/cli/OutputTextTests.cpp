@@ -64,9 +64,7 @@ TEST(OutputText, JsonDocumentIsValidUtf8WithoutRawControlsAndReadsBackTheSameTex
     EXPECT_EQ(back.at("units").at(0).at("target"), "a\\xFE");
     EXPECT_EQ(back.at("key \\xFF"), 1);
 }
-}  // namespace
 
-namespace {
 using output_text::EShell;
 
 // A redo line pasted into the shell the tool ran in gives the program the

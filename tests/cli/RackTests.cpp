@@ -17,9 +17,6 @@ namespace {
 struct Rack : SimUnitTest {
     Rack() : SimUnitTest("tr52k-rack") {}
     std::string Unit() const { return "127.0.0.1:" + std::to_string(server.Port()); }
-    static ToolRun Tr52k(const std::string& args) {
-        return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
-    }
     std::string Image(const std::string& name, size_t size) const {
         std::vector<uint8_t> v(size);
         for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 5 + 1);

@@ -165,13 +165,11 @@ TEST_F(UserInput, PathsThatAreNoRegularFileAreRefusedWithoutOpeningThem) {
 
 TEST_F(UserInput, UnitListsThatNameNoUnitOrOneUnitTwiceAreRefused) {
     // An empty list must not mean "the saved address": the registry names
-    // the simulator, so a fallback would reach it.
+    // the simulator, so a fallback would reach it. What else makes a list
+    // unusable is the list's own test; here, that a refusal reaches nothing.
     WriteFile(dir / "empty.txt", {});
-    std::ofstream(dir / "comments.txt") << "# rack 1\n\n   \n\t# rack 2\r\n";
     std::ofstream(dir / "locked.txt") << "127.0.0.1:" << Port() << "\n";
     fs::permissions(dir / "locked.txt", fs::perms::none);
-    fs::create_directories(dir / "folder.txt");
-    ASSERT_EQ(::mkfifo((dir / "fifo.txt").c_str(), 0600), 0);
     std::ofstream(dir / "one.txt") << "127.0.0.1:" << Port() << "\n";
     const std::string d = dir.path.string() + "/", p = Port();
     const struct {
@@ -179,11 +177,7 @@ TEST_F(UserInput, UnitListsThatNameNoUnitOrOneUnitTwiceAreRefused) {
         bool asNobody;
     } cases[] = {
         {"--targets-file " + d + "empty.txt", "cannot use the targets file " + d + "empty.txt: it names no unit", false},
-        {"--targets-file " + d + "comments.txt", "it names no unit (only blank lines and comments)", false},
         {"--targets-file " + d + "locked.txt", "cannot use the targets file " + d + "locked.txt: Permission denied", true},
-        {"--targets-file " + d + "folder.txt", "folder.txt: it is a folder, not a regular file", false},
-        {"--targets-file " + d + "fifo.txt", "fifo.txt: it is a FIFO (named pipe), not a regular file", false},
-        {"--targets-file " + d + "missing.txt", "missing.txt: No such file or directory", false},
         {"-t 127.0.0.1:" + p + " -t 127.0.0.1:" + p,
          "'127.0.0.1:" + p + "' and '127.0.0.1:" + p + "' name the same unit; give each unit once", false},
         {"--port " + p + " -t 127.0.0.1 -t 127.0.0.1:" + p, "'127.0.0.1' and '127.0.0.1:" + p + "' name the same unit", false},

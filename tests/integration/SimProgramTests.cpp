@@ -29,8 +29,7 @@ struct SimProgram : ::testing::Test {
     CCapturingDebugSink trace;
     CScopedThreadDebugSink scoped{&trace};
     static ToolRun Tool(uint16_t port, const std::string& args) {
-        return RunCommand(std::string(TR52K_CLI_BINARY) + " -t 127.0.0.1:" + std::to_string(port) + " --yes " +
-                          args + " 2>&1 </dev/null");
+        return Tr52k("-t 127.0.0.1:" + std::to_string(port) + " --yes " + args);
     }
     std::string Image(const std::string& name, std::vector<uint8_t>* bytes) const {
         for (size_t i = 0; i < bytes->size(); ++i) (*bytes)[i] = static_cast<uint8_t>(i * 7 + name.size());

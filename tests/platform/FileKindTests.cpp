@@ -13,6 +13,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/DebugOutput.h"
 #include "platform/File.h"
@@ -42,6 +44,30 @@ void ExpectKindAndOpen(const FileCase& c) {
     EXPECT_EQ(error.m_lOsError, c.error);
     EXPECT_EQ(error.m_cause, c.error == ENOENT ? CFileException::fileNotFound : CFileException::accessDenied);
     EXPECT_EQ(error.m_strFileName, c.path);
+}
+
+// The trace goes to none of `refused` (writing to one that could not be
+// opened is harmless); a regular file is appended to, each write whole and
+// at once: no buffering to lose in a crash, and no CR added.
+void ExpectTraceOnlyInARegularFile(const ScratchDir& dir, const std::vector<std::string>& refused) {
+    for (const std::string& path : refused) {
+        CFileDebugSink sink(path);
+        EXPECT_FALSE(sink.IsOpen()) << path;
+        sink.Write("lost\r\n");
+    }
+    const std::string trace = (dir / "trace.log").string();
+    WriteFile(trace, {'o', 'l', 'd', '\n'});
+    {
+        CFileDebugSink sink(trace);
+        ASSERT_TRUE(sink.IsOpen());
+        sink.Write("***** one\r\n");
+        EXPECT_EQ(Slurp(trace), "old\n***** one\r\n");
+        sink.Write("***** two\r\n");
+    }
+    EXPECT_EQ(Slurp(trace), "old\n***** one\r\n***** two\r\n");
+    CFileDebugSink fresh((dir / "new.log").string());
+    EXPECT_TRUE(fresh.IsOpen());
+    EXPECT_TRUE(fs::is_regular_file(dir / "new.log"));
 }
 
 #ifdef _WIN32
@@ -76,21 +102,7 @@ TEST_F(WindowsFileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
 }
 
 TEST_F(WindowsFileKinds, TraceGoesOnlyToARegularFileAndIsAppended) {
-    for (const std::string& path : {std::string("NUL"), std::string("CON"), folder}) {
-        CFileDebugSink sink(path);
-        EXPECT_FALSE(sink.IsOpen()) << path;
-        sink.Write("lost\r\n");
-    }
-    const std::string trace = (dir / "trace.log").string();
-    WriteFile(trace, {'o', 'l', 'd', '\n'});
-    {
-        CFileDebugSink sink(trace);
-        ASSERT_TRUE(sink.IsOpen());
-        sink.Write("***** one\r\n");
-        EXPECT_EQ(Slurp(trace), "old\n***** one\r\n");  // unbuffered, and no CR added
-        sink.Write("***** two\r\n");
-    }
-    EXPECT_EQ(Slurp(trace), "old\n***** one\r\n***** two\r\n");
+    ExpectTraceOnlyInARegularFile(dir, {"NUL", "CON", folder});
 }
 #else
 struct FileKinds : ::testing::Test {
@@ -132,32 +144,13 @@ TEST_F(FileKinds, ImagesThatAreNoRegularFileAreRefusedUnopened) {
 
 TEST_F(FileKinds, TraceGoesOnlyToARegularFile) {
     // A FIFO with a reader would take the trace; one without would block the
-    // open. Both are refused, as are a device and a folder.
+    // open. Both are refused, as are a device, a folder and a socket.
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    for (const std::string& path : {fifo, std::string("/dev/null"), folder, socket}) {
-        CFileDebugSink sink(path);
-        EXPECT_FALSE(sink.IsOpen()) << path;
-        sink.Write("lost\r\n");  // harmless when closed
-    }
+    ExpectTraceOnlyInARegularFile(dir, {fifo, "/dev/null", folder, socket});
     ::close(reader);
     CFileDebugSink unread(fifo);
     EXPECT_FALSE(unread.IsOpen());
-
-    // A regular file is appended to, each write whole and at once.
-    const std::string trace = (dir / "trace.log").string();
-    WriteFile(trace, {'o', 'l', 'd', '\n'});
-    {
-        CFileDebugSink sink(trace);
-        ASSERT_TRUE(sink.IsOpen());
-        sink.Write("***** one\r\n");
-        EXPECT_EQ(Slurp(trace), "old\n***** one\r\n");  // no buffering to lose in a crash
-        sink.Write("***** two\r\n");
-    }
-    EXPECT_EQ(Slurp(trace), "old\n***** one\r\n***** two\r\n");
-    CFileDebugSink fresh((dir / "new.log").string());
-    EXPECT_TRUE(fresh.IsOpen());
-    EXPECT_TRUE(fs::is_regular_file(dir / "new.log"));
 }
 #endif
 }  // namespace

@@ -43,18 +43,17 @@ struct Win32Registry : ::testing::Test {
         Delete(L"NO_INIT_STATUS");
     }
     static void Delete(const wchar_t* name) { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey.c_str(), name); }
-    static void Put(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey.c_str(), name, type, data, size), ERROR_SUCCESS);
+    static void Put(const wchar_t* name, DWORD type, const void* data, DWORD size, HKEY root = HKEY_LOCAL_MACHINE) {
+        ASSERT_EQ(::RegSetKeyValueW(root, kKey.c_str(), name, type, data, size), ERROR_SUCCESS);
+    }
+    // A REG_SZ value, its terminator stored too.
+    static void PutText(const wchar_t* name, const std::wstring& text, HKEY root = HKEY_LOCAL_MACHINE) {
+        Put(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2), root);
     }
     CTR52K_FlashFileLoaderSettings Load() {
         CTR52K_FlashFileLoaderSettings s(store, boxes);
         EXPECT_EQ(s.LoadSettings(), 1u);
         return s;
-    }
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> t;
-        for (const auto& b : boxes.Boxes()) t.push_back(b.caption + "|" + b.text);
-        return t;
     }
 };
 
@@ -77,12 +76,11 @@ TEST_F(Win32Registry, SavedAddressIsAStringValueOfTheSystemsRegistryAndLoadsBack
 TEST_F(Win32Registry, ValuesOfTheWrongTypeOrSizeGiveTheBoxesWithTheAPIsOwnCodes) {
     const uint8_t binary[4] = {1, 0, 0, 0};
     Put(L"NO_INIT_STATUS", REG_BINARY, binary, 4);
-    const std::wstring tooLong(130, L'9');  // 262 bytes with the terminator: more than the 260 offered
-    Put(L"ETHERNET_IP_ADDR", REG_SZ, tooLong.c_str(), static_cast<DWORD>((tooLong.size() + 1) * 2));
+    PutText(L"ETHERNET_IP_ADDR", std::wstring(130, L'9'));  // 262 bytes with the terminator: more than the 260 offered
     const auto s = Load();
     EXPECT_EQ(s.m_bNoInitStatus, 1u);  // used as read
     EXPECT_EQ(s.m_strTargetIp, "");
-    EXPECT_EQ(Texts(), (std::vector<std::string>{
+    EXPECT_EQ(BoxTexts(boxes), (std::vector<std::string>{
                            "Registry Error|RegQueryValueEx() for REG_DWORD, Type = 3, Count = 4",
                            "Registry Error|RegQueryValueEx() returned:234, Meaning: " + Meaning(234, "")}));
 }
@@ -101,21 +99,15 @@ TEST_F(Win32Registry, HandlesThatWereNeverOpenedAreRefused) {
 // the registry API itself. (Under Wine the user may write both, so the
 // Save that falls back to the user's key is left to the store's own test.)
 TEST_F(Win32Registry, TheUsersKeyIsReadOverTheMachinesAndSavedAlongWithIt) {
-    const std::wstring userKey = L"Software\\Korvanex\\TR52K";
-    const char* before = std::getenv("TR52K_REGISTRY_FILE");
-    const std::string saved = before ? before : "";
-    UnsetEnvironment("TR52K_REGISTRY_FILE");
-    const std::wstring machineIp = L"10.0.0.1", userIp = L"10.0.0.2";
-    Put(L"ETHERNET_IP_ADDR", REG_SZ, machineIp.c_str(), static_cast<DWORD>((machineIp.size() + 1) * 2));
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR");
+    const ScopedEnvironment noFile("TR52K_REGISTRY_FILE", nullptr);
+    PutText(L"ETHERNET_IP_ADDR", L"10.0.0.1");
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey.c_str(), L"ETHERNET_IP_ADDR");
     {
         std::unique_ptr<CRegistryStore> settings = MakeSettingsStore();
         CTR52K_FlashFileLoaderSettings s(*settings, boxes);
         EXPECT_EQ(s.LoadSettings(), 1u);
         EXPECT_EQ(s.m_strTargetIp, "10.0.0.1");
-        ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR", REG_SZ, userIp.c_str(),
-                                    static_cast<DWORD>((userIp.size() + 1) * 2)),
-                  ERROR_SUCCESS);
+        PutText(L"ETHERNET_IP_ADDR", L"10.0.0.2", HKEY_CURRENT_USER);
         EXPECT_EQ(s.LoadSettings(), 1u);
         EXPECT_EQ(s.m_strTargetIp, "10.0.0.2");
         ASSERT_EQ(SaveTargetAddressToRegistry(*settings, "10.0.0.3", boxes), 1u);
@@ -130,8 +122,7 @@ TEST_F(Win32Registry, TheUsersKeyIsReadOverTheMachinesAndSavedAlongWithIt) {
         EXPECT_EQ(std::wstring(text), L"10.0.0.3");
     }
     EXPECT_TRUE(boxes.Boxes().empty());
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, userKey.c_str(), L"ETHERNET_IP_ADDR");
-    if (!saved.empty()) SetEnvironment("TR52K_REGISTRY_FILE", saved);
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey.c_str(), L"ETHERNET_IP_ADDR");
 }
 
 TEST(Win32Files, ImagesAreReadByteForByteUnderAnyUtf8NameAndEitherSeparator) {

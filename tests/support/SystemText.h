@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ErrorText.h"
+#include "platform/MessageBox.h"
 
 inline std::string Meaning(uint32_t code, const std::string& ownText) {
 #ifdef _WIN32
@@ -20,4 +22,11 @@ inline std::string Meaning(uint32_t code, const std::string& ownText) {
     (void)code;
     return ownText;
 #endif
+}
+
+// The boxes shown, each as "caption|text", in order.
+inline std::vector<std::string> BoxTexts(const CRecordingMessageBox& boxes) {
+    std::vector<std::string> t;
+    for (const auto& b : boxes.Boxes()) t.push_back(b.caption + "|" + b.text);
+    return t;
 }

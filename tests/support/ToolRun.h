@@ -34,6 +34,12 @@ inline ToolRun RunCommand(const std::string& command) {
     return r;
 }
 
+// The built tr52k program with these arguments (one shell line): its errors
+// in its output too, and nothing on its input.
+inline ToolRun Tr52k(const std::string& args) {
+    return RunCommand(std::string(TR52K_CLI_BINARY) + " " + args + " 2>&1 </dev/null");
+}
+
 // One shell word, whatever the argument holds.
 inline std::string ShellQuoted(const std::string& arg) {
     std::string q = "'";

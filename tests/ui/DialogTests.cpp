@@ -223,6 +223,7 @@ private slots:
             names.insert(w->accessibleName());
         }
         QVERIFY(names.contains("Load EEPROM") && names.contains("Bulk Erase progress") && names.contains("EEPROM_11"));
+        QCOMPARE(ControlAccessibleName(4242), std::string());  // an id no control has: no name
     }
 
     // A handler that repaints dispatches nothing: a tick queued meanwhile

@@ -128,9 +128,7 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
         EXPECT_EQ(r.view.busy, 0);
     }
 }
-}  // namespace
 
-namespace {
 // Without a limit, as in the dialog, an erase whose status never comes is
 // polled for as long as the connection stands; a limit ends it, saying the
 // EEPROM may be left erased.
