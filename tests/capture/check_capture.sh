@@ -8,10 +8,7 @@ lua=$source/packaging/wireshark/tr52k.lua
 scratch=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$scratch"' EXIT
-failures=0
-check() {  # check "what" command...
-  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/../support/e2e.sh"
 same() {  # same "what" ACTUAL EXPECTED: shows both when they differ
   if [ "$2" = "$3" ]; then echo "ok   $1"; else
     printf 'FAIL %s\n  got:      %q\n  expected: %q\n' "$1" "$2" "$3"; failures=$((failures + 1)); fi
@@ -19,8 +16,7 @@ same() {  # same "what" ACTUAL EXPECTED: shows both when they differ
 # Our expert infos (the TCP layer adds its own notes on the handshake).
 flagged='tr52k.not_own_frame || tr52k.no_reply || tr52k.stray_bytes'
 # Every program run gets a settings file on loopback and its targets given.
-printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n"ETHERNET_IP_ADDR"="127.0.0.1"\n' \
-  >"$scratch/registry.reg"
+loopback_settings "$scratch/registry.reg"
 export TR52K_REGISTRY_FILE=$scratch/registry.reg
 export TR52K_HISTORY_FILE=$scratch/history.jsonl
 export HOME=$scratch  # tshark's own settings stay out of the user's

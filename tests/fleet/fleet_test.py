@@ -9,11 +9,13 @@ Usage: fleet_test.py SOURCE_DIR BUILD_DIR
 """
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from e2e import check, failures, loopback_settings, start_sim  # noqa: E402
 
 SOURCE, BUILD = sys.argv[1], sys.argv[2]
 SIM = os.path.join(BUILD, "sim", "tr52k-sim")
@@ -21,14 +23,6 @@ TOOL = os.path.join(BUILD, "cli", "tr52k")
 PLAYBOOK = os.path.join(SOURCE, "ansible", "examples", "update_sites.yml")
 HOSTS = ["site1", "site2", "site3"]
 INDEX = 3
-failures = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what)
-    if not ok:
-        failures.append(what)
-
 
 class Sim:
     """A simulator with its state and wire log in the scratch folder."""
@@ -40,15 +34,13 @@ class Sim:
         self.proc = None
 
     def start(self, *faults):
-        args = [SIM, "--port", str(self.port), "--state", self.state, "--erase-ms", "20", "--wire-log", self.wire]
+        args = ["--state", self.state, "--erase-ms", "20", "--wire-log", self.wire]
         for f in faults:
             args += ["--fault", f]
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        line = self.proc.stdout.readline()
-        m = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
-        if not m:
-            raise SystemExit("the simulator did not start: " + line)
-        self.port = int(m.group(1))
+        self.proc, port = start_sim(SIM, self.port, *args)
+        if not self.proc:
+            raise SystemExit("the simulator did not start: " + port)
+        self.port = port
 
     def stop(self):
         if self.proc:
@@ -119,9 +111,7 @@ def main():
     os.environ.update(TR52K_HISTORY_FILE=os.path.join(scratch, "history.jsonl"),
                       TR52K_REGISTRY_FILE=os.path.join(scratch, "registry.reg"), XDG_RUNTIME_DIR=scratch,
                       HOME=scratch)
-    with open(os.environ["TR52K_REGISTRY_FILE"], "w") as f:
-        f.write('Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n'
-                '"ETHERNET_IP_ADDR"="127.0.0.1"\n')
+    loopback_settings(os.environ["TR52K_REGISTRY_FILE"])
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=os.path.join(SOURCE, "ansible"),
                ANSIBLE_HOME=os.path.join(scratch, "ansible-home"))
     # The collection builds, and its modules document themselves.

@@ -5,7 +5,6 @@ accessibility bus (AT-SPI), against the simulator program on 127.0.0.1.
 Run under Xvfb and a private D-Bus session:
     xvfb-run -a dbus-run-session -- /usr/bin/python3 dialog_e2e.py BUILD_DIR
 """
-import json
 import os
 import re
 import shutil
@@ -17,28 +16,21 @@ import time
 
 import pyatspi
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import e2e  # noqa: E402
+from e2e import check, failures  # noqa: E402
+
 BUILD = os.path.abspath(sys.argv[1])
 SIM = os.path.join(BUILD, "sim", "tr52k-sim")
 DIALOG = os.path.join(BUILD, "ui", "qt", "tr52k-flash-loader")
 CLI = os.path.join(BUILD, "cli", "tr52k")
-failures = []
-step = "starting"
-
 
 class Stuck(Exception):
     pass
 
 
 def on_alarm(signum, frame):
-    raise Stuck("no progress within the time allowed, at: " + step)
-
-
-def check(ok, what):
-    global step
-    step = "after: " + what
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
+    raise Stuck("no progress within the time allowed, at: " + e2e.last)
 
 
 def wait_for(predicate, seconds=20.0, step=0.1):
@@ -140,17 +132,12 @@ def close_box(node):
 
 def main():
     work = tempfile.mkdtemp(prefix="tr52k-e2e-")
-    registry = os.path.join(work, "registry.reg")
-    with open(registry, "w") as f:
-        f.write('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n'
-                '"ETHERNET_IP_ADDR"="127.0.0.1"\r\n')
-    state = os.path.join(work, "unit.json")
+    registry = e2e.loopback_settings(os.path.join(work, "registry.reg"))
     wire = os.path.join(work, "wire.txt")
-    sim = subprocess.Popen([SIM, "--port", "5000", "--state", state, "--erase-ms", "300", "--wire-log", wire],
-                           stdout=subprocess.PIPE, text=True)
-    line = sim.stdout.readline()
-    if "listening" not in line:
-        print("the simulator did not start on 127.0.0.1:5000: " + line)
+    sim, said = e2e.start_sim(SIM, 5000, "--state", os.path.join(work, "unit.json"), "--erase-ms", "300",
+                              "--wire-log", wire)
+    if not sim:
+        print("the simulator did not start on 127.0.0.1:5000: " + said)
         return 1
     env = dict(os.environ, TR52K_REGISTRY_FILE=registry, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                TR52K_TRACE_FILE=os.path.join(work, "trace.txt"), TR52K_HISTORY_FILE=os.path.join(work, "history.jsonl"))
@@ -180,13 +167,7 @@ def main():
 
         # An EEPROM update typed and started from the controls; a DSP Load
         # pressed meanwhile is refused.
-        image = bytes((i * 7 + 3) & 0xFF for i in range(64 * 256 + 100))
-        eeprom_path = os.path.join(work, "tr52K_e2e.bin")
-        with open(eeprom_path, "wb") as f:
-            f.write(image)
-        dsp_path = os.path.join(work, "TR52K1_DSP1_e2e.bin")
-        with open(dsp_path, "wb") as f:
-            f.write(bytes(700))
+        eeprom_path, dsp_path = e2e.write_images(work, 64 * 256 + 100)
         radio = find("EEPROM_3")
         click(radio)
         check(wait_for(lambda: radio.getState().contains(pyatspi.STATE_CHECKED), 5) is not None,
@@ -210,8 +191,7 @@ def main():
         dialog.kill()
         dialog.wait(10)
     try:
-        info = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=env, capture_output=True,
-                              text=True, timeout=30)
+        unit = e2e.unit_info(CLI, env)
     finally:
         sim.kill()
         sim.wait(10)
@@ -219,16 +199,10 @@ def main():
         print("trace:\n" + open(os.path.join(work, "trace.txt"), errors="replace").read()[-3000:])
         shutil.rmtree(work, ignore_errors=True)
         return 1
-    unit = json.loads(info.stdout)["units"][0]
     check(unit.get("currentEeprom") == 3, "EEPROM_3 is the unit's current EEPROM")
-    image_id = unit["eeproms"][3]["imageId"]
-    check(image_id != "00000000", "the directory shows the new image (%s)" % image_id)
-    history = [json.loads(line) for line in open(os.path.join(work, "history.jsonl"))] \
-        if os.path.exists(os.path.join(work, "history.jsonl")) else []
-    check(len(history) == 1 and history[0].get("program") == "tr52k-flash-loader"
-          and history[0].get("target") == "EEPROM_3" and history[0].get("result") == "completed"
-          and history[0].get("unit") == "127.0.0.1:5000",
-          "the update is in the user's history (%r)" % history)
+    image_id = unit["eeproms"][3]["imageId"] if unit else None
+    check(image_id not in (None, "00000000"), "the directory shows the new image (%s)" % image_id)
+    e2e.check_dialog_history(os.path.join(work, "history.jsonl"))
     wire_text = open(wire).read()
     check(re.search(r"rx \d+: 68 00 (01|20) 10", wire_text) is None, "no DSP frame reached the unit")
     if failures:

@@ -109,19 +109,28 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM lParam) {
 }
 
 // A message box or other dialog of the program (class #32770) whose title
-// begins with `title` (a box's caption may end in CR LF): waits for it,
-// says its texts and presses its default button.
-void AnswerBox(const std::string& title, const std::string& expected, int seconds) {
+// begins with `title` (a box's caption may end in CR LF), once it is up;
+// null, and said, when it is not up within the time given.
+HWND WaitForBox(const std::string& title, int seconds) {
     CBoxSearch search{Widen(title)};
     for (int i = 0; i < seconds * 20 && !search.found; ++i) {
         ::EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
         if (!search.found) ::Sleep(50);
     }
-    HWND box = search.found;
-    if (!box) {
-        Fail("no box \"" + title + "\"");
-        return;
-    }
+    if (!search.found) Fail("no box \"" + title + "\"");
+    return search.found;
+}
+
+// Presses the box's default button and waits for it to go.
+void PressOk(HWND box) {
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 200 && ::IsWindow(box); ++i) ::Sleep(25);
+}
+
+// Waits for the box, says its texts and presses its default button.
+void AnswerBox(const std::string& title, const std::string& expected, int seconds) {
+    HWND box = WaitForBox(title, seconds);
+    if (!box) return;
     std::string text;
     for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
         wchar_t cls[64] = {};
@@ -132,29 +141,21 @@ void AnswerBox(const std::string& title, const std::string& expected, int second
     }
     Say("box %s: %s", title.c_str(), text.c_str());
     if (!expected.empty() && text != expected) Fail("box \"" + title + "\" says \"" + text + "\", not \"" + expected + "\"");
-    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    for (int i = 0; i < 200 && ::IsWindow(box); ++i) ::Sleep(25);
+    PressOk(box);
 }
 
 // The system's open-file dialog: waits for it, types `path` as the file
 // name and presses Open.
 void ChooseFile(const std::string& title, const std::string& path, int seconds) {
-    CBoxSearch search{Widen(title)};
-    for (int i = 0; i < seconds * 20 && !search.found; ++i) {
-        ::EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-        if (!search.found) ::Sleep(50);
-    }
-    if (!search.found) {
-        Fail("no open-file dialog \"" + title + "\"");
-        return;
-    }
+    HWND chooser = WaitForBox(title, seconds);
+    if (!chooser) return;
     // The file name box: a combo box (id cmb13) holding an edit, or an
     // edit alone (id edt1), by the dialog's style.
-    HWND name = ::GetDlgItem(search.found, 0x47C);
+    HWND name = ::GetDlgItem(chooser, 0x47C);
     if (name) {
         if (HWND edit = ::FindWindowExW(name, nullptr, L"Edit", nullptr)) name = edit;
     } else {
-        name = ::GetDlgItem(search.found, 0x480);
+        name = ::GetDlgItem(chooser, 0x480);
     }
     if (!name) {
         Fail("the open-file dialog has no file name box");
@@ -162,11 +163,10 @@ void ChooseFile(const std::string& title, const std::string& path, int seconds) 
     }
     const std::wstring text = Widen(path);
     ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    ::PostMessageW(search.found, WM_COMMAND, IDOK, 0);
-    for (int i = 0; i < 200 && ::IsWindow(search.found); ++i) ::Sleep(25);
-    if (::IsWindow(search.found)) {
+    PressOk(chooser);
+    if (::IsWindow(chooser)) {
         std::string ids;
-        for (HWND c = ::GetWindow(search.found, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
+        for (HWND c = ::GetWindow(chooser, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
             wchar_t cls[64] = {};
             ::GetClassNameW(c, cls, 64);
             ids += " " + std::to_string(::GetDlgCtrlID(c)) + ":" + Narrow(cls) + ":" + TextOf(c);

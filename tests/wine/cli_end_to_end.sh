@@ -12,23 +12,18 @@
 set -euo pipefail
 exe=$1 simexe=$2 linux=$3 work=$4
 sim=$linux/sim/tr52k-sim
-[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: refusing to use the default prefix" >&2; exit 1; }
+. "$(dirname "$0")/../support/e2e.sh"
+need_wine_prefix
 export LC_ALL=C.UTF-8  # Wine turns the arguments into UTF-16 by the locale
 rm -rf "$work"
 mkdir -p "$work"
 unset TR52K_REGISTRY_FILE
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 sim_pid=
 start_sim() {
   "$sim" --port 0 --state "$work/state.json" >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
-  for _ in $(seq 200); do
-    grep -q listening "$work/sim.out" 2>/dev/null && break
-    sleep 0.02
-  done
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/sim.out")
+  port=$(listening_port "$work/sim.out")
   [ -n "$port" ] || { echo "the simulator did not start" >&2; exit 1; }
 }
 stop_sim() {
@@ -121,8 +116,7 @@ tool 0 --port "$port" ping
 expect_in err "[error] Registry Error: RegQueryValueEx() for REG_DWORD, Type = 1, Count = 4"
 wine reg delete "$key" /v NO_INIT_STATUS /f >/dev/null 2>&1
 # TR52K_REGISTRY_FILE still names a file to use instead.
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n"ETHERNET_IP_ADDR"="127.0.0.2"\r\n' \
-  >"$work/registry.reg"
+loopback_settings "$work/registry.reg" 127.0.0.2
 TR52K_REGISTRY_FILE="$work/registry.reg" tool 3 --port 1 --json ping
 python3 - "$work/out" <<'PY' || fail "TR52K_REGISTRY_FILE"
 import json, sys
@@ -162,16 +156,11 @@ stop_sim
 
 # The Windows simulator under Wine, driven by the Linux tool. Its state is
 # saved after every change, so it is read back while the unit still runs.
-printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\n"ETHERNET_IP_ADDR"="127.0.0.1"\n' \
-  >"$work/linux-registry.reg"
+loopback_settings "$work/linux-registry.reg"
 export TR52K_REGISTRY_FILE="$work/linux-registry.reg"
 wine "$simexe" --port 0 --state "$work/winsim.json" >"$work/winsim.out" 2>&1 &
 winsim=$!
-for _ in $(seq 500); do
-  grep -q listening "$work/winsim.out" 2>/dev/null && break
-  sleep 0.02
-done
-wport=$(tr -d '\r' <"$work/winsim.out" | sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p')
+wport=$(listening_port "$work/winsim.out" 500)
 if [ -z "$wport" ]; then
   fail "tr52k-sim.exe did not start: $(cat "$work/winsim.out")"
 else

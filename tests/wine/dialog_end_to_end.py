@@ -15,31 +15,24 @@ Usage: dialog_end_to_end.py DIALOG_EXE PROBE_EXE LINUX_BUILD_DIR WORK_DIR
 Needs WINEPREFIX (a scratch prefix) and a running wineserver.
 """
 import glob
-import json
 import os
 import re
 import shutil
 import struct
-import subprocess
 import sys
 import time
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from e2e import (check, check_dialog_history, failures, loopback_settings, start_sim, unit_info,  # noqa: E402
+                 wine_prefix_set, write_images)
 from run_in_desktop import run_in_desktop, windows_path  # noqa: E402
 
 DIALOG, PROBE, LINUX, WORK = sys.argv[1:5]
 SIM = os.path.join(LINUX, "sim", "tr52k-sim")
 CLI = os.path.join(LINUX, "cli", "tr52k")
 TITLE = "Korvanex TR52K Flash File Loader"
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
 
 
 # Controls with an id: rectangle in dialog units, class, style bits that
@@ -120,8 +113,7 @@ def bmp_to_png(bmp, png):
 
 
 def main():
-    if not os.environ.get("WINEPREFIX"):
-        print("WINEPREFIX is not set: refusing to use the default prefix")
+    if not wine_prefix_set():
         return 1
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
@@ -135,22 +127,17 @@ def main():
     for font in tahoma:
         shutil.copy(font, fonts)
 
-    registry = os.path.join(WORK, "registry.reg")
-    with open(registry, "w") as f:
-        f.write('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n'
-                '"ETHERNET_IP_ADDR"="127.0.0.1"\r\n')
+    registry = loopback_settings(os.path.join(WORK, "registry.reg"))
     wire = os.path.join(WORK, "wire.txt")
     history = os.path.join(WORK, "Историй", "history.jsonl")
     os.makedirs(os.path.dirname(history))
     env = dict(os.environ, TR52K_REGISTRY_FILE=windows_path(registry), TR52K_HISTORY_FILE=windows_path(history),
                TR52K_TRACE_FILE=windows_path(os.path.join(WORK, "trace.txt")), LC_ALL="C.UTF-8")
-    sim = subprocess.Popen([SIM, "--port", "5000", "--state", os.path.join(WORK, "unit.json"), "--erase-ms", "300",
-                            "--wire-log", wire], stdout=subprocess.PIPE, text=True)
+    sim, said = start_sim(SIM, 5000, "--state", os.path.join(WORK, "unit.json"), "--erase-ms", "300", "--wire-log", wire)
+    if not sim:
+        print("the simulator did not start on 127.0.0.1:5000: " + said)
+        return 1
     try:
-        line = sim.stdout.readline()
-        if "listening" not in line:
-            print("the simulator did not start on 127.0.0.1:5000: " + line)
-            return 1
         return run(env, registry, wire, history)
     finally:
         sim.kill()
@@ -159,22 +146,10 @@ def main():
 
 def run(env, registry, wire, history):
     linux_env = dict(env, TR52K_REGISTRY_FILE=registry, TR52K_HISTORY_FILE=os.path.join(WORK, "linux-history.jsonl"))
-    info = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=linux_env, capture_output=True,
-                          text=True, timeout=60)
-    unit = json.loads(info.stdout)["units"][0]
+    unit = unit_info(CLI, linux_env)
     if not unit.get("ok"):
-        print("the Linux tool could not read the simulator: " + info.stdout + info.stderr)
         return 1
-
-    image = bytes((i * 7 + 3) & 0xFF for i in range(16 * 256))
-    folder = os.path.join(WORK, "Прошивка ü")
-    os.makedirs(folder)
-    eeprom_path = os.path.join(folder, "tr52K_e2e.bin")
-    with open(eeprom_path, "wb") as f:
-        f.write(image)
-    dsp_path = os.path.join(folder, "TR52K1_DSP1_e2e.bin")
-    with open(dsp_path, "wb") as f:
-        f.write(bytes(700))
+    eeprom_path, dsp_path = write_images(os.path.join(WORK, "Прошивка ü"), 16 * 256)
     bmp = os.path.join(WORK, "dialog.bmp")
 
     steps = ["start|\"%s\" ETHERNET_IP_ADDR=127.0.0.1" % windows_path(DIALOG), "window|%s|90" % TITLE, "text|0|" + TITLE]
@@ -236,14 +211,8 @@ def run(env, registry, wire, history):
           "one ping after start-up, from the click; none from Enter or Space (%s)" % " ".join(after[:4]))
     check(not any(f.startswith(("1001", "1020")) for f in frames), "no DSP frame reached the unit")
 
-    lines = [json.loads(x) for x in open(history, encoding="utf-8")] if os.path.exists(history) else []
-    check(len(lines) == 1 and lines[0].get("program") == "tr52k-flash-loader" and lines[0].get("target") == "EEPROM_3"
-          and lines[0].get("result") == "completed", "the update is in the user's history (%r)" % lines)
-
-    after_update = subprocess.run([CLI, "--target", "127.0.0.1", "--json", "info"], env=linux_env,
-                                  capture_output=True, text=True, timeout=60)
-    now = json.loads(after_update.stdout)["units"][0]
-    check(now.get("currentEeprom") == 3, "EEPROM_3 is the unit's current EEPROM")
+    check_dialog_history(history)
+    check(unit_info(CLI, linux_env).get("currentEeprom") == 3, "EEPROM_3 is the unit's current EEPROM")
 
     if os.path.exists(bmp):
         bmp_to_png(bmp, os.path.join(WORK, "dialog.png"))

@@ -12,13 +12,12 @@
 set -euo pipefail
 dialog=$1 cli=$2 simexe=$3 version=$4 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
-[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set: refusing to use the default prefix" >&2; exit 1; }
+. "$here/../support/e2e.sh"
+need_wine_prefix
 export LC_ALL=C.UTF-8
 unset TR52K_REGISTRY_FILE
 rm -rf "$work"
 mkdir -p "$work/stage"
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 cp "$dialog" "$cli" "$simexe" "$work/stage/"
 bash "$here/../../packaging/windows/build-msi.sh" "$work/stage" "$version" "$work/tr52k.msi"

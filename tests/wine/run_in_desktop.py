@@ -21,6 +21,9 @@ import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import e2e  # noqa: E402
+
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -49,18 +52,14 @@ def run_in_desktop(command, finished, env=None, width_height="1024x768", timeout
 
 
 def main():
-    if not os.environ.get("WINEPREFIX"):
-        print("WINEPREFIX is not set: refusing to use the default prefix")
+    if not e2e.wine_prefix_set():
         return 1
     exe, args = sys.argv[1], sys.argv[2:]
     work = tempfile.mkdtemp(prefix="tr52k-desktop-")
     report = os.path.join(work, "report.xml")
     # Settings of its own, on loopback: nothing falls back to the saved
     # address of whoever runs the tests.
-    registry = os.path.join(work, "registry.reg")
-    with open(registry, "w") as f:
-        f.write('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvanex\\TR52K]\r\n'
-                '"ETHERNET_IP_ADDR"="127.0.0.1"\r\n')
+    registry = e2e.loopback_settings(os.path.join(work, "registry.reg"))
     env = dict(os.environ, TR52K_REGISTRY_FILE=windows_path(registry))
 
     def written():
