@@ -80,6 +80,44 @@ void CTR52K_FlashFileLoaderDlg::OnInitDialog() {
     ShowEepromDirectory();
     ShowTargetAddress();
     ShowOperationalMode();
+
+    if (CBaseClass* link = m_pComm->GetDeviceLink(); link && link->IsConnected()) {
+        m_watchedInput = link->InputWatchHandle();
+        if (m_watchedInput != -1) m_controls.WatchInput(m_watchedInput, true);
+    }
+    uintptr_t window = 0;
+    // The ticker holds its target weakly; it lives as long as the window.
+    if ((m_tickerTarget = m_controls.TickerTarget(&window))) {
+        TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
+        m_bTickerStarted = true;
+        m_hTicker = RegisterTickerTarget(m_tickerTarget, window);
+        TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
+    }
+}
+
+void CTR52K_FlashFileLoaderDlg::OnIdleInput() {
+    m_pComm->DropIdleInput();
+    CBaseClass* link = m_pComm->GetDeviceLink();
+    // Closed: nothing more will come, and a closed socket stays readable.
+    if (!link || !link->IsConnected()) StopWatchingInput();
+}
+
+void CTR52K_FlashFileLoaderDlg::OnWindowGone() {
+    StopWatchingInput();
+    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
+    m_hTicker = 0;
+    m_tickerTarget.reset();
+}
+
+void CTR52K_FlashFileLoaderDlg::StopWatchingInput() {
+    if (m_watchedInput != -1) m_controls.WatchInput(m_watchedInput, false);
+    m_watchedInput = -1;
+}
+
+CTR52K_FlashFileLoaderDlg::~CTR52K_FlashFileLoaderDlg() {
+    // Never waits for the ticker: it may be inside a send to this thread.
+    if (m_bTickerStarted) TickerDetachAtDestruction(ProcessTickerFlags(), SystemClock());
+    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
 }
 
 // --- Target address -----------------------------------------------------

@@ -52,6 +52,8 @@ public:
         return answer;
     }
     void PostClose() override { ++closes; }
+    void WatchInput(intptr_t, bool) override {}
+    std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t*) override { return nullptr; }  // ticks sent by hand
 };
 
 struct Core {

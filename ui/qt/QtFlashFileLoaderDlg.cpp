@@ -12,7 +12,6 @@
 
 #include "app/Settings.h"
 #include "platform/DebugOutput.h"
-#include "link/NetworkDeviceComm.h"
 #include "platform/Text.h"
 #include "platform/Win32Types.h"
 #include "ui/qt/QtPlatform.h"
@@ -69,14 +68,9 @@ CQtFlashFileLoaderDlg::CQtFlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInit
     setFixedSize(whole.size());
     CreateControls();
     qApp->installEventFilter(this);
-    TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
 }
 
-CQtFlashFileLoaderDlg::~CQtFlashFileLoaderDlg() {
-    TickerDetachAtDestruction(ProcessTickerFlags(), SystemClock());
-    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
-    qApp->removeEventFilter(this);
-}
+CQtFlashFileLoaderDlg::~CQtFlashFileLoaderDlg() { qApp->removeEventFilter(this); }
 
 template <class W>
 W* CQtFlashFileLoaderDlg::Place(W* widget, const char* name, int x, int y, int w, int h, int id) {
@@ -249,22 +243,23 @@ void CQtFlashFileLoaderDlg::OnInitDialog() {
     if (m_bInitialised) return;
     m_bInitialised = true;
     m_core.OnInitDialog();
+}
 
-    // What the unit sends while no exchange runs (its status stream, a late
-    // reply) is read and dropped as it arrives, so it never opens the next
-    // reply. Exchanges never dispatch events, so none is in flight here.
-    if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink());
-        link && link->SocketHandle() >= 0) {
-        m_idleInput = new QSocketNotifier(link->SocketHandle(), QSocketNotifier::Read, this);
-        connect(m_idleInput, &QSocketNotifier::activated, this, [this, link] {
-            m_core.m_pComm->DropIdleInput();
-            if (!link->IsConnected()) m_idleInput->setEnabled(false);  // closed: readable for ever
-        });
+void CQtFlashFileLoaderDlg::WatchInput(intptr_t handle, bool watch) {
+    if (m_idleInput) {
+        // It may be the notifier whose signal is being handled.
+        m_idleInput->setEnabled(false);
+        m_idleInput->deleteLater();
+        m_idleInput = nullptr;
     }
+    if (!watch) return;
+    m_idleInput = new QSocketNotifier(static_cast<qintptr>(handle), QSocketNotifier::Read, this);
+    connect(m_idleInput, &QSocketNotifier::activated, this, [this] { m_core.OnIdleInput(); });
+}
 
-    m_tickerTarget = std::make_shared<CDialogTickerTarget>(this);
-    m_hTicker = RegisterTickerTarget(m_tickerTarget);
-    TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
+std::shared_ptr<CTickerTarget> CQtFlashFileLoaderDlg::TickerTarget(uintptr_t* window) {
+    *window = 0;
+    return std::make_shared<CDialogTickerTarget>(this);
 }
 
 // --- Keys, double-clicks, About -------------------------------------------

@@ -80,6 +80,8 @@ public:
     EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
     bool AskYesNo(const std::string& question, const std::string& caption) override;
     void PostClose() override;
+    void WatchInput(intptr_t handle, bool watch) override;
+    std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t* window) override;
 
     // Escape, the close box and PostClose all end here.
     void reject() override;
@@ -145,8 +147,6 @@ private:
     CDialogUnits m_units;
     std::map<QString, QRect> m_templateRects;
     std::map<int, QWidget*> m_byId;
-    uintptr_t m_hTicker = 0;
-    std::shared_ptr<CTickerTarget> m_tickerTarget;
     bool m_bInitialised = false;
     class QSocketNotifier* m_idleInput = nullptr;
 };
