@@ -92,7 +92,7 @@ bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& r, const CUnitInfo& uni
     std::vector<uint8_t> image;
     const std::string& serial = unit.serialNumber;
     if (!unit.deviceRead || serial.empty() ||
-        ReadImageFile(r.file, dsp ? DSP_IMAGE_MAX : EEPROM_IMAGE_MAX - 1, &image, o) != EUpdateResult::Completed)
+        ReadImageFile(r.file, ImageSizeLimit(o->kind), &image, o) != EUpdateResult::Completed)
         return false;
     if (dsp) {
         const uint32_t version = r.number == 2 ? unit.dsp2FwVersion : unit.dsp1FwVersion;
