@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "app/Settings.h"
-#include "link/NetworkDeviceComm.h"
 #include "platform/CommandLine.h"
 #include "platform/DebugOutput.h"
 #include "platform/Win32Types.h"
@@ -46,18 +45,4 @@ int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry,
         commLifetime->emplace_back(comm);
     }
     return result;
-}
-
-std::unique_ptr<CTcpCapture> StartCaptureFromEnvironment() {
-    const std::string path = EnvironmentUtf8("TR52K_CAPTURE_FILE");
-    if (path.empty()) return nullptr;
-    std::string why;
-    std::unique_ptr<CPacketFile> file = CreatePacketFile(path, &why);
-    if (!file) {
-        DebugOutput("***** The capture file " + path + " cannot be written: " + why + "\r\n");
-        return nullptr;
-    }
-    auto capture = std::make_unique<CTcpCapture>(std::move(file));
-    CNetworkDeviceComm::SetCaptureSink(capture.get());
-    return capture;
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "link/TcpCapture.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "protocol/TR52K1_Comm.h"
@@ -30,9 +29,3 @@ using SocketLayerStarter = std::function<bool()>;
 int InitInstance(const std::vector<std::string>& args, CRegistryStore& registry, const LinkFactory& makeLink,
                  const DialogRunner& runDialog, CMessageBox& box = GetMessageBox(),
                  const SocketLayerStarter& startSocketLayer = {});
-
-// The dialog's capture: TR52K_CAPTURE_FILE names a capture file for every
-// byte of its connection, set for the links made from here on. Null when
-// the variable is unset, or when the file cannot be written (said in the
-// trace; the dialog runs without).
-std::unique_ptr<CTcpCapture> StartCaptureFromEnvironment();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cli/CliTypes.h"
+#include "update/UnitInfo.h"
 #include "update/UpdateOutcome.h"
 
 class CTR52K1_Comm;
@@ -27,15 +28,10 @@ std::string OutcomeError(const CUpdateOutcome& outcome);
 // unit now holds, and how to do it again.
 std::string PlainMessage(const CUpdateOutcome& outcome, std::optional<int32_t> currentBefore, const std::string& redo);
 
-// Which reads of "info" the unit answered; only those are shown.
-struct CInfoReads {
-    bool device = false;     // versions, serial, device id, texts, network
-    bool directory = false;  // EEPROM directory, current EEPROM, update enable, mode
-    bool status = false;     // operational status: the mode
-};
-nlohmann::json InfoFields(CTR52K1_Comm& comm, const CInfoReads& read);
-std::string InfoText(CTR52K1_Comm& comm, const CInfoReads& read);
+// "info" as JSON fields and as text: only what the unit answered is shown.
+nlohmann::json InfoFields(const CUnitInfo& unit);
+std::string InfoText(const CUnitInfo& unit);
 
 // Whether the unit provably holds what this run would write (see the
 // skip options); on yes, `outcome` is the skipped outcome with its proof.
-bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& request, const std::string& serial, CUpdateOutcome* outcome);
+bool AlreadyThere(CTR52K1_Comm& comm, const CJobRequest& request, const CUnitInfo& unit, CUpdateOutcome* outcome);

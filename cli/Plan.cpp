@@ -13,6 +13,7 @@
 #include "platform/Text.h"
 #include "update/DspFlashUpdate.h"
 #include "update/EepromUpdate.h"
+#include "update/ImageFile.h"
 
 std::string UnitName(const CJobRequest& r) {
     const bool v6 = r.target.find(':') != std::string::npos;
@@ -80,26 +81,27 @@ std::optional<CRefusal> CheckImageArgument(const CJobRequest& base) {
     const bool isDsp = base.operation == EOperation::FlashDsp;
     if (!isDsp && base.operation != EOperation::ProgramEeprom) return std::nullopt;
     auto refuse = [](const std::string& m) { return CRefusal{EExitCode::BadArgument, m}; };
-    const std::string kind = NonRegularFileKind(base.file);
-    if (!kind.empty()) return refuse("cannot read " + base.file + ": it is " + kind + ", not a regular file");
-    if (isDsp && CheckDspImagePath(base.number - 1, base.file) != EUpdateResult::Completed)
-        return refuse(Format("cannot use %s: File chosen is not a valid file for DSP%u (the path must hold _DSP%u_ "
-                             "and TR52K1_)",
-                             base.file.c_str(), base.number, base.number));
-    if (!isDsp && !IsEepromImagePath(base.file))
-        return refuse("cannot use " + base.file +
-                      ": File chosen is not a valid file for the Dual Purpose FPGA (the path must hold tr52K)");
-    CImageFile image;
-    CFileException error(0, 0, base.file);
-    if (!image.Open(base.file, &error))
-        return refuse("cannot read " + base.file + " (" + std::strerror(error.m_lOsError) + ")");
-    const uint64_t size = image.GetLength();
-    const uint64_t limit = isDsp ? DSP_IMAGE_MAX : EEPROM_IMAGE_MAX - 1;
-    if (size > limit)
-        return refuse(Format("cannot use %s: %llu bytes, more than the %llu a %s holds", base.file.c_str(),
-                             static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit),
-                             isDsp ? "DSP" : "configuration EEPROM"));
-    return std::nullopt;
+    const EUpdateKind kind = isDsp ? EUpdateKind::DspFlash : EUpdateKind::ConfigEeprom;
+    CImageFileFacts file;
+    switch (CheckImageFile(kind, isDsp ? base.number - 1 : base.number, base.file, &file)) {
+        case EUpdateResult::Completed: return std::nullopt;
+        case EUpdateResult::FileUnreadable:
+            if (!file.notRegular.empty())
+                return refuse("cannot read " + base.file + ": it is " + file.notRegular + ", not a regular file");
+            return refuse("cannot read " + base.file + " (" + std::strerror(file.osError) + ")");
+        case EUpdateResult::FileTooBig:
+            return refuse(Format("cannot use %s: %llu bytes, more than the %llu a %s holds", base.file.c_str(),
+                                 static_cast<unsigned long long>(file.size),
+                                 static_cast<unsigned long long>(ImageSizeLimit(kind)),
+                                 isDsp ? "DSP" : "configuration EEPROM"));
+        default:
+            if (isDsp)
+                return refuse(Format("cannot use %s: File chosen is not a valid file for DSP%u (the path must hold "
+                                     "_DSP%u_ and TR52K1_)",
+                                     base.file.c_str(), base.number, base.number));
+            return refuse("cannot use " + base.file +
+                          ": File chosen is not a valid file for the Dual Purpose FPGA (the path must hold tr52K)");
+    }
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include "protocol/TR52K1_Comm.h"
 #include "update/DspFlashUpdate.h"
 #include "update/EepromUpdate.h"
+#include "update/UnitInfo.h"
 
 std::atomic<bool> g_bStopRequested{false};
 
@@ -37,6 +38,7 @@ struct CJob {
     std::mutex& out;
     CDebugSink& trace;
     CJobResult result;
+    CUnitInfo unit;  // what the unit answered about itself so far
 
     void Fail(EExitCode code, const std::string& error, const std::string& message = "") {
         result.code = code;
@@ -75,18 +77,14 @@ bool TakesUnitLock(EOperation op) {
 
 // Each read on its own, so one that fails hides only its own values.
 void RunInfo(CJob& job, CTR52K1_Comm& comm) {
-    CInfoReads read;
-    read.device = comm.ReadDeviceInfo() != 0;
-    read.directory = comm.ReadEepromDirectory() != 0;
-    const int32_t directoryMode = comm.m_nOperationalMode;
-    read.status = comm.ReadOperationalStatus() != 0;
-    if (!read.status) comm.m_nOperationalMode = directoryMode;  // not the zeros of a failed read
-    job.result.fields = InfoFields(comm, read);
-    job.result.text = InfoText(comm, read);
+    CUnitInfo& u = job.unit;
+    ReadUnitInfo(comm, kReadAll, &u);
+    job.result.fields = InfoFields(u);
+    job.result.text = InfoText(u);
     std::string missing;
-    if (!read.device) missing += ", the device information";
-    if (!read.directory) missing += ", the EEPROM directory";
-    if (!read.status) missing += ", the operational status";
+    if (!u.deviceRead) missing += ", the device information";
+    if (!u.directoryRead) missing += ", the EEPROM directory";
+    if (!u.statusRead) missing += ", the operational status";
     if (!missing.empty())
         job.Fail(EExitCode::ExchangeFailed, "The unit did not answer the read of " + missing.substr(2) + ".");
 }
@@ -185,7 +183,8 @@ void RunSelectEeprom(CJob& job, CTR52K1_Comm& comm) {
 // first, for the record and for the check. False when the run ends here.
 bool CheckSerial(CJob& job, CTR52K1_Comm& comm, bool writesImage) {
     if (!writesImage && job.r.expectSerial.empty()) return true;
-    if (comm.ReadDeviceInfo()) job.result.serial = comm.m_strSerialNumber;
+    ReadUnitInfo(comm, kReadDevice, &job.unit);
+    if (job.unit.deviceRead) job.result.serial = job.unit.serialNumber;
     if (!job.result.serial.empty()) job.result.fields["serialNumber"] = job.result.serial;
     if (job.r.expectSerial.empty()) return true;
     if (job.result.serial.empty())
@@ -201,7 +200,7 @@ bool CheckSerial(CJob& job, CTR52K1_Comm& comm, bool writesImage) {
 // it already is reported, and nothing is written. True when so.
 bool SkipWhatIsThere(CJob& job, CTR52K1_Comm& comm) {
     CUpdateOutcome skipped;
-    if (!AlreadyThere(comm, job.r, job.result.serial, &skipped)) return false;
+    if (!AlreadyThere(comm, job.r, job.unit, &skipped)) return false;
     job.result.fields.update(OutcomeJson(skipped));
     job.result.text = job.r.operation == EOperation::FlashDsp
                           ? Format("DSP%u already reports version %s: nothing was written.\n", job.r.number,
@@ -278,21 +277,25 @@ CUnitDescription DescribeUnit(const CJobRequest& r) {
     CTR52K1_Comm comm(&link);
     comm.m_nResponseTimeoutMs = r.timeoutMs;
     comm.m_bOwnFrameOnly = 1;  // what is reported is what the unit answered
-    if (!comm.ReadDeviceInfo()) {
+    CUnitInfo u;
+    ReadUnitInfo(comm, kReadDevice, &u);
+    if (!u.deviceRead) {
         d.text = "no answer to the device information read";
         return d;
     }
     d.answered = true;
-    d.serial = comm.m_strSerialNumber;
+    d.serial = u.serialNumber;
     std::string current = "current EEPROM unknown";
-    if (comm.ReadEepromDirectory())
-        current = comm.m_wCurrentEepromWord < EEPROM_COUNT
-                      ? Format("current EEPROM_%u", comm.m_wCurrentEepromWord)
-                      : Format("no current EEPROM named (word 43 reads %u)", comm.m_wCurrentEepromWord);
-    d.text = Format("serial %s, DSP1 %8.8X, DSP2 %8.8X, DP FPGA %8.8X, %s", comm.m_strSerialNumber.c_str(),
-                    comm.m_dwDsp1FwVersion, comm.m_dwDsp2FwVersion, comm.m_dwDpFpgaFwVersion, current.c_str());
+    ReadUnitInfo(comm, kReadDirectory, &u);
+    if (u.directoryRead)
+        current = u.currentEepromWord < EEPROM_COUNT
+                      ? Format("current EEPROM_%u", u.currentEepromWord)
+                      : Format("no current EEPROM named (word 43 reads %u)", u.currentEepromWord);
+    d.text = Format("serial %s, DSP1 %s, DSP2 %s, DP FPGA %s, %s", u.serialNumber.c_str(),
+                    VersionText(u.dsp1FwVersion).c_str(), VersionText(u.dsp2FwVersion).c_str(),
+                    VersionText(u.dpFpgaFwVersion).c_str(), current.c_str());
     CUpdateOutcome skipped;
-    d.alreadyThere = AlreadyThere(comm, r, d.serial, &skipped);
+    d.alreadyThere = AlreadyThere(comm, r, u, &skipped);
     if (d.alreadyThere) d.text += "; already holds this image, nothing would be written";
     return d;
 }
@@ -304,7 +307,7 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     CDiscardSink discard;
     CDebugSink& trace = file ? static_cast<CDebugSink&>(*file) : discard;
     CScopedThreadDebugSink scoped(&trace);
-    CJob job{r, out, trace, {}};
+    CJob job{r, out, trace, {}, {}};
     job.result.target = r.target;
     job.result.unit = r.unit;
     job.result.started = std::chrono::system_clock::now();

@@ -46,4 +46,7 @@ public:
     virtual uint32_t Reserved4() { return 0; }
     virtual uint32_t Reserved5(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return 0; }
     virtual uint32_t IsConnected() { return 0; }
+    // What a front end's event loop can watch for the link's input while no
+    // exchange runs (a socket), or -1 for a link without one.
+    virtual intptr_t InputWatchHandle() { return -1; }
 };

@@ -49,6 +49,7 @@ public:
     // leaves IsConnected() false.
     uint32_t OnReceive();
     LinkSocket SocketHandle() const { return m_socket; }
+    intptr_t InputWatchHandle() override { return static_cast<intptr_t>(m_socket); }
     // Takes what has arrived, up to `size` bytes, without waiting (a relay
     // passes it on): the count, 0 when nothing is waiting, -1 once the
     // connection has ended.

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "link/NetworkDeviceComm.h"
+#include "platform/CommandLine.h"
+#include "platform/DebugOutput.h"
+
 int64_t CCaptureSink::NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -125,4 +129,18 @@ void CTcpCapture::CloseStream(int stream, ECaptureDirection closer, int64_t time
     if (me.finSent) return;
     me.finSent = true;
     Segment(it->second, closer, kTcpFin | kTcpAck, nullptr, 0, timeUs);
+}
+
+std::unique_ptr<CTcpCapture> StartCaptureFromEnvironment() {
+    const std::string path = EnvironmentUtf8("TR52K_CAPTURE_FILE");
+    if (path.empty()) return nullptr;
+    std::string why;
+    std::unique_ptr<CPacketFile> file = CreatePacketFile(path, &why);
+    if (!file) {
+        DebugOutput("***** The capture file " + path + " cannot be written: " + why + "\r\n");
+        return nullptr;
+    }
+    auto capture = std::make_unique<CTcpCapture>(std::move(file));
+    CNetworkDeviceComm::SetCaptureSink(capture.get());
+    return capture;
 }

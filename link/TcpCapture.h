@@ -54,3 +54,9 @@ std::vector<uint8_t> TcpFrame(const CCaptureEndpoint& from, const CCaptureEndpoi
                               uint8_t flags, uint16_t ipId, const uint8_t* data, size_t size);
 
 constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpPsh = 0x08, kTcpAck = 0x10;
+
+// The dialog's capture: TR52K_CAPTURE_FILE names a capture file for every
+// byte of its connection, set for the links made from here on. Null when
+// the variable is unset, or when the file cannot be written (said in the
+// trace; the dialog runs without).
+std::unique_ptr<CTcpCapture> StartCaptureFromEnvironment();

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "ui/ControlIds.h"
 #include "ui/UpdateView.h"
+#include "update/Ticker.h"
 
 
 class CDialogControls {
@@ -42,6 +44,14 @@ public:
     // Asks the window to close once the current handler has returned; the
     // close goes through CanClose() like the user's own.
     virtual void PostClose() = 0;
+    // Watches (or stops watching) a link's input handle in the window's
+    // event loop, calling the dialog's OnIdleInput() when it is readable or
+    // closed.
+    virtual void WatchInput(intptr_t handle, bool watch) = 0;
+    // Delivers the ticker's messages to the dialog's OnTickerMessage() on the
+    // window's thread, before Send returns; `window` is set to the handle the
+    // ticker is to know the window by (0: any). Null: no ticker.
+    virtual std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t* window) = 0;
 };
 
 // What screen readers and test tools call each control that code addresses:

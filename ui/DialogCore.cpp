@@ -7,6 +7,7 @@
 #include "app/UpdateHistory.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
+#include "update/UnitInfo.h"
 
 
 namespace {
@@ -80,6 +81,44 @@ void CTR52K_FlashFileLoaderDlg::OnInitDialog() {
     ShowEepromDirectory();
     ShowTargetAddress();
     ShowOperationalMode();
+
+    if (CBaseClass* link = m_pComm->GetDeviceLink(); link && link->IsConnected()) {
+        m_watchedInput = link->InputWatchHandle();
+        if (m_watchedInput != -1) m_controls.WatchInput(m_watchedInput, true);
+    }
+    uintptr_t window = 0;
+    // The ticker holds its target weakly; it lives as long as the window.
+    if ((m_tickerTarget = m_controls.TickerTarget(&window))) {
+        TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
+        m_bTickerStarted = true;
+        m_hTicker = RegisterTickerTarget(m_tickerTarget, window);
+        TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
+    }
+}
+
+void CTR52K_FlashFileLoaderDlg::OnIdleInput() {
+    m_pComm->DropIdleInput();
+    CBaseClass* link = m_pComm->GetDeviceLink();
+    // Closed: nothing more will come, and a closed socket stays readable.
+    if (!link || !link->IsConnected()) StopWatchingInput();
+}
+
+void CTR52K_FlashFileLoaderDlg::OnWindowGone() {
+    StopWatchingInput();
+    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
+    m_hTicker = 0;
+    m_tickerTarget.reset();
+}
+
+void CTR52K_FlashFileLoaderDlg::StopWatchingInput() {
+    if (m_watchedInput != -1) m_controls.WatchInput(m_watchedInput, false);
+    m_watchedInput = -1;
+}
+
+CTR52K_FlashFileLoaderDlg::~CTR52K_FlashFileLoaderDlg() {
+    // Never waits for the ticker: it may be inside a send to this thread.
+    if (m_bTickerStarted) TickerDetachAtDestruction(ProcessTickerFlags(), SystemClock());
+    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
 }
 
 // --- Target address -----------------------------------------------------
@@ -130,7 +169,7 @@ void CTR52K_FlashFileLoaderDlg::ShowSelectedEeprom(int32_t index) {
 
 void CTR52K_FlashFileLoaderDlg::ShowEepromDirectory() {
     for (int k = 0; k < EEPROM_COUNT; ++k)
-        m_controls.SetControlText(IDC_EEPROM_FIRST + k, Format("%8.8X : ", m_pComm->m_dwEepromImageId[k]) +
+        m_controls.SetControlText(IDC_EEPROM_FIRST + k, VersionText(m_pComm->m_dwEepromImageId[k]) + " : " +
                                                             PersonalityName(m_pComm->m_wEepromPersonality[k]));
 }
 
@@ -146,11 +185,11 @@ void CTR52K_FlashFileLoaderDlg::ShowDeviceInformation() {
         return c;
     };
     m_controls.SetControlText(IDC_SERIAL_NUMBER, versions().m_strSerialNumber);
-    m_controls.SetControlText(IDC_DSP1_FW_VER, Format("%8.8X", versions().m_dwDsp1FwVersion));
-    m_controls.SetControlText(IDC_DSP2_FW_VER, Format("%8.8X", versions().m_dwDsp2FwVersion));
-    m_controls.SetControlText(IDC_FIO_FPGA_FW_VER, Format("%8.8X", versions().m_dwFioFpgaFwVersion));
-    m_controls.SetControlText(IDC_BRIDGE_FPGA_FW_VER, Format("%8.8X", versions().m_dwBridgeFpgaFwVersion));
-    m_controls.SetControlText(IDC_DP_FPGA_FW_VER, Format("%8.8X", versions().m_dwDpFpgaFwVersion));
+    m_controls.SetControlText(IDC_DSP1_FW_VER, VersionText(versions().m_dwDsp1FwVersion));
+    m_controls.SetControlText(IDC_DSP2_FW_VER, VersionText(versions().m_dwDsp2FwVersion));
+    m_controls.SetControlText(IDC_FIO_FPGA_FW_VER, VersionText(versions().m_dwFioFpgaFwVersion));
+    m_controls.SetControlText(IDC_BRIDGE_FPGA_FW_VER, VersionText(versions().m_dwBridgeFpgaFwVersion));
+    m_controls.SetControlText(IDC_DP_FPGA_FW_VER, VersionText(versions().m_dwDpFpgaFwVersion));
     const uint8_t personality = versions().m_byPersonality;
     m_controls.SetControlText(IDC_OP_MODE_RAW, Format("0x%2.2X", personality));
     m_controls.SetControlText(IDC_OP_MODE, PersonalityName(personality));
@@ -159,8 +198,7 @@ void CTR52K_FlashFileLoaderDlg::ShowDeviceInformation() {
     m_controls.SetControlText(IDC_DEVICE_ID, Utf16ToUtf8(c.m_szDeviceId));
     m_controls.SetCheck(IDC_DHCP_ENABLED, identity().m_bDhcpEnabled != 0);
     const uint32_t ip = identity().m_dwIpAddress;
-    m_controls.SetControlText(IDC_DEVICE_IP,
-                              Format("%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF));
+    m_controls.SetControlText(IDC_DEVICE_IP, IpAddressText(ip));
 }
 
 void CTR52K_FlashFileLoaderDlg::ShowOperationalMode() {

@@ -25,8 +25,17 @@ public:
                               CDialogControls& controls, CMessageBox& box = GetMessageBox(),
                               CBeeper& beeper = GetBeeper());
 
-    // The start-up reads and displays, once; then the binding runs its loop.
+    ~CTR52K_FlashFileLoaderDlg() override;
+
+    // The start-up reads and displays, once; then the idle input is watched
+    // and the ticker started, and the binding runs its loop.
     void OnInitDialog();
+    // What the unit sends while no exchange runs (its status stream, a late
+    // reply) is read and dropped as it arrives, so it never opens the next
+    // reply. Exchanges never run the event loop, so none is in flight here.
+    void OnIdleInput();
+    // The window is going: no more idle input or ticks for it.
+    void OnWindowGone();
 
     void ShowTargetAddress();
     uint32_t SaveTargetAddress();
@@ -81,6 +90,8 @@ public:
     CDialogEepromUpdate m_eeprom;
 
 private:
+    void StopWatchingInput();
+
     CRegistryStore& m_registry;
     CDialogControls& m_controls;
     CMessageBox& m_box;
@@ -88,4 +99,8 @@ private:
     int32_t m_steps[2] = {1, 1};
     bool m_bInitialised = false;
     bool m_bAskingToClose = false;
+    intptr_t m_watchedInput = -1;
+    bool m_bTickerStarted = false;
+    uintptr_t m_hTicker = 0;
+    std::shared_ptr<CTickerTarget> m_tickerTarget;
 };

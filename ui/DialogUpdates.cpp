@@ -4,6 +4,7 @@
 
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
+#include "update/ImageFile.h"
 
 
 namespace {
@@ -43,11 +44,9 @@ bool TakeUnitLock(CTR52K1_Comm& comm, CUpdateView& view, std::unique_ptr<CUnitLo
 void CDialogDspUpdate::BrowseDspFlashFile(uint32_t selector) {
     std::string path;
     if (!ChooseImageFile(m_view, &path)) return;
-    const std::string dsp = selector ? "DSP2" : "DSP1";
-    if (path.find(selector ? "_DSP2_" : "_DSP1_") == std::string::npos)
-        m_view.ShowMessageBox("File chosen is not a valid file for " + dsp, "Invalid Flash File", EMessageKind::Error);
-    else if (path.find("TR52K1_") == std::string::npos)
-        m_view.ShowMessageBox("File chosen is not a valid file for TR52K1", "Invalid Flash File", EMessageKind::Error);
+    const std::string fault = ImagePathFault(EUpdateKind::DspFlash, selector, path);
+    if (!fault.empty())
+        m_view.ShowMessageBox(fault, "Invalid Flash File", EMessageKind::Error);
     else
         m_view.SetText(DspPathEdit(selector), path);
 }
@@ -126,8 +125,9 @@ void CDialogEepromUpdate::EndBusy() {
 void CDialogEepromUpdate::OnBnClickedEepromBrowse() {
     std::string path;
     if (!ChooseImageFile(m_view, &path)) return;
-    if (!IsEepromImagePath(path))
-        m_view.ShowMessageBox("File chosen is not a valid file for the DP FPGA", "Invalid Flash File", EMessageKind::Error);
+    const std::string fault = ImagePathFault(EUpdateKind::ConfigEeprom, 0, path);
+    if (!fault.empty())
+        m_view.ShowMessageBox(fault, "Invalid Flash File", EMessageKind::Error);
     else
         m_view.SetText(EUpdateText::EepromFile, path);
 }

@@ -6,13 +6,6 @@
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
 
-EUpdateResult CheckDspImagePath(uint32_t selector, const std::string& path) {
-    if (path.empty()) return EUpdateResult::InvalidFileName;
-    if (path.find(selector ? "_DSP2_" : "_DSP1_") == std::string::npos) return EUpdateResult::InvalidFlashFile;
-    if (path.find("TR52K1_") == std::string::npos) return EUpdateResult::InvalidFlashFile;
-    return EUpdateResult::Completed;
-}
-
 namespace {
 std::string Dsp(uint32_t selector) { return selector ? "DSP2" : "DSP1"; }
 
@@ -62,11 +55,11 @@ CUpdateOutcome CDspFlashUpdate::LoadDspFlashFile(uint32_t selector, const std::s
         return o;
     };
 
-    EUpdateResult r = CheckDspImagePath(selector, path);
+    EUpdateResult r = CheckImagePath(EUpdateKind::DspFlash, selector, path);
     if (r != EUpdateResult::Completed) return end(r);
     // The whole image is read and checked before the unit hears anything.
     std::vector<uint8_t> image;
-    r = ReadImageFile(path, DSP_IMAGE_MAX, &image, &o);
+    r = ReadImageFile(path, ImageSizeLimit(EUpdateKind::DspFlash), &image, &o);
     if (r != EUpdateResult::Completed) return end(r);
 
     // A failed start does not stop the upload: the blocks decide.

@@ -18,10 +18,6 @@ constexpr uint32_t DSP_IMAGE_MAX = 786432;  // the buffer size in the DSP
 constexpr int DSP_WRITE_WAIT_STEPS = 60;
 constexpr uint32_t DSP_WRITE_WAIT_STEP_MS = 1000;
 
-
-// The checks of a DSP image path, in order: empty, DSP marker, "TR52K1_".
-EUpdateResult CheckDspImagePath(uint32_t selector, const std::string& path);
-
 class CDspFlashUpdate {
 public:
     explicit CDspFlashUpdate(CTR52K1_Comm& comm, CClock& clock = SystemClock()) : m_comm(comm), m_clock(clock) {}

@@ -9,7 +9,6 @@
 #include "platform/Text.h"
 #include "update/DspFlashUpdate.h"
 
-bool IsEepromImagePath(const std::string& path) { return path.find("tr52K") != std::string::npos; }
 
 ESelectResult SelectAndConfirmEeprom(CTR52K1_Comm& comm, uint32_t index, CUpdateOutcome* outcome) {
     outcome->selectAcknowledged = comm.SelectFPGA_ConfigEEPROM(index) != 0;
@@ -161,9 +160,9 @@ CUpdateOutcome CEepromUpdate::Load(int32_t index, const std::string& path, CUpda
 
     // Everything about the file is settled before the unit is touched: a
     // mistyped path must not leave an erased EEPROM behind.
-    if (path.empty()) return End(EUpdateResult::InvalidFileName), m_outcome;
-    if (!IsEepromImagePath(path)) return End(EUpdateResult::InvalidFlashFile), m_outcome;
-    EUpdateResult r = ReadImageFile(path, EEPROM_IMAGE_MAX - 1, &m_image, &m_outcome);
+    EUpdateResult r = CheckImagePath(EUpdateKind::ConfigEeprom, m_outcome.target, path);
+    if (r == EUpdateResult::Completed)
+        r = ReadImageFile(path, ImageSizeLimit(EUpdateKind::ConfigEeprom), &m_image, &m_outcome);
     // Whole pages, 0xFF beyond the file; always at least one more byte
     // than the file, so an empty file still writes one page. The padding
     // allocates, so it is guarded like the read.

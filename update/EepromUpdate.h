@@ -25,10 +25,6 @@ constexpr int PAGES_PER_TICK = 64;
 constexpr int MAX_PAGE_FAILURES = 5;               // consecutive, for the same page
 constexpr uint32_t UNPACED_ERASE_POLL_MS = 50;     // between status reads when not paced by the ticker
 
-
-// The name check of a configuration EEPROM image path.
-bool IsEepromImagePath(const std::string& path);
-
 // Re-reads the EEPROM directory, its reply only in its own frame, and
 // records what it shows in `outcome` (directoryRead, currentEepromWord, and
 // currentEeprom when the word names one). True only when the raw word names

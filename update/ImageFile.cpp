@@ -8,6 +8,47 @@
 #include "platform/File.h"
 #include "platform/FileErrorText.h"
 #include "platform/Sha256.h"
+#include "update/DspFlashUpdate.h"
+#include "update/EepromUpdate.h"
+
+uint64_t ImageSizeLimit(EUpdateKind kind) {
+    // An EEPROM image is padded with at least one byte, within 16 MiB.
+    return kind == EUpdateKind::DspFlash ? DSP_IMAGE_MAX : EEPROM_IMAGE_MAX - 1;
+}
+
+std::string ImagePathFault(EUpdateKind kind, uint32_t target, const std::string& path) {
+    if (path.empty()) return "Invalid File Name";
+    if (kind == EUpdateKind::ConfigEeprom)
+        return path.find("tr52K") == std::string::npos ? "File chosen is not a valid file for the DP FPGA" : "";
+    if (path.find(target ? "_DSP2_" : "_DSP1_") == std::string::npos)
+        return std::string("File chosen is not a valid file for ") + (target ? "DSP2" : "DSP1");
+    if (path.find("TR52K1_") == std::string::npos) return "File chosen is not a valid file for TR52K1";
+    return "";
+}
+
+EUpdateResult CheckImagePath(EUpdateKind kind, uint32_t target, const std::string& path) {
+    if (path.empty()) return EUpdateResult::InvalidFileName;
+    return ImagePathFault(kind, target, path).empty() ? EUpdateResult::Completed : EUpdateResult::InvalidFlashFile;
+}
+
+EUpdateResult CheckImageFile(EUpdateKind kind, uint32_t target, const std::string& path, CImageFileFacts* facts) {
+    *facts = CImageFileFacts{};
+    if (path.empty()) return EUpdateResult::InvalidFileName;
+    // A FIFO or a device is refused as what it is, whatever its name, and
+    // never opened.
+    facts->notRegular = NonRegularFileKind(path);
+    if (!facts->notRegular.empty()) return EUpdateResult::FileUnreadable;
+    const EUpdateResult named = CheckImagePath(kind, target, path);
+    if (named != EUpdateResult::Completed) return named;
+    CImageFile image;
+    CFileException error(0, 0, path);
+    if (!image.Open(path, &error)) {
+        facts->osError = error.m_lOsError;
+        return EUpdateResult::FileUnreadable;
+    }
+    facts->size = image.GetLength();
+    return facts->size > ImageSizeLimit(kind) ? EUpdateResult::FileTooBig : EUpdateResult::Completed;
+}
 
 EUpdateResult GuardImageStep(std::vector<uint8_t>* image, CUpdateOutcome* outcome, const std::function<void()>& step) {
     try {

@@ -2,6 +2,7 @@
 // addressed by the template's ids, and a simulated unit on a fake clock.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "platform/Registry.h"
 #include "platform/UnitLock.h"
 #include "sim/SimServer.h"
+#include "ui/DialogTemplate.h"
 #include "support/Environment.h"
 #include "ui/DialogCore.h"
 #include "update/UpdateTestSupport.h"
@@ -52,6 +54,8 @@ public:
         return answer;
     }
     void PostClose() override { ++closes; }
+    void WatchInput(intptr_t, bool) override {}
+    std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t*) override { return nullptr; }  // ticks sent by hand
 };
 
 struct Core {
@@ -267,5 +271,76 @@ TEST(DialogCore, AUnitHeldByAnotherUpdateIsNotWritten) {
     EXPECT_TRUE(dlg.m_eeprom.Outcome().Succeeded());
     EXPECT_TRUE(CUnitLock("127.0.0.1", server.Port()).Held());
     server.Stop();
+}
+
+// Every control the code addresses has a name of its own for screen readers
+// and test tools, in either toolkit.
+std::string ReadSource(const char* path) {
+    std::ifstream in(std::string(TR52K_SOURCE_DIR) + "/" + path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every control of the template that code addresses has a name of its own.
+TEST(DialogCore, EveryControlOfTheTemplateHasItsOwnAccessibleName) {
+    const auto t = ParseDialogTemplate(ReadSource("ui/win32/FlashFileLoader.rc"), "IDD_TR52K_FLASHFILELOADER_DIALOG",
+                                       ReadSource("ui/ControlIds.h"));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->caption, "TR52K_FlashFileLoader");
+    EXPECT_EQ(t->w, 699);
+    std::map<std::string, std::string> seen;
+    for (const CTemplateControl& c : t->controls) {
+        if (c.idName == "IDC_STATIC") continue;
+        const std::string name = ControlAccessibleName(c.id);
+        EXPECT_FALSE(name.empty()) << c.idName;
+        EXPECT_TRUE(seen.emplace(name, c.idName).second) << c.idName << " is called like " << seen[name];
+    }
+    EXPECT_EQ(seen.size(), 50u);  // 35 controls, 12 EEPROMs, 3 modes
+    EXPECT_EQ(ControlAccessibleName(4242), "");
+}
+
+// Each statement form of a resource script, read as the resource compiler reads it.
+TEST(DialogCore, TemplateStatementsAreReadWithTheirTextIdStylesAndPlace) {
+    const std::string ids = "#define IDC_A 7\n#define IDC_B 8\n";
+    const auto t = ParseDialogTemplate(R"(
+D1 DIALOGEX 0, 0, 100, 50
+CAPTION "Other"
+BEGIN
+    LTEXT "x", IDC_A, 1, 2, 3, 4
+END
+D2 DIALOGEX 0, 0, 200, 90
+STYLE WS_POPUP
+CAPTION "Two"
+BEGIN
+    // a comment
+    RTEXT "Say ""hi"", then go:", IDC_STATIC, 1, 2, 30, 8
+    EDITTEXT IDC_A, 5, 6, 70, 12, ES_CENTER | ES_READONLY
+    CONTROL "Mode, one", IDC_B, "Button", BS_AUTOCHECKBOX | BS_LEFTTEXT, 9, 10, 40, 12
+    PUSHBUTTON "Go", IDC_UNKNOWN, 11, 12, 20, 14
+END
+)", "D2", ids);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->caption, "Two");
+    EXPECT_EQ(t->h, 90);
+    ASSERT_EQ(t->controls.size(), 4u);
+    const CTemplateControl& label = t->controls[0];
+    EXPECT_EQ(label.text, "Say \"hi\", then go:");
+    EXPECT_EQ(label.id, -1);
+    const CTemplateControl& edit = t->controls[1];
+    EXPECT_EQ(edit.type, "EDITTEXT");
+    EXPECT_EQ(edit.id, 7);
+    EXPECT_TRUE(edit.Has("ES_CENTER") && edit.Has("ES_READONLY") && !edit.Has("WS_DISABLED"));
+    EXPECT_EQ(std::vector<int>({edit.x, edit.y, edit.w, edit.h}), std::vector<int>({5, 6, 70, 12}));
+    const CTemplateControl& check = t->controls[2];
+    EXPECT_EQ(check.text, "Mode, one");
+    EXPECT_EQ(check.windowClass, "Button");
+    EXPECT_EQ(check.id, 8);
+    EXPECT_TRUE(check.Has("BS_LEFTTEXT"));
+    EXPECT_EQ(std::vector<int>({check.x, check.y, check.w, check.h}), std::vector<int>({9, 10, 40, 12}));
+    EXPECT_EQ(t->controls[3].idName, "IDC_UNKNOWN");
+    EXPECT_EQ(t->controls[3].id, -1);
+    // A missing dialog, a statement short of its place, a dialog without END.
+    EXPECT_FALSE(ParseDialogTemplate("D DIALOGEX 0, 0, 1, 1\nBEGIN\nEND\n", "E", ids));
+    EXPECT_FALSE(ParseDialogTemplate("D DIALOGEX 0, 0, 1, 1\nBEGIN\nLTEXT \"x\", IDC_A, 1, 2\nEND\n", "D", ids));
+    EXPECT_FALSE(ParseDialogTemplate("D DIALOGEX 0, 0, 1, 1\nBEGIN\nLTEXT \"x\", IDC_A, 1, 2, 3, 4\n", "D", ids));
 }
 }  // namespace

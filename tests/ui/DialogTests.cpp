@@ -60,12 +60,12 @@ private slots:
                               Case{"", true, 1, false}}) {
             Rig r(c.rule, c.updateEnable, c.noInit);
             auto& d = r.dlg;
-            QCOMPARE(d.m_lblSerialNumber->text(), QString("00AB-005"));
-            QVERIFY(!c.enabled || d.m_btnEeprom[1]->text() == "5A000002 : 1 BitSync, 2 Decoms, 1 Sim, 1 Super Sim Mode");
-            for (QWidget* w : std::initializer_list<QWidget*>{d.m_edtDsp1File, d.m_btnDsp1Load, d.m_btnDsp2Browse,
-                                                              d.m_btnEepromLoad, d.m_btnEeprom[11]})
+            QCOMPARE(d.Widget<QLabel>(IDC_SERIAL_NUMBER)->text(), QString("00AB-005"));
+            QVERIFY(!c.enabled || d.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 1)->text() == "5A000002 : 1 BitSync, 2 Decoms, 1 Sim, 1 Super Sim Mode");
+            for (QWidget* w : std::initializer_list<QWidget*>{d.Widget<QLineEdit>(IDC_DSP1_FILE), d.Widget<QPushButton>(IDC_DSP1_LOAD), d.Widget<QPushButton>(IDC_DSP2_BROWSE),
+                                                              d.Widget<QPushButton>(IDC_EEPROM_LOAD), d.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 11)})
                 QVERIFY2(w->isEnabled() == c.enabled, qPrintable(w->objectName()));
-            QVERIFY(d.m_btnPing->isEnabled() && d.m_chkOpMode[1]->isEnabled());
+            QVERIFY(d.Widget<QPushButton>(IDC_PING)->isEnabled() && d.Widget<QAbstractButton>(IDC_OP_MODE_1 + 1 - 1)->isEnabled());
             QVERIFY(r.boxes.Boxes().empty());
         }
     }
@@ -80,10 +80,10 @@ private slots:
     void eepromUpdate() {
         QFETCH(QString, rule);
         Rig r(qPrintable(rule));
-        QTest::mouseClick(r.dlg.m_btnEeprom[4], Qt::LeftButton, {}, QPoint(6, r.dlg.m_btnEeprom[4]->height() / 2));
-        r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(20 * 256 + 5)));
-        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
-        QCOMPARE(r.dlg.m_edtBytesToWrite->text(), QString("5,376"));
+        QTest::mouseClick(r.dlg.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 4), Qt::LeftButton, {}, QPoint(6, r.dlg.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 4)->height() / 2));
+        r.dlg.Widget<QLineEdit>(IDC_EEPROM_FILE)->setText(r.File("tr52K_dp.bin", Image(20 * 256 + 5)));
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);
+        QCOMPARE(r.dlg.Widget<QLineEdit>(IDC_BYTES_TO_WRITE)->text(), QString("5,376"));
         QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
         const bool reset = !rule.isEmpty();
         QCOMPARE(r.dlg.m_core.m_eeprom.Outcome().Succeeded(), !reset);
@@ -97,7 +97,7 @@ private slots:
         if (!reset) return;
         for (const auto& b : r.boxes.Boxes()) QVERIFY(b.text.find("has completed") == std::string::npos);
         const size_t boxes = r.boxes.Boxes().size();
-        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);  // not refused as busy: fails on the lost connection
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);  // not refused as busy: fails on the lost connection
         QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
         QCOMPARE(r.boxes.Boxes().size(), boxes + 1);
         QCOMPARE(r.LastBox(), std::string("BulkEraseFPGA_ConfigEEPROM() failed."));
@@ -117,10 +117,10 @@ private slots:
         Rig r(qPrintable(rule));
         r.dlg.m_core.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
         r.dlg.show();
-        r.dlg.m_edtDsp2File->setText(r.File("TR52K1_DSP2_v3.bin", Image(700)));
-        QTest::mouseClick(r.dlg.m_btnDsp2Load, Qt::LeftButton);
+        r.dlg.Widget<QLineEdit>(IDC_DSP2_FILE)->setText(r.File("TR52K1_DSP2_v3.bin", Image(700)));
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_DSP2_LOAD), Qt::LeftButton);
         QVERIFY2(QString::fromStdString(r.LastBox()).startsWith(box), r.LastBox().c_str());
-        QCOMPARE(r.dlg.m_prgPageProgram->value(), 60);  // the write wait ran either way
+        QCOMPARE(r.dlg.Widget<QProgressBar>(IDC_PRG_PAGE_PROGRAM)->value(), 60);  // the write wait ran either way
         QTest::qWait(100);
         QCOMPARE(r.dlg.isVisible(), !rule.isEmpty());
         std::lock_guard<std::mutex> lock(r.unit.m_mutex);
@@ -143,8 +143,8 @@ private slots:
     void enterAndSpaceDoNothing() {
         Rig r;
         r.dlg.show();
-        r.dlg.m_btnPing->setFocus();
-        for (auto key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(r.dlg.m_btnPing, key);
+        r.dlg.Widget<QPushButton>(IDC_PING)->setFocus();
+        for (auto key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(r.dlg.Widget<QPushButton>(IDC_PING), key);
         QTest::qWait(50);
         QVERIFY(r.dlg.isVisible());
         std::lock_guard<std::mutex> lock(r.unit.m_mutex);
@@ -161,10 +161,10 @@ private slots:
             r.dlg.m_core.m_strTargetIp = c.text;
             r.dlg.m_core.ShowTargetAddress();
             uint8_t f[4];
-            QCOMPARE(r.dlg.m_ctlTargetIp->GetAddress(f), c.shown);
+            QCOMPARE(r.dlg.Widget<CIpAddressEdit>(IDC_TARGET_IP)->GetAddress(f), c.shown);
         }
         Rig r;
-        r.dlg.m_ctlTargetIp->SetAddress(0x7F000009);
+        r.dlg.Widget<CIpAddressEdit>(IDC_TARGET_IP)->SetAddress(0x7F000009);
         QVERIFY(r.dlg.m_core.SaveTargetAddress() != 0);
         const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
         QCOMPARE(v.type, uint32_t(win32::REG_SZ));
@@ -180,17 +180,17 @@ private slots:
             uint16_t command; std::vector<std::vector<uint8_t>> payloads; bool ok;
         };
         const Case cases[] = {
-            {"ping", "", [](auto& d) { QTest::mouseClick(d.m_btnPing, Qt::LeftButton); }, 0x0000, {{}}, true},
-            {"ping silent", "drop:0x0000", [](auto& d) { QTest::mouseClick(d.m_btnPing, Qt::LeftButton); }, 0x0000, {{}},
+            {"ping", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_PING), Qt::LeftButton); }, 0x0000, {{}}, true},
+            {"ping silent", "drop:0x0000", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_PING), Qt::LeftButton); }, 0x0000, {{}},
              false},
-            {"status off", "", [](auto& d) { QTest::mouseClick(d.m_btnTurnOffConsolidatedStatus, Qt::LeftButton); },
+            {"status off", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_CONSOLIDATED_STATUS), Qt::LeftButton); },
              0x1002, {{6, 0, 0, 0, 0, 0, 0}}, true},
-            {"graphs off", "", [](auto& d) { QTest::mouseClick(d.m_btnTurnOffAllGraphs, Qt::LeftButton); }, 0x1002,
+            {"graphs off", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_ALL_GRAPHS), Qt::LeftButton); }, 0x1002,
              {{1, 0, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 0}}, true},
             {"graphs off, first unanswered", "drop:0x1002@1*1",
-             [](auto& d) { QTest::mouseClick(d.m_btnTurnOffAllGraphs, Qt::LeftButton); }, 0x1002,
+             [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_ALL_GRAPHS), Qt::LeftButton); }, 0x1002,
              {{1, 0, 0, 0, 0, 0, 0}}, false},
-            {"mode 3", "", [](auto& d) { QTest::mouseClick(d.m_chkOpMode[3], Qt::LeftButton); }, 0x1000, {{3}}, true},
+            {"mode 3", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QAbstractButton>(IDC_OP_MODE_1 + 3 - 1), Qt::LeftButton); }, 0x1000, {{3}}, true},
         };
         for (const auto& c : cases) {
             Rig r(c.rule);
@@ -216,14 +216,13 @@ private slots:
         QSet<QString> names;
         for (QWidget* w : r.dlg.findChildren<QWidget*>()) {
             const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
-                                 qobject_cast<QProgressBar*>(w) || w->objectName().startsWith("m_");
+                                 qobject_cast<QProgressBar*>(w) || w->objectName().startsWith("IDC_");
             if (!control) continue;
             QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
             QVERIFY2(!names.contains(w->accessibleName()), qPrintable(w->accessibleName()));
             names.insert(w->accessibleName());
         }
         QVERIFY(names.contains("Load EEPROM") && names.contains("Bulk Erase progress") && names.contains("EEPROM_11"));
-        QCOMPARE(ControlAccessibleName(4242), std::string());  // an id no control has: no name
     }
 
     // A handler that repaints dispatches nothing: a tick queued meanwhile
@@ -251,11 +250,11 @@ private slots:
             std::lock_guard<std::mutex> lock(r.unit.m_mutex);
             r.unit.m_eraseMs = 1500;
         }
-        r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
-        r.dlg.m_edtDsp1File->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
-        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
+        r.dlg.Widget<QLineEdit>(IDC_EEPROM_FILE)->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
+        r.dlg.Widget<QLineEdit>(IDC_DSP1_FILE)->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);
         QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
-        QTest::mouseClick(r.dlg.m_btnDsp1Load, Qt::LeftButton);
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_DSP1_LOAD), Qt::LeftButton);
         QCOMPARE(r.boxes.Boxes().back().caption, std::string("EEPROM Update Busy"));
         QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
         QVERIFY(r.dlg.m_core.m_eeprom.Outcome().Succeeded());
@@ -274,8 +273,8 @@ private slots:
             r.unit.m_eraseMs = 5000;  // still erasing at both questions; Yes ends it
         }
         r.dlg.show();
-        r.dlg.m_edtEepromFile->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
-        QTest::mouseClick(r.dlg.m_btnEepromLoad, Qt::LeftButton);
+        r.dlg.Widget<QLineEdit>(IDC_EEPROM_FILE)->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);
         QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
         struct Seen { QString text; bool defaultNo = false; bool shown = false; };
         // Answers the question box once it is up.
@@ -314,10 +313,10 @@ private slots:
     // so the next Ping reads its own reply.
     void idleInputDoesNotShiftTheNextReply() {
         Rig r("extra:0x0000:5@1*1");
-        QTest::mouseClick(r.dlg.m_btnPing, Qt::LeftButton);
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_PING), Qt::LeftButton);
         QTest::qWait(300);  // idle: the stray bytes arrive and are read
-        QTest::mouseClick(r.dlg.m_btnPing, Qt::LeftButton);
-        QCOMPARE(r.dlg.m_edtPingResult->text(), QString("68 00 00 00 00 00 "));
+        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_PING), Qt::LeftButton);
+        QCOMPARE(r.dlg.Widget<QLineEdit>(IDC_PING_RESULT)->text(), QString("68 00 00 00 00 00 "));
         QCOMPARE(r.beeps.Tones().back().frequencyHz, 1000u);
     }
 };

@@ -2,10 +2,34 @@
 // realignment after faulty replies, held target, completion chain.
 #include <gtest/gtest.h>
 
+#include <new>
+#if defined(__linux__)
+#include <dlfcn.h>
+#endif
+
 #include "platform/Sha256.h"
 
 #include "UpdateTestSupport.h"
 #include "ui/DialogUpdates.h"
+
+namespace {
+thread_local size_t g_failAllocationFrom = 0;
+}  // namespace
+
+#if defined(__linux__)
+// Runs out of memory on request: the first allocation of at least
+// g_failAllocationFrom bytes throws; every other goes to the allocator that
+// would have served it (the sanitizer's, in the checked build).
+void* operator new(std::size_t size) {
+    if (g_failAllocationFrom && size >= g_failAllocationFrom) {
+        g_failAllocationFrom = 0;
+        throw std::bad_alloc();
+    }
+    using New = void* (*)(std::size_t);
+    static const New next = reinterpret_cast<New>(dlsym(RTLD_NEXT, "_Znwm"));
+    return next(size);
+}
+#endif
 
 namespace {
 struct Rig {
@@ -99,16 +123,22 @@ TEST(Eeprom, ImageArrivesByteExactOnItsHeldTargetDespiteFaultyReplies) {
 }
 
 TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
-    struct Case { const char *name, *rule, *caption; uintmax_t size; size_t frames, pages; };
+    // frames: requests sent (-1: not counted); failFrom: the first allocation
+    // of at least this many bytes runs out of memory.
+    struct Case { const char *name, *rule, *caption; uintmax_t size; int frames; size_t pages, failFrom; };
     const Case cases[] = {
-        // The file is settled before the erase.
-        {"TR52K_dp.bin", "", "Invalid Flash File", 100, 0, 0},
-        {"tr52K_missing.bin", "", "File Error", 0, 0, 0},
-        {"tr52K_huge.bin", "", "File Too Big Error", 16 << 20, 0, 0},
-        {"tr52K_dp.bin", "drop:0x1022", "Serial Port Error", 100, 1, 0},
+        // The file is settled before the erase, its padding included.
+        {"TR52K_dp.bin", "", "Invalid Flash File", 100, 0, 0, 0},
+        {"tr52K_missing.bin", "", "File Error", 0, 0, 0, 0},
+        {"tr52K_huge.bin", "", "File Too Big Error", 16 << 20, 0, 0, 0},
+        {"tr52K_dp.bin", "drop:0x1022", "Serial Port Error", 100, 1, 0, 0},
+#if defined(__linux__)
+        // Read in one 100,000-byte block, then padded into a larger one.
+        {"tr52K_dp.bin", "", "Allocation Error", 100000, 0, 0, 150000},
+#endif
         // An erase that never finishes ends at the limit set; a page is retried, but not for ever.
-        {"tr52K_dp.bin", "drop:0x1023", "Serial Port Error", 100, 0, 0},
-        {"tr52K_dp.bin", "ignore:0x1021", "Serial Port Error", 100, 0, MAX_PAGE_FAILURES},
+        {"tr52K_dp.bin", "drop:0x1023", "Serial Port Error", 100, -1, 0, 0},
+        {"tr52K_dp.bin", "ignore:0x1021", "Serial Port Error", 100, -1, MAX_PAGE_FAILURES, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.rule) + " " + c.caption);
@@ -116,13 +146,15 @@ TEST(Eeprom, RefusedOrFailedUpdatesEndWithoutACompletion) {
         const std::string path = (r.sim.dir / c.name).string();
         if (c.size) std::filesystem::resize_file(r.sim.File(c.name, {}), c.size);
         r.update.m_procedure.m_nEraseTimeoutMs = 20000;
+        g_failAllocationFrom = c.failFrom;
         r.Load(2, path);
+        g_failAllocationFrom = 0;
         r.RunTicks();
         EXPECT_FALSE(r.update.UpdateRunning() || r.update.Outcome().Succeeded());
         ASSERT_FALSE(r.view.boxes.empty());
         EXPECT_EQ(r.view.boxes.back().caption, c.caption);
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_PAGE_WRITE), static_cast<int>(c.pages));
-        if (!c.pages && c.frames) { EXPECT_EQ(r.sim.link.m_writes.size(), c.frames); }
+        if (c.frames >= 0) { EXPECT_EQ(r.sim.link.m_writes.size(), static_cast<size_t>(c.frames)); }
         EXPECT_EQ(r.sim.Count(CMD_EEPROM_SELECT), 0);
         EXPECT_FALSE(r.flags.g_bEepromEraseActive || r.flags.g_bEepromPageProgramActive);
         EXPECT_EQ(r.view.busy, 0);

@@ -69,3 +69,24 @@ TEST(Outcome, AFailingImageStepIsAResultTracedOnce) {
     }
 }
 }  // namespace
+
+namespace {
+// The dialog's Browse boxes and both procedures judge a name the same way.
+TEST(Outcome, AnImageNameFitsOnlyItsOwnTarget) {
+    const struct { EUpdateKind kind; uint32_t target; const char* path; const char* fault; } cases[] = {
+        {EUpdateKind::DspFlash, 0, "/x/TR52K1_DSP1_v2.bin", ""},
+        {EUpdateKind::DspFlash, 1, "/x/TR52K1_DSP1_v2.bin", "File chosen is not a valid file for DSP2"},
+        {EUpdateKind::DspFlash, 0, "/x/tr52k1_DSP1_v2.bin", "File chosen is not a valid file for TR52K1"},
+        {EUpdateKind::DspFlash, 1, "", "Invalid File Name"},
+        {EUpdateKind::ConfigEeprom, 3, "/x/tr52K_dp.bin", ""},
+        {EUpdateKind::ConfigEeprom, 3, "/x/TR52K_dp.bin", "File chosen is not a valid file for the DP FPGA"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ImagePathFault(c.kind, c.target, c.path), c.fault);
+        EXPECT_EQ(CheckImagePath(c.kind, c.target, c.path), !*c.path  ? EUpdateResult::InvalidFileName
+                                                             : *c.fault ? EUpdateResult::InvalidFlashFile
+                                                                        : EUpdateResult::Completed);
+    }
+}
+}  // namespace

@@ -23,6 +23,7 @@
 #include "protocol/TR52K1_Comm.h"
 #include "ui/DialogControls.h"
 #include "ui/DialogCore.h"
+#include "ui/DialogTemplate.h"
 #include "ui/qt/IpAddressEdit.h"
 #include "update/Ticker.h"
 
@@ -80,6 +81,8 @@ public:
     EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
     bool AskYesNo(const std::string& question, const std::string& caption) override;
     void PostClose() override;
+    void WatchInput(intptr_t handle, bool watch) override;
+    std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t* window) override;
 
     // Escape, the close box and PostClose all end here.
     void reject() override;
@@ -91,43 +94,10 @@ public:
 
     CTR52K_FlashFileLoaderDlg m_core;
 
-    CIpAddressEdit* m_ctlTargetIp;
-    QPushButton* m_btnSaveIp;
-    QProgressBar* m_prgBulkErase;
-    QLabel* m_lblBulkErase;
-    QProgressBar* m_prgPageProgram;
-    QLabel* m_lblPageProgram;
-    QLineEdit* m_edtBytesToWrite;
-    QLineEdit* m_edtBytesWritten;
-    QLineEdit* m_edtDsp1File;
-    QPushButton* m_btnDsp1Browse;
-    QPushButton* m_btnDsp1Load;
-    QLineEdit* m_edtDsp2File;
-    QPushButton* m_btnDsp2Browse;
-    QPushButton* m_btnDsp2Load;
-    std::array<CManualRadioButton*, EEPROM_COUNT> m_btnEeprom{};
-    QLineEdit* m_edtEepromFile;
-    QPushButton* m_btnEepromBrowse;
-    QPushButton* m_btnEepromLoad;
-    QPushButton* m_btnRead;
-    QLabel* m_lblSerialNumber;
-    QLabel* m_lblDsp1FwVer;
-    QLabel* m_lblDsp2FwVer;
-    QLabel* m_lblFioFpgaFwVer;
-    QLabel* m_lblBridgeFpgaFwVer;
-    QLabel* m_lblDpFpgaFwVer;
-    QLabel* m_lblOpModeRaw;
-    QLabel* m_lblOpMode;
-    QLabel* m_lblDspBoardPcbRev;
-    QLabel* m_lblDpFpgaBoardPcbRev;
-    QLabel* m_lblDeviceId;
-    CManualCheckBox* m_chkDhcpEnabled;
-    QLabel* m_lblDeviceIp;
-    QPushButton* m_btnTurnOffConsolidatedStatus;
-    QPushButton* m_btnTurnOffAllGraphs;
-    QPushButton* m_btnPing;
-    QLineEdit* m_edtPingResult;
-    std::array<QCheckBox*, 4> m_chkOpMode{};  // element 0 unused
+    // The widget of a control of the template, by its id; null when it has
+    // none of that class.
+    template <class W>
+    W* Widget(int id) const { return qobject_cast<W*>(Control(id)); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -135,9 +105,8 @@ protected:
 
 private:
     void CreateControls();
+    QWidget* MakeWidget(const CTemplateControl& control);
     void NameControls();
-    template <class W>
-    W* Place(W* widget, const char* name, int x, int y, int w, int h, int id);
     QWidget* Control(int id) const;
     void Repaint(QWidget* w);
     void ShowAbout();
@@ -145,8 +114,6 @@ private:
     CDialogUnits m_units;
     std::map<QString, QRect> m_templateRects;
     std::map<int, QWidget*> m_byId;
-    uintptr_t m_hTicker = 0;
-    std::shared_ptr<CTickerTarget> m_tickerTarget;
     bool m_bInitialised = false;
     class QSocketNotifier* m_idleInput = nullptr;
 };

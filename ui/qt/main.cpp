@@ -7,6 +7,7 @@
 
 #include "app/StartUp.h"
 #include "link/NetworkDeviceComm.h"
+#include "link/TcpCapture.h"
 #include "platform/DebugOutput.h"
 #include "ui/qt/QtFlashFileLoaderDlg.h"
 #include "ui/qt/QtPlatform.h"

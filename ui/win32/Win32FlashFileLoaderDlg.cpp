@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "link/NetworkDeviceComm.h"
 #include "platform/Text.h"
 #include "platform/win32/WideText.h"
 #include "ui/win32/resource.h"
@@ -123,9 +122,6 @@ CWin32FlashFileLoaderDlg::CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t 
 CWin32FlashFileLoaderDlg::CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t noInitStatus,
                                                    CRegistryStore& registry, CMessageBox& box, CBeeper& beeper)
     : m_core(comm, noInitStatus, registry, *this, box, beeper) {
-    // The ticker's flags are reset just before the icon is loaded; the
-    // thread starts idle, without a window to send to.
-    TickerAttachAtConstruction(ProcessTickerFlags(), SystemClock());
     const HINSTANCE instance = ::GetModuleHandleW(nullptr);
     m_hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                               ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON), 0));
@@ -134,9 +130,6 @@ CWin32FlashFileLoaderDlg::CWin32FlashFileLoaderDlg(CTR52K1_Comm* comm, uint32_t 
 }
 
 CWin32FlashFileLoaderDlg::~CWin32FlashFileLoaderDlg() {
-    // Never waits for the ticker: it may be inside a send to this thread.
-    TickerDetachAtDestruction(ProcessTickerFlags(), SystemClock());
-    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
     if (m_hWnd) ::DestroyWindow(m_hWnd);
     if (m_accProps) m_accProps->Release();
     if (m_hIcon) ::DestroyIcon(m_hIcon);
@@ -181,11 +174,7 @@ int CWin32FlashFileLoaderDlg::RunModalLoop() {
         }
         PumpMessage(&msg);
     }
-    // Idle input and ticks end with the window.
-    if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink()))
-        if (link->SocketHandle() != INVALID_SOCKET) ::WSAAsyncSelect(link->SocketHandle(), hwnd, 0, 0);
-    if (m_hTicker) UnregisterTickerTarget(m_hTicker);
-    m_hTicker = 0;
+    m_core.OnWindowGone();
     ::DestroyWindow(hwnd);
     m_hWnd = nullptr;
     if (quit) ::PostQuitMessage(static_cast<int>(msg.wParam));
@@ -245,11 +234,7 @@ INT_PTR CWin32FlashFileLoaderDlg::OnMessage(UINT message, WPARAM wParam, LPARAM 
             if (!m_bEnded) m_core.OnTickerMessage(message, static_cast<uintptr_t>(wParam));
             return TRUE;
         case WM_LINK_NOTIFY:
-            if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink())) {
-                m_core.m_pComm->DropIdleInput();
-                // Closed: nothing more will come, and the notice would repeat.
-                if (!link->IsConnected()) ::WSAAsyncSelect(link->SocketHandle(), m_hWnd, 0, 0);
-            }
+            m_core.OnIdleInput();
             return TRUE;
     }
     return FALSE;
@@ -272,18 +257,17 @@ void CWin32FlashFileLoaderDlg::OnInitDialog() {
     NameControls();
 
     m_core.OnInitDialog();
+}
 
-    // What the unit sends while no exchange runs (its status stream, a late
-    // reply) is read and dropped as it arrives, so it never opens the next
-    // reply. The link's socket is already non-blocking.
-    if (auto* link = dynamic_cast<CNetworkDeviceComm*>(m_core.m_pComm->GetDeviceLink());
-        link && link->IsConnected() && link->SocketHandle() != INVALID_SOCKET)
-        ::WSAAsyncSelect(link->SocketHandle(), m_hWnd, WM_LINK_NOTIFY, FD_READ | FD_CLOSE);
+void CWin32FlashFileLoaderDlg::WatchInput(intptr_t handle, bool watch) {
+    // The link's socket is already non-blocking; a closed one stops the notices.
+    ::WSAAsyncSelect(static_cast<SOCKET>(handle), m_hWnd, watch ? WM_LINK_NOTIFY : 0, watch ? FD_READ | FD_CLOSE : 0);
+}
 
-    // From here on the ticker may send to this window, named by its handle.
-    m_tickerTarget = std::make_shared<CWindowTickerTarget>(m_hWnd);
-    m_hTicker = RegisterTickerTarget(m_tickerTarget, reinterpret_cast<uintptr_t>(m_hWnd));
-    TickerAttachWindow(ProcessTickerFlags(), m_hTicker);
+std::shared_ptr<CTickerTarget> CWin32FlashFileLoaderDlg::TickerTarget(uintptr_t* window) {
+    // The ticker names this window by its handle.
+    *window = reinterpret_cast<uintptr_t>(m_hWnd);
+    return std::make_shared<CWindowTickerTarget>(m_hWnd);
 }
 
 // Screen readers read a control's name from the label before it; most

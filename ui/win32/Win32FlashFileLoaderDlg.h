@@ -69,6 +69,8 @@ public:
     EFileChoice ChooseBinaryFile(std::string* path, uint32_t* errorCode) override;
     bool AskYesNo(const std::string& question, const std::string& caption) override;
     void PostClose() override;
+    void WatchInput(intptr_t handle, bool watch) override;
+    std::shared_ptr<CTickerTarget> TickerTarget(uintptr_t* window) override;
 
 private:
     class COwnedMessageBox : public CMessageBox {
@@ -104,8 +106,6 @@ private:
     bool m_bEnded = false;
     int m_nResult = IDCANCEL;
     int m_nBusy = 0;
-    uintptr_t m_hTicker = 0;
-    std::shared_ptr<CTickerTarget> m_tickerTarget;
     struct IAccPropServices* m_accProps = nullptr;
 };
 

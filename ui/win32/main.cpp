@@ -10,6 +10,7 @@
 
 #include "app/StartUp.h"
 #include "link/NetworkDeviceComm.h"
+#include "link/TcpCapture.h"
 #include "platform/CommandLine.h"
 #include "platform/DebugOutput.h"
 #include "ui/win32/Win32FlashFileLoaderDlg.h"
