@@ -156,6 +156,7 @@ TEST_F(Exchange, OnlyTheReplysOwnFrameIsTakenForAnAcknowledgement) {
         {"page ack for the select", 0x1024, {0x68, 0, 0x21, 0x10, 0, 0}, 7, "0x68 0x00 0x21 0x10 0x00 0x00"},
         {"mode", 0x1000, {0x68, 0, 0x00, 0x10, 0, 0}, 7, nullptr},
         {"ping reply for the mode", 0x1000, {0x68, 0, 0, 0, 0, 0}, 7, "0x68 0x00 0x00 0x00 0x00 0x00"},
+        {"status of another family", 0x1023, {0x68, 0, 0x23, 0x20, 1, 0, 0x01}, 7, "0x68 0x00 0x23 0x20 0x01 0x00 0x01"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -303,6 +304,11 @@ TEST_F(Exchange, OwnFrameOnlyMakesEveryReadAnswerForItself) {
     link.m_onWrite = [&](const Bytes&) { link.QueueReply(garbled); };
     EXPECT_NE(comm.Ping(), 0u);
     EXPECT_EQ(comm.LastExchange(), EExchangeResult::NotOwnFrame);
+    // The header and the command's low byte right, its high byte another's.
+    link.m_onWrite = [&](const Bytes&) { link.QueueReply({0x68, 0x00, 0x00, 0x10, 0x00, 0x00}); };
+    EXPECT_NE(comm.Ping(), 0u);
+    EXPECT_EQ(comm.LastExchange(), EExchangeResult::NotOwnFrame);
+    link.m_onWrite = [&](const Bytes&) { link.QueueReply(garbled); };
     comm.m_bOwnFrameOnly = 1;
     EXPECT_EQ(comm.Ping(), 0u);
     EXPECT_EQ(comm.LastExchange(), EExchangeResult::NotOwnFrame);

@@ -7,6 +7,7 @@
 #include "UpdateTestSupport.h"
 #include "platform/Sha256.h"
 #include "platform/File.h"
+#include "app/OutcomeJson.h"
 #include "update/ImageFile.h"
 #include "update/UpdateOutcome.h"
 
@@ -88,5 +89,29 @@ TEST(Outcome, AnImageNameFitsOnlyItsOwnTarget) {
                                                              : *c.fault ? EUpdateResult::InvalidFlashFile
                                                                         : EUpdateResult::Completed);
     }
+}
+}  // namespace
+
+namespace {
+// Scripts read a DSP update's steps by these names; each field is its own
+// step's value, not a neighbour's.
+TEST(Outcome, JsonOfADspUpdateNamesEachStep) {
+    CUpdateOutcome o;
+    o.kind = EUpdateKind::DspFlash;
+    o.target = 1;
+    o.result = EUpdateResult::Completed;
+    o.startAcknowledged = true;
+    o.blocksTotal = 7;
+    o.blocksAcknowledged = 6;
+    o.finishSent = true;
+    o.writeWaitDone = true;
+    const auto j = OutcomeJson(o);
+    EXPECT_EQ(j.at("dsp"), 2);
+    EXPECT_EQ(j.at("blocks"), 7);
+    EXPECT_EQ(j.at("blocksAcknowledged"), 6);
+    EXPECT_TRUE(j.at("startAcknowledged").get<bool>() && j.at("finishSent").get<bool>() &&
+                j.at("writeWaitDone").get<bool>());
+    EXPECT_FALSE(j.at("finishAcknowledged").get<bool>());
+    EXPECT_FALSE(j.contains("eeprom") || j.contains("pages"));
 }
 }  // namespace
