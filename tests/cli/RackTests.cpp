@@ -80,25 +80,6 @@ TEST_F(Rack, ConventionsOfTheCommandLine) {
     EXPECT_EQ(r.out.find("UINT"), std::string::npos);
 }
 
-TEST_F(Rack, FilesAreCheckedBeforeAnythingIsAskedOrSent) {
-    const struct { std::string args; std::string message; } cases[] = {
-        {"flash-dsp 1 " + Image("TR52K1_DSP2_a.bin", 10), "File chosen is not a valid file for DSP1"},
-        {"flash-dsp 2 " + Image("TR52K1_DSP2_big.bin", 786433), "786433 bytes, more than the 786432 a DSP holds"},
-        {"program-eeprom 1 " + Image("TR52K_x.bin", 10), "the path must hold tr52K"},
-        {"program-eeprom 1 " + (dir / "tr52K_gone.bin").string(), "No such file or directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args);
-        // Without --yes and without a terminal it would be refused as
-        // unconfirmed; the file is refused first.
-        const ToolRun r = Tr52k("-t " + Unit() + " " + c.args);
-        EXPECT_EQ(r.code, 2) << r.out;
-        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    }
-    std::lock_guard<std::mutex> lock(sim.m_mutex);
-    EXPECT_TRUE(sim.m_commandCounts.empty());  // no unit was even asked who it is
-}
-
 TEST_F(Rack, DryRunAndExpectedSerialWriteNothingToAnotherUnit) {
     const std::string image = Image("tr52K_dp.bin", 1000);
     ToolRun r = Tr52k("-t " + Unit() + " --dry-run program-eeprom 2 " + image);
