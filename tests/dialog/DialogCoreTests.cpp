@@ -115,6 +115,15 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
     r.dlg.OnBnClickedOpMode(3);
     EXPECT_TRUE(r.controls.checks[IDC_OP_MODE_1 + 2] && !r.controls.checks[IDC_OP_MODE_1]);
     EXPECT_EQ(r.controls.busy, 0);
+    // Turn Off All Graphs is two commands; after a first that goes
+    // unanswered the second is not sent, and the beep is the low one.
+    ASSERT_TRUE(ParseSimRule("drop:0x1002@3*1", &r.sim.unit.m_faults.rules.emplace_back(), nullptr));
+    r.dlg.OnBnClickedTurnOffAllGraphs();
+    EXPECT_EQ(r.sim.unit.m_turnOffs, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{1000, 10}));
+    r.dlg.OnBnClickedTurnOffAllGraphs();
+    EXPECT_EQ(r.sim.sent[0x1002].size(), 3u);
+    EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{100, 100}));
 
     r.dlg.SetProgressRange(EProgressBar::PageProgram, 0, 3);
     r.dlg.SetProgressStep(EProgressBar::PageProgram, 2);

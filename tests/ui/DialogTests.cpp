@@ -46,8 +46,8 @@ class DialogTests : public QObject {
         std::string LastBox() { return boxes.Boxes().empty() ? "" : boxes.Boxes().back().text; }
     };
 
-    static std::vector<uint8_t> Image(size_t n, size_t padTo = 0) {
-        std::vector<uint8_t> v(std::max(n, padTo), 0xFF);
+    static std::vector<uint8_t> Image(size_t n) {
+        std::vector<uint8_t> v(n);
         for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 3);
         return v;
     }
@@ -68,39 +68,6 @@ private slots:
             QVERIFY(d.Widget<QPushButton>(IDC_PING)->isEnabled() && d.Widget<QAbstractButton>(IDC_OP_MODE_1 + 1 - 1)->isEnabled());
             QVERIFY(r.boxes.Boxes().empty());
         }
-    }
-
-    void eepromUpdate_data() {
-        QTest::addColumn<QString>("rule");
-        QTest::newRow("completed") << QString();
-        QTest::newRow("reset midway") << QString("reset:0x1021@6");
-    }
-    // Runs on the ticker's messages. An update reset midway is reported,
-    // never as completed, and a new Load is accepted.
-    void eepromUpdate() {
-        QFETCH(QString, rule);
-        Rig r(qPrintable(rule));
-        QTest::mouseClick(r.dlg.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 4), Qt::LeftButton, {}, QPoint(6, r.dlg.Widget<QAbstractButton>(IDC_EEPROM_FIRST + 4)->height() / 2));
-        r.dlg.Widget<QLineEdit>(IDC_EEPROM_FILE)->setText(r.File("tr52K_dp.bin", Image(20 * 256 + 5)));
-        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);
-        QCOMPARE(r.dlg.Widget<QLineEdit>(IDC_BYTES_TO_WRITE)->text(), QString("5,376"));
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
-        const bool reset = !rule.isEmpty();
-        QCOMPARE(r.dlg.m_core.m_eeprom.Outcome().Succeeded(), !reset);
-        QCOMPARE(r.LastBox(), std::string(reset ? "WriteFPGA_ConfigEEPROM_Page() failed."
-                                                : "DP FPGA Configuration EEPROM Update has completed."));
-        {
-            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
-            QCOMPARE(r.unit.m_eeproms[4], reset ? Image(5 * 256) : Image(20 * 256 + 5, 5376));  // pages before the reset
-            QCOMPARE(r.unit.m_currentEeprom, reset ? 0 : 4);
-        }
-        if (!reset) return;
-        for (const auto& b : r.boxes.Boxes()) QVERIFY(b.text.find("has completed") == std::string::npos);
-        const size_t boxes = r.boxes.Boxes().size();
-        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);  // not refused as busy: fails on the lost connection
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
-        QCOMPARE(r.boxes.Boxes().size(), boxes + 1);
-        QCOMPARE(r.LastBox(), std::string("BulkEraseFPGA_ConfigEEPROM() failed."));
     }
 
     void dspUpdate_data() {
@@ -172,44 +139,6 @@ private slots:
         QCOMPARE(r.dlg.m_core.m_strTargetIp, std::string("127.0.0.9"));
     }
 
-    // Each direct command: its frames on the wire and its beep; a failure
-    // gives the low beep, and "Turn Off All Graphs" stops after a failed first.
-    void directCommandsSendTheirFramesAndBeep() {
-        struct Case {
-            const char* name; const char* rule; std::function<void(CQtFlashFileLoaderDlg&)> click;
-            uint16_t command; std::vector<std::vector<uint8_t>> payloads; bool ok;
-        };
-        const Case cases[] = {
-            {"ping", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_PING), Qt::LeftButton); }, 0x0000, {{}}, true},
-            {"ping silent", "drop:0x0000", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_PING), Qt::LeftButton); }, 0x0000, {{}},
-             false},
-            {"status off", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_CONSOLIDATED_STATUS), Qt::LeftButton); },
-             0x1002, {{6, 0, 0, 0, 0, 0, 0}}, true},
-            {"graphs off", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_ALL_GRAPHS), Qt::LeftButton); }, 0x1002,
-             {{1, 0, 0, 0, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 0}}, true},
-            {"graphs off, first unanswered", "drop:0x1002@1*1",
-             [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QPushButton>(IDC_TURN_OFF_ALL_GRAPHS), Qt::LeftButton); }, 0x1002,
-             {{1, 0, 0, 0, 0, 0, 0}}, false},
-            {"mode 3", "", [](CQtFlashFileLoaderDlg& d) { QTest::mouseClick(d.Widget<QAbstractButton>(IDC_OP_MODE_1 + 3 - 1), Qt::LeftButton); }, 0x1000, {{3}}, true},
-        };
-        for (const auto& c : cases) {
-            Rig r(c.rule);
-            r.dlg.show();
-            const size_t before = r.beeps.Tones().size();
-            c.click(r.dlg);
-            const auto tones = r.beeps.Tones();
-            const std::vector<CRecordingBeeper::Tone> expected =
-                c.command == 0x1000 && c.ok ? std::vector<CRecordingBeeper::Tone>{}
-                : c.ok ? std::vector<CRecordingBeeper::Tone>{{1000, 10}} : std::vector<CRecordingBeeper::Tone>{{100, 100}};
-            QVERIFY2(std::vector<CRecordingBeeper::Tone>(tones.begin() + long(before), tones.end()) == expected, c.name);
-            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
-            std::vector<std::vector<uint8_t>> seen;
-            for (const auto& [command, payload] : r.unit.m_lastFrames)
-                if (command == c.command) seen.push_back(payload);
-            QVERIFY2(seen == c.payloads, c.name);
-        }
-    }
-
     // Every control a user can reach or read has a name of its own.
     void everyControlHasAnAccessibleName() {
         Rig r;
@@ -236,31 +165,6 @@ private slots:
         r.dlg.m_core.SetLabel(EProgressLabel::BulkErase, "Uploading:");
         QVERIFY(!ticked);
         QTRY_VERIFY(ticked);
-    }
-
-    // With an EEPROM update under way a DSP Load is refused before any frame,
-    // and the EEPROM update still completes.
-    void dspLoadIsRefusedDuringAnEepromUpdate() {
-        Rig r;
-        r.dlg.m_core.m_dsp.m_procedure.m_nWriteWaitStepMs = 1;
-        // A unit that answers in time on a busy machine, and an erase long
-        // enough that the update is still under way when DSP Load is pressed.
-        r.comm.m_nResponseTimeoutMs = 3000;
-        {
-            std::lock_guard<std::mutex> lock(r.unit.m_mutex);
-            r.unit.m_eraseMs = 1500;
-        }
-        r.dlg.Widget<QLineEdit>(IDC_EEPROM_FILE)->setText(r.File("tr52K_dp.bin", Image(40 * 256)));
-        r.dlg.Widget<QLineEdit>(IDC_DSP1_FILE)->setText(r.File("TR52K1_DSP1_v3.bin", Image(700)));
-        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_EEPROM_LOAD), Qt::LeftButton);
-        QVERIFY(r.dlg.m_core.m_eeprom.UpdateRunning());
-        QTest::mouseClick(r.dlg.Widget<QPushButton>(IDC_DSP1_LOAD), Qt::LeftButton);
-        QCOMPARE(r.boxes.Boxes().back().caption, std::string("EEPROM Update Busy"));
-        QTRY_VERIFY_WITH_TIMEOUT(!r.dlg.m_core.m_eeprom.UpdateRunning(), 30000);
-        QVERIFY(r.dlg.m_core.m_eeprom.Outcome().Succeeded());
-        std::lock_guard<std::mutex> lock(r.unit.m_mutex);
-        QCOMPARE(r.unit.m_commandCounts.count(0x1001) + r.unit.m_commandCounts.count(0x1020), size_t(0));
-        QCOMPARE(r.unit.m_eeproms[0], Image(40 * 256, 41 * 256));
     }
 
     // Escape or the close box during an EEPROM update ask, No the default:
