@@ -1,6 +1,7 @@
 // The built tr52k program against simulators on loopback: output, JSON and
-// exit codes, refusals without traffic, several units at once, an update
-// whose output went away.
+// exit codes from what the unit confirmed (a failed step never prints
+// success text or zero-filled values), refusals without traffic, several
+// units at once, an update whose output went away.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/Sha256.h"
 #include "platform/UnitLock.h"
 #include "sim/SimServer.h"
 #include "support/ScratchDir.h"
@@ -26,6 +28,17 @@ struct Cli : SimUnitTest {
         WriteFile(dir / name, v);
         v.resize((size + 255) / 256 * 256, 0xFF);
         return CUnitSimulator::Digest(v);  // of the image as the unit stores it
+    }
+    void Fault(const std::string& rule) {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        ASSERT_TRUE(ParseSimRule(rule, &sim.m_faults.rules.emplace_back(), nullptr)) << rule;
+    }
+    // stdout and stderr apart: what a script would take for the result is on stdout.
+    ToolRun Apart(const std::string& args, std::string* err) const {
+        const std::string errFile = (dir / "stderr.txt").string();
+        ToolRun r = RunCommand(std::string(TR52K_CLI_BINARY) + " " + Unit() + " " + args + " 2>" + errFile + " </dev/null");
+        *err = Slurp(errFile);
+        return r;
     }
 };
 
@@ -75,7 +88,8 @@ TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
 
 // A reply counts only as the request's own frame: a garbled or missing one
 // is never a success, and stray bytes ahead of a reply are skipped, not
-// decoded. The unit starts on EEPROM_5.
+// decoded. A failure prints nothing on stdout, where a script takes its
+// result, except the one JSON document. The unit starts on EEPROM_5.
 TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
     const struct {
         const char* faults;  // simulator rules, separated by spaces
@@ -84,9 +98,14 @@ TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
         const char *present, *absent;
     } cases[] = {
         {"garbage:0x0000", "--json ping", 1, "No reply to the ping.", "\"ok\": true"},
+        {"drop:0x0000", "ping", 1, "No reply to the ping.", "68 00"},
         {"garbage:0x1002", "turn-off status", 1, "did not acknowledge Turn Off Consolidated Status", "turned off"},
+        {"drop:0x1002@2*1", "turn-off graphs", 1, "(second command)", "turned off"},
         {"garbage:0x2003", "--json info", 1, "the device information", "serialNumber"},
         {"noop:0x1024 garbage:0x2009", "--json select-eeprom 0", 1, "could not be read back", "currentEeprom\""},
+        {"ignore:0x1024", "select-eeprom 5", 1, "SelectFPGA_ConfigEEPROM() failed.", "Current"},  // already current
+        {"noop:0x1024", "select-eeprom 3", 1, "The unit reports EEPROM_5 as current, not EEPROM_3.", "Current"},
+        {"drop:0x2009@1*1", "select-eeprom 3", 1, "the EEPROM directory could not be read back", "Current"},
         {"extra:0x1024:6", "--json select-eeprom 3", 0, "\"currentEeprom\": 3", "error"},
         {"extra:0x0000:6", "--json ping", 0, "68 00 00 00 00 00", "error"},
     };
@@ -96,18 +115,21 @@ TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
             std::lock_guard<std::mutex> lock(sim.m_mutex);
             sim.m_currentEeprom = 5;
             sim.m_faults.rules.clear();
-            sim.m_commandCounts.clear();
-            std::istringstream words(c.faults);
-            for (std::string w; words >> w;) ASSERT_TRUE(ParseSimRule(w, &sim.m_faults.rules.emplace_back(), nullptr));
+            sim.m_commandCounts.clear();  // rules count from here
         }();
-        const ToolRun r = Tr52k(Unit() + " --timeout 300 " + c.args);
-        EXPECT_EQ(r.code, c.code) << r.out;
-        const std::string out = nlohmann::json::parse(r.out, nullptr, false).is_discarded()
-                                    ? r.out
-                                    : nlohmann::json::parse(r.out).dump(1);
+        std::istringstream words(c.faults);
+        for (std::string w; words >> w;) Fault(w);
+        std::string err;
+        const ToolRun r = Apart("--timeout 300 " + c.args, &err);
+        EXPECT_EQ(r.code, c.code) << r.out << err;
+        const bool json = !nlohmann::json::parse(r.out, nullptr, false).is_discarded();
+        if (c.code && !json) { EXPECT_EQ(r.out, ""); }
+        const std::string out = (json ? nlohmann::json::parse(r.out).dump(1) : r.out) + err;
         EXPECT_NE(out.find(c.present), std::string::npos) << out;
         EXPECT_EQ(out.find(c.absent), std::string::npos) << out;
     }
+    std::string err;
+    EXPECT_EQ(Apart("select-eeprom 3", &err).out, "Current EEPROM: EEPROM_3\n");
 }
 
 // Nothing is written only when the unit provably holds the image already:
@@ -242,5 +264,49 @@ TEST_F(Cli, AUnitAnotherUpdateHoldsIsRefusedWithoutTraffic) {
         EXPECT_TRUE(sim.m_commandCounts.empty());
     }();
     EXPECT_EQ(Tr52k(Unit() + " turn-off status").code, 0);
+}
+TEST_F(Cli, InfoShowsOnlyTheReadsTheUnitAnswered) {
+    // The device information reads pages 20 to 24 (0x2009 #1 to #5), then the directory page 2 (#6).
+    Fault("drop:0x2009@6*1");
+    std::string err;
+    ToolRun r = Apart("--timeout 300 info", &err);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("Serial Number:              00AB-005"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("EEPROM_0"), std::string::npos) << r.out;  // no directory of zeros
+    EXPECT_NE(err.find("did not answer the read of the EEPROM directory"), std::string::npos) << err;
+    Fault("drop:0x2009@13*1");  // the same read of the second run
+    r = Apart("--timeout 300 --json info", &err);
+    const auto unit = nlohmann::json::parse(r.out).at("units").at(0);
+    EXPECT_FALSE(unit.contains("currentEeprom"));
+    EXPECT_TRUE(unit.contains("serialNumber"));
+}
+
+TEST_F(Cli, JsonOfAnUpdateHoldsTheConfirmedStepsAndTheImageDigest) {
+    std::vector<uint8_t> image(3000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 7);
+    const std::string path = WriteFile(dir / "tr52K_dp.bin", image);
+    std::string err;
+    ToolRun r = Apart("--timeout 300 --yes --json program-eeprom 4 " + path, &err);
+    EXPECT_EQ(r.code, 0) << r.out << err;
+    auto unit = nlohmann::json::parse(r.out).at("units").at(0);
+    EXPECT_EQ(unit.at("result"), "completed");
+    EXPECT_EQ(unit.at("sha256"), Sha256Hex(image.data(), image.size()));
+    EXPECT_EQ(unit.at("size"), 3000);
+    EXPECT_EQ(unit.at("pages"), 12);
+    EXPECT_EQ(unit.at("pagesAcknowledged"), 12);
+    EXPECT_EQ(unit.at("currentEeprom"), 4);
+    EXPECT_EQ(unit.at("modeBefore"), 1);
+    EXPECT_TRUE(unit.at("eraseCompleted").get<bool>() && unit.at("selectAcknowledged").get<bool>() &&
+                unit.at("modeRestored").get<bool>());
+
+    // The mode read before the erase went unanswered: no mode (least of all
+    // mode 0) is sent afterwards, and the run says so.
+    Fault("drop:0x2000@2*1");
+    r = Apart("--timeout 300 --yes --json program-eeprom 4 " + path, &err);
+    EXPECT_EQ(r.code, 1);
+    unit = nlohmann::json::parse(r.out).at("units").at(0);
+    EXPECT_EQ(unit.at("result"), "mode-unknown");
+    EXPECT_FALSE(unit.contains("modeBefore"));
+    EXPECT_EQ(Count(0x1000), 1);  // only the first run's
 }
 }  // namespace
