@@ -15,26 +15,17 @@
 #include "sim/SimServer.h"
 #include "support/NameLookup.h"
 #include "support/ScratchDir.h"
+#include "support/SimUnit.h"
 #include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-struct UserInput : ::testing::Test {
-    const ScratchDir dir{"tr52k-input"};
-    CUnitSimulator sim;
-    CSimServer server{sim};
-
-    UserInput() {
+struct UserInput : SimUnitTest {
+    UserInput() : SimUnitTest("tr52k-input") {
         // Open to the other user the tool may run as.
         fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
-        sim.m_eraseMs = 20;
-        server.Start(0);
-        // The saved address is this simulator: a run that fell back to it
-        // instead of refusing would show as a client.
-        UseLoopbackSettings(dir / "registry.reg", "127.0.0.1:" + std::to_string(server.Port()));
-        ::setenv("TR52K_HISTORY_FILE", (dir / "history.jsonl").c_str(), 1);
     }
 
     std::string Port() const { return std::to_string(server.Port()); }
