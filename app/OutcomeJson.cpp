@@ -2,6 +2,7 @@
 
 #include "platform/Text.h"
 #include "protocol/TR52K1_Comm.h"
+#include "update/UnitInfo.h"
 
 nlohmann::ordered_json OutcomeJson(const CUpdateOutcome& o) {
     nlohmann::ordered_json j;
@@ -44,7 +45,7 @@ nlohmann::ordered_json OutcomeJson(const CUpdateOutcome& o) {
         j["directoryRead"] = o.directoryRead;
         if (o.currentEeprom) j["currentEeprom"] = *o.currentEeprom;
         if (o.currentEepromWord) j["currentEepromWord"] = *o.currentEepromWord;
-        if (o.imageId) j["imageId"] = Format("%8.8X", *o.imageId);
+        if (o.imageId) j["imageId"] = VersionText(*o.imageId);
         if (o.modeBefore) j["modeBefore"] = *o.modeBefore;
         j["modeRestored"] = o.modeRestored;
     }

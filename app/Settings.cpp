@@ -24,6 +24,18 @@ std::string TrimRight(std::string s) {
 void ErrorBox(CMessageBox& box, const std::string& text, const std::string& caption) {
     box.Show(text, caption, EMessageKind::Error);
 }
+
+// Opens the settings key; a failure has had its box, and the key is 0.
+RegKey OpenSettingsKey(CRegistryStore& registry, uint32_t access, CMessageBox& box) {
+    RegKey key = 0;
+    const uint32_t r = registry.CreateKey(SETTINGS_KEY_PATH, access, &key);
+    if (r != ERROR_SUCCESS) {
+        ReportRegistryError("RegCreateKeyEx()", r, box);
+        return 0;
+    }
+    if (key == 0) ErrorBox(box, "hAppKey is NULL", "Registry Error");
+    return key;
+}
 }  // namespace
 
 void ReportRegistryError(std::string callName, uint32_t errorCode, CMessageBox& box) {
@@ -33,17 +45,9 @@ void ReportRegistryError(std::string callName, uint32_t errorCode, CMessageBox& 
 }
 
 uint32_t CTR52K_FlashFileLoaderSettings::LoadSettings() {
-    const std::string path = std::string("SOFTWARE\\Korvanex") + "\\TR52K";
-    RegKey key = 0;
-    uint32_t r = m_registry.CreateKey(path, KEY_READ, &key);
-    if (r != ERROR_SUCCESS) {
-        ReportRegistryError("RegCreateKeyEx()", r, m_box);
-        return 0;
-    }
-    if (key == 0) {
-        ErrorBox(m_box, "hAppKey is NULL", "Registry Error");
-        return 0;
-    }
+    const RegKey key = OpenSettingsKey(m_registry, KEY_READ, m_box);
+    if (key == 0) return 0;
+    uint32_t r = ERROR_SUCCESS;
 
     // NO_INIT_STATUS
     {
@@ -123,19 +127,10 @@ bool SettingsKeyWritable(CRegistryStore& registry) {
 }
 
 uint32_t SaveTargetAddressToRegistry(CRegistryStore& registry, const std::string& address, CMessageBox& box) {
-    const std::string path = std::string("SOFTWARE\\Korvanex") + "\\TR52K";
-    RegKey key = 0;
-    uint32_t r = registry.CreateKey(path, KEY_WRITE, &key);
-    if (r != ERROR_SUCCESS) {
-        ReportRegistryError("RegCreateKeyEx()", r, box);
-        return 0;
-    }
-    if (key == 0) {
-        ErrorBox(box, "hAppKey is NULL", "Registry Error");
-        return 0;
-    }
+    const RegKey key = OpenSettingsKey(registry, KEY_WRITE, box);
+    if (key == 0) return 0;
     const std::vector<uint8_t> data = Utf8ToRegSzBytes(address);
-    r = registry.SetValue(key, "ETHERNET_IP_ADDR", REG_SZ, data.data(), static_cast<uint32_t>(data.size()));
+    uint32_t r = registry.SetValue(key, "ETHERNET_IP_ADDR", REG_SZ, data.data(), static_cast<uint32_t>(data.size()));
     if (r != ERROR_SUCCESS) ReportRegistryError("RegSetValueEx()", r, box);
     r = registry.CloseKey(key);
     if (r != ERROR_SUCCESS) {

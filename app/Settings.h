@@ -41,9 +41,9 @@ private:
     CMessageBox& m_box;
 };
 
-// Writes the address as the REG_SZ "ETHERNET_IP_ADDR" (the dialog's Save).
-// Returns 1 unless the key could not be opened or closed.
 // Whether the settings key can be opened for writing now (nothing is written).
 bool SettingsKeyWritable(CRegistryStore& registry);
+// Writes the address as the REG_SZ "ETHERNET_IP_ADDR" (the dialog's Save).
+// Returns 1 unless the key could not be opened or closed.
 uint32_t SaveTargetAddressToRegistry(CRegistryStore& registry, const std::string& address,
                                      CMessageBox& box = GetMessageBox());

@@ -23,6 +23,7 @@ const char* ExitCodeText(EExitCode code);
 std::vector<EExitCode> AllExitCodes();
 
 enum class EOperation { Info, Ping, Mode, TurnOffStatus, TurnOffGraphs, FlashDsp, ProgramEeprom, SelectEeprom };
+inline bool WritesImage(EOperation op) { return op == EOperation::FlashDsp || op == EOperation::ProgramEeprom; }
 
 // Set by Ctrl-C or SIGTERM: updates stop at their next step and say what
 // the unit now holds.
@@ -38,7 +39,7 @@ struct CJobRequest {
     std::string file;             // image for flash-dsp / program-eeprom
     uint32_t number = 0;          // mode, DSP 1|2, EEPROM index
     bool progress = true;         // draw progress on the terminal
-    bool terminal = false;        // stdout is a terminal
+    bool terminal = false;        // stderr is a terminal and this is the only unit: progress is one redrawn bar
     std::string label;            // shown in front of progress lines
     uint32_t dspWaitStepMs = 1000;
     uint32_t eraseTimeoutMs = 600000;  // an unattended run gives up on an erase that never ends

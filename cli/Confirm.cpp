@@ -38,7 +38,7 @@ std::vector<CUnitDescription> LookAtUnits(const std::vector<CJobRequest>& reques
 int DryRun(const CCommandLine& line, const std::vector<CJobRequest>& requests,
            const std::vector<CUnitDescription>& units) {
     const std::string& expected = line.base.expectSerial;
-    const bool writes = line.base.operation == EOperation::FlashDsp || line.base.operation == EOperation::ProgramEeprom;
+    const bool writes = WritesImage(line.base.operation);
     EExitCode worst = EExitCode::Success;
     nlohmann::json doc;
     doc["operation"] = line.operationName;
@@ -75,7 +75,7 @@ int DryRun(const CCommandLine& line, const std::vector<CJobRequest>& requests,
 }  // namespace
 
 std::optional<int> ConfirmOrDryRun(const CCommandLine& line, const std::vector<CJobRequest>& requests) {
-    const bool writes = line.base.operation == EOperation::FlashDsp || line.base.operation == EOperation::ProgramEeprom;
+    const bool writes = WritesImage(line.base.operation);
     if (!line.dryRun && (!writes || line.yes)) return std::nullopt;
     const bool terminal = tty::IsTerminal(stdin) && tty::IsTerminal(stderr);
     if (!line.dryRun && !terminal)

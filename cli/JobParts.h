@@ -16,6 +16,9 @@
 
 class CTR52K1_Comm;
 
+// Seconds on the steady clock, for elapsed times and progress rates.
+double Now();
+
 // Progress on the terminal for one unit's update (nothing when the request
 // asks for none).
 std::unique_ptr<CUpdateProgress> MakeTerminalProgress(const CJobRequest& request, std::mutex& outputMutex);

@@ -10,6 +10,14 @@ EExitCode ExitCodeFor(EUpdateResult r) {
     return EExitCode::ExchangeFailed;
 }
 
+namespace {
+// Which file could not be read, and why, after a file-read failure.
+std::string FileUnreadableNote(const CUpdateOutcome& o) {
+    if (o.result != EUpdateResult::FileUnreadable || o.fileError.empty()) return "";
+    return " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
+}
+}  // namespace
+
 std::string OutcomeError(const CUpdateOutcome& o) {
     std::string error;
     for (const CUpdateMessage& m : o.messages) {
@@ -18,15 +26,11 @@ std::string OutcomeError(const CUpdateOutcome& o) {
         error += m.caption + ": " + m.text;
     }
     if (error.empty()) error = UpdateResultText(o.result);
-    if (o.result == EUpdateResult::FileUnreadable && !o.fileError.empty())
-        error += " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
-    return error;
+    return error + FileUnreadableNote(o);
 }
 
 std::string PlainMessage(const CUpdateOutcome& o, std::optional<int32_t> currentBefore, const std::string& redo) {
-    std::string m = UpdateResultText(o.result);
-    if (o.result == EUpdateResult::FileUnreadable && !o.fileError.empty())
-        m += " (" + o.imagePath + " could not be read: " + o.fileError + "; nothing was written)";
+    std::string m = UpdateResultText(o.result) + FileUnreadableNote(o);
     if (o.result == EUpdateResult::FileTooBig)
         m += Format(" (%llu bytes)", static_cast<unsigned long long>(o.imageSize));
     if (o.result == EUpdateResult::ConnectionLostInWriteWait)

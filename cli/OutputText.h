@@ -10,7 +10,6 @@
 // the bytes stay readable and can be told apart; it is the same escape in
 // terminal text and in JSON strings. It is not undone anywhere: a name that
 // really holds the text "\xFF" looks the same as one holding byte 0xFF.
-// Header-only so the unit tests can use it without the program around it.
 #pragma once
 
 #include <cmath>
@@ -23,9 +22,6 @@
 #include "platform/Text.h"
 
 namespace output_text {
-
-using ::AppendByteEscape;
-using ::Utf8SequenceLength;
 
 // Valid UTF-8 kept as it is; every byte that is not part of a well-formed
 // sequence becomes "\xNN". For JSON strings (JSON escapes control

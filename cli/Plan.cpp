@@ -59,7 +59,8 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
         // A folder separator on Windows, where it would also move the trace file.
         if (c == '\\') return *why = "a host name holds no '\\'", false;
     }
-    if (host.size() >= 260) return *why = Format("%zu characters; at most 259 are accepted", host.size()), false;
+    if (host.size() > MAX_ADDRESS_CHARS)
+        return *why = Format("%zu characters; at most %zu are accepted", host.size(), MAX_ADDRESS_CHARS), false;
     if (host.find_first_not_of("0123456789.") == std::string::npos) {
         in_addr a4;
         if (::inet_pton(AF_INET, host.c_str(), &a4) != 1)
@@ -78,8 +79,8 @@ bool SplitTarget(const std::string& text, CJobRequest* r, std::string* why) {
 // A wrong file is refused before anyone is asked or any unit touched: its
 // name, its kind (a FIFO or a device is not even opened), its size.
 std::optional<CRefusal> CheckImageArgument(const CJobRequest& base) {
+    if (!WritesImage(base.operation)) return std::nullopt;
     const bool isDsp = base.operation == EOperation::FlashDsp;
-    if (!isDsp && base.operation != EOperation::ProgramEeprom) return std::nullopt;
     auto refuse = [](const std::string& m) { return CRefusal{EExitCode::BadArgument, m}; };
     const EUpdateKind kind = isDsp ? EUpdateKind::DspFlash : EUpdateKind::ConfigEeprom;
     CImageFileFacts file;

@@ -12,10 +12,6 @@
 #include "update/EepromUpdate.h"
 
 namespace {
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // Output that cannot be written (a closed pipe) is ignored: the update goes on.
 class CTerminalProgress : public CUpdateProgress {
 public:

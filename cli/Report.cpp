@@ -1,12 +1,9 @@
 // What a run says at its end: the results of every unit (text or JSON),
 // a refusal, the history; and the commands that are not unit jobs.
-#include <future>
-
 #include "app/UpdateHistory.h"
 #include "cli/OutputText.h"
 #include "cli/Phases.h"
 #include "cli/TargetList.h"
-#include "cli/Terminal.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
@@ -27,25 +24,6 @@ int Refuse(const CCommandLine& line, const CRefusal& refusal) {
         Put(stderr, TerminalSafe("tr52k: " + refusal.message + "\n"));
     }
     return static_cast<int>(refusal.code);
-}
-
-std::vector<CJobResult> RunJobs(const CCommandLine& line, std::vector<CJobRequest> requests) {
-    const bool terminal = tty::IsTerminal(stderr);
-    std::mutex out;
-    const output_text::EShell shell = tty::ParentShell();
-    auto word = [shell](const std::string& w) { return output_text::ShellWord(w, shell); };
-    std::vector<std::future<CJobResult>> jobs;
-    for (auto& r : requests) {
-        r.terminal = terminal && requests.size() == 1;  // several units write plain lines
-        r.progress = !line.json && !line.quiet;
-        if (requests.size() > 1) r.label = r.unit + ": ";
-        r.redo = "tr52k -t " + word(r.unit) + " --yes " + line.operationName + " " + std::to_string(r.number) + " " +
-                 word(r.file) + (r.unpaced ? " --pace none" : "");
-        jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
-    }
-    std::vector<CJobResult> results;
-    for (auto& j : jobs) results.push_back(j.get());
-    return results;
 }
 
 namespace {
@@ -151,7 +129,6 @@ int RelayCommand(const CCommandLine& line) {
     rr.unit = unit.target;
     rr.unitPort = unit.port;
     rr.unitName = UnitName(unit);
-    CNetworkDeviceComm::SetConnectTimeoutMs(line.connectTimeoutMs);
     return static_cast<int>(RunRelay(rr, [&](uint16_t p) {
         Put(stdout, TerminalSafe(Format("relaying %s:%u to %s\n", rr.listenAddress.c_str(), p, rr.unitName.c_str())));
         std::fflush(stdout);

@@ -1,7 +1,6 @@
 // The units of one run: the --targets-file list, the key that tells two
 // entries naming the same unit apart from two units, and whether an address
-// is on this machine. Header-only so the unit tests can use it without the
-// program around it.
+// is on this machine.
 #pragma once
 
 #ifdef _WIN32

@@ -1,13 +1,17 @@
 // One operation on one unit: its own connection, command object, trace and
-// progress, so several units can be updated side by side. The update
+// progress, so several units are updated side by side (RunJobs). The update
 // procedures are the dialog's own; only the view differs.
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 
 #include "app/OutcomeJson.h"
 #include "app/UpdateHistory.h"
 #include "cli/JobParts.h"
+#include "cli/OutputText.h"
+#include "cli/Phases.h"
+#include "cli/Terminal.h"
 #include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
@@ -19,11 +23,25 @@
 
 std::atomic<bool> g_bStopRequested{false};
 
-namespace {
-
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+namespace {
+
+// A connection to one unit and the command object over it. Whatever the
+// unit sent before we asked (its status stream) is not a reply, and every
+// value, reply and exit code reports the unit's own answer.
+struct CUnitSession {
+    CNetworkDeviceComm link;
+    CTR52K1_Comm comm{&link};
+    explicit CUnitSession(const CJobRequest& r) : link(r.target, r.port) {
+        if (!link.IsConnected()) return;
+        link.OnReceive();
+        comm.m_nResponseTimeoutMs = r.timeoutMs;
+        comm.m_bOwnFrameOnly = 1;
+    }
+};
 
 // Where a unit's trace goes when it has no trace file: nowhere, never to
 // the terminal.
@@ -202,12 +220,17 @@ bool SkipWhatIsThere(CJob& job, CTR52K1_Comm& comm) {
     CUpdateOutcome skipped;
     if (!AlreadyThere(comm, job.r, job.unit, &skipped)) return false;
     job.result.fields.update(OutcomeJson(skipped));
+    auto proof = [&skipped](const char* name) {
+        for (const auto& [key, value] : skipped.proof)
+            if (key == name) return value;
+        return std::string();
+    };
     job.result.text = job.r.operation == EOperation::FlashDsp
                           ? Format("DSP%u already reports version %s: nothing was written.\n", job.r.number,
-                                   skipped.proof.back().second.c_str())
+                                   proof("version").c_str())
                           : Format("EEPROM_%u already holds this image (image id %s, current since %s): nothing was "
                                    "written.\n",
-                                   job.r.number, skipped.proof[2].second.c_str(), skipped.proof[4].second.c_str());
+                                   job.r.number, proof("imageId").c_str(), proof("lastUpdate").c_str());
     job.Record(skipped);
     return true;
 }
@@ -215,7 +238,7 @@ bool SkipWhatIsThere(CJob& job, CTR52K1_Comm& comm) {
 // The operation itself, over a connection that stands.
 void RunOperation(CJob& job, CTR52K1_Comm& comm) {
     const EOperation op = job.r.operation;
-    const bool writesImage = op == EOperation::FlashDsp || op == EOperation::ProgramEeprom;
+    const bool writesImage = WritesImage(op);
     if (!CheckSerial(job, comm, writesImage) || (writesImage && SkipWhatIsThere(job, comm))) return;
     switch (op) {
         case EOperation::Info: return RunInfo(job, comm);
@@ -240,23 +263,15 @@ void RunConnected(CJob& job) {
     if (TakesUnitLock(r.operation)) {
         unitLock.emplace(r.target, r.port);
         if (!unitLock->Held())
-            return job.Fail(EExitCode::Refused, unitLock->Error() + (unitLock->HeldElsewhere()
-                                                                         ? " Nothing was sent; try again once it has ended."
-                                                                         : " Nothing was sent."));
+            return job.Fail(EExitCode::Refused, unitLock->Refusal());
     }
-    CNetworkDeviceComm link(r.target, r.port);
-    if (!link.IsConnected()) {
-        const std::string why = link.LastFailure().text;
+    CUnitSession unit(r);
+    if (!unit.link.IsConnected()) {
+        const std::string why = unit.link.LastFailure().text;
         return job.Fail(EExitCode::Unreachable, "cannot connect to " + r.target + " port " + std::to_string(r.port) +
                                                     (why.empty() ? "" : ": " + why));
     }
-    // Whatever the unit sent before we asked (its status stream) is not a reply.
-    link.OnReceive();
-    CTR52K1_Comm comm(&link);
-    comm.m_nResponseTimeoutMs = r.timeoutMs;
-    // Every value, reply and exit code reports the unit's own answer.
-    comm.m_bOwnFrameOnly = 1;
-    RunOperation(job, comm);
+    RunOperation(job, unit.comm);
 }
 
 }  // namespace
@@ -265,18 +280,14 @@ CUnitDescription DescribeUnit(const CJobRequest& r) {
     CUnitDescription d;
     CCapturingDebugSink quiet;
     CScopedThreadDebugSink scoped(&quiet);
-    CNetworkDeviceComm link(r.target, r.port);
-    if (!link.IsConnected()) {
-        const std::string why = link.LastFailure().text;
+    CUnitSession unit(r);
+    if (!unit.link.IsConnected()) {
+        const std::string why = unit.link.LastFailure().text;
         d.text = "cannot be reached" + (why.empty() ? "" : " (" + why + ")");
         return d;
     }
     d.reached = true;
-    // Whatever the unit sent before we asked (its status stream) is not a reply.
-    link.OnReceive();
-    CTR52K1_Comm comm(&link);
-    comm.m_nResponseTimeoutMs = r.timeoutMs;
-    comm.m_bOwnFrameOnly = 1;  // what is reported is what the unit answered
+    CTR52K1_Comm& comm = unit.comm;
     CUnitInfo u;
     ReadUnitInfo(comm, kReadDevice, &u);
     if (!u.deviceRead) {
@@ -318,4 +329,23 @@ CJobResult RunJob(const CJobRequest& r, std::mutex& out) {
     job.result.elapsedSeconds = Now() - t0;
     job.result.ended = std::chrono::system_clock::now();
     return job.result;
+}
+
+std::vector<CJobResult> RunJobs(const CCommandLine& line, std::vector<CJobRequest> requests) {
+    const bool terminal = tty::IsTerminal(stderr);
+    std::mutex out;
+    const output_text::EShell shell = tty::ParentShell();
+    auto word = [shell](const std::string& w) { return output_text::ShellWord(w, shell); };
+    std::vector<std::future<CJobResult>> jobs;
+    for (auto& r : requests) {
+        r.terminal = terminal && requests.size() == 1;  // several units write plain lines
+        r.progress = !line.json && !line.quiet;
+        if (requests.size() > 1) r.label = r.unit + ": ";
+        r.redo = "tr52k -t " + word(r.unit) + " --yes " + line.operationName + " " + std::to_string(r.number) + " " +
+                 word(r.file) + (r.unpaced ? " --pace none" : "");
+        jobs.push_back(std::async(std::launch::async, [r, &out] { return RunJob(r, out); }));
+    }
+    std::vector<CJobResult> results;
+    for (auto& j : jobs) results.push_back(j.get());
+    return results;
 }

@@ -60,10 +60,8 @@ int RunUnits(const CCommandLine& line) {
     } sinkReset;
     std::vector<CJobRequest> requests;
     if (auto refusal = PlanRequests(line, &requests)) return Refuse(line, *refusal);
-    // A unit that stops taking bytes fails the write in the time it has to
-    // answer; one that is off costs the connect time-out, not minutes.
+    // A unit that stops taking bytes fails the write in the time it has to answer.
     CNetworkDeviceComm::SetDefaultSendTimeoutMs(line.base.timeoutMs);
-    CNetworkDeviceComm::SetConnectTimeoutMs(line.connectTimeoutMs);
     if (auto ended = ConfirmOrDryRun(line, requests)) return *ended;
     return ReportResults(line, RunJobs(line, requests));
 }
@@ -84,6 +82,8 @@ int main(int argc, char** argv) {
     CCommandLine line;
     if (auto ended = ParseCommandLine(utf8.Argc(), utf8.Argv(), &line)) return *ended;
     if (line.command == ECommand::History) return ListHistory(line);
+    // A unit that is off costs the connect time-out, not minutes.
+    CNetworkDeviceComm::SetConnectTimeoutMs(line.connectTimeoutMs);
     CRunCapture capture;
     if (auto refusal = capture.Open(line.captureFile)) return Refuse(line, *refusal);
     if (line.command == ECommand::Relay) return RelayCommand(line);

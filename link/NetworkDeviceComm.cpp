@@ -275,7 +275,6 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
     int64_t r = m_io.receive(m_socket, m_RxBuffer, 1, &error);
     if (r == 1) {
         *byte = m_RxBuffer[0];
-        ++m_nRxCount;
         CaptureInput(byte, 1);
         return 1;
     }
@@ -312,13 +311,13 @@ uint32_t CNetworkDeviceComm::ReadByte(uint8_t* byte) {
 }
 
 uint16_t CNetworkDeviceComm::FlushReceive() {
-    m_nRxCount = 0;
+    uint32_t count = 0;
     const int64_t start = m_clock.NowMs();
     while (true) {
         int error = 0;
         const int64_t r = m_io.receive(m_socket, m_RxBuffer, sizeof m_RxBuffer, &error);
         if (r > 0) {
-            m_nRxCount += static_cast<uint32_t>(r);
+            count += static_cast<uint32_t>(r);
             CaptureInput(m_RxBuffer, static_cast<size_t>(r));
             FlushCapturedInput();
         } else if (r < 0 && IsRetry(error)) {
@@ -331,7 +330,7 @@ uint16_t CNetworkDeviceComm::FlushReceive() {
         }
         if (m_clock.NowMs() - start >= 100) break;
     }
-    return static_cast<uint16_t>(m_nRxCount);
+    return static_cast<uint16_t>(count);
 }
 
 uint32_t CNetworkDeviceComm::OnReceive() {
@@ -342,7 +341,6 @@ uint32_t CNetworkDeviceComm::OnReceive() {
         if (r <= 0) break;
         dropped += static_cast<uint32_t>(r);
     }
-    m_nRxCount = dropped;
     return dropped;
 }
 

@@ -101,7 +101,6 @@ private:
     const socket_io::CSocketCalls& m_io;
     CLinkFailure m_failure;
     LinkSocket m_socket = kNoSocket;
-    uint32_t m_nRxCount = 0;
     uint8_t m_RxBuffer[2054] = {};
     bool m_bPeerClosedReported = false;
     uint32_t m_nRxError = 0;  // last hard receive error, repeated while it lasts

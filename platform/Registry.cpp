@@ -328,14 +328,17 @@ uint32_t CFileRegistryStore::CloseKey(RegKey key) {
 
 // --- CUserRegistryStore ----------------------------------------------------
 
-CUserRegistryStore::CUserRegistryStore(std::string machinePath, std::string userPath) {
-    auto machine = std::make_unique<CFileRegistryStore>(std::move(machinePath));
-    auto user = std::make_unique<CFileRegistryStore>(std::move(userPath));
-    machine->m_bReadOnlyOpen = true;
-    user->m_bReadOnlyOpen = true;
-    m_machine = std::move(machine);
-    m_user = std::move(user);
+namespace {
+// A file store that opening for reading never creates.
+std::unique_ptr<CRegistryStore> ReadOnlyOpenFile(std::string path) {
+    auto store = std::make_unique<CFileRegistryStore>(std::move(path));
+    store->m_bReadOnlyOpen = true;
+    return store;
 }
+}  // namespace
+
+CUserRegistryStore::CUserRegistryStore(std::string machinePath, std::string userPath)
+    : CUserRegistryStore(ReadOnlyOpenFile(std::move(machinePath)), ReadOnlyOpenFile(std::move(userPath)), false) {}
 
 CUserRegistryStore::CUserRegistryStore(std::unique_ptr<CRegistryStore> machine, std::unique_ptr<CRegistryStore> user,
                                        bool machineFirst)

@@ -91,8 +91,6 @@ public:
                       uint32_t size) override;
     uint32_t CloseKey(RegKey key) override;
 
-    const std::string& FilePath() const { return m_strFilePath; }
-
     // Opening a key for reading never creates the file or the key: a store
     // another user owns is only read.
     bool m_bReadOnlyOpen = false;

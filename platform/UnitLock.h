@@ -25,6 +25,10 @@ public:
     bool HeldElsewhere() const { return m_bHeldElsewhere; }
     // Why it is not held, in a sentence naming the unit.
     const std::string& Error() const { return m_strError; }
+    // The refusal said to the user: why, and that nothing was sent.
+    std::string Refusal() const {
+        return m_strError + (m_bHeldElsewhere ? " Nothing was sent; try again once it has ended." : " Nothing was sent.");
+    }
 
 private:
     std::string m_strName;

@@ -120,8 +120,6 @@ bool CUnitSimulator::NextFrame(uint16_t* command, std::vector<uint8_t>* payload)
     payload->assign(m_rx.begin() + 6, m_rx.begin() + 6 + static_cast<long>(length));
     m_rx.erase(m_rx.begin(), m_rx.begin() + 6 + static_cast<long>(length));
     ++m_frames;
-    m_lastFrames.emplace_back(*command, *payload);
-    if (m_lastFrames.size() > LAST_FRAMES_KEPT) m_lastFrames.pop_front();
     return true;
 }
 
@@ -165,7 +163,7 @@ bool CUnitSimulator::Answer(uint16_t command, const std::vector<uint8_t>& payloa
 
 const SimRule* CUnitSimulator::Rule(uint16_t command, int occurrence,
                                    std::initializer_list<SimRule::EKind> kinds) const {
-    for (const SimRule& r : m_faults.rules)
+    for (const SimRule& r : m_faultRules)
         if (r.anyCommand ? r.Covers(m_frames) : r.command == command && r.Covers(occurrence))
             for (SimRule::EKind k : kinds)
                 if (r.kind == k) return &r;
@@ -174,7 +172,7 @@ const SimRule* CUnitSimulator::Rule(uint16_t command, int occurrence,
 
 void CUnitSimulator::ApplyRules(uint16_t command, int occurrence, std::vector<SimReply>& replies) const {
     using K = SimRule::EKind;
-    for (const SimRule& r : m_faults.rules) {
+    for (const SimRule& r : m_faultRules) {
         if (r.anyCommand || r.command != command || !r.Covers(occurrence) || replies.empty()) continue;
         SimReply& reply = replies.back();
         switch (r.kind) {

@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <deque>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -20,8 +19,9 @@
 // One fault on one command, for its occurrences from `from` on (counted since
 // the simulator started, so a fault can hit page 7 of an update), `count`
 // times (-1: every one from there on). Written "KIND:CMD[:VALUE][@FROM][*COUNT]",
-// e.g. "delay:0x1021:10500@3*1" or "exit:0x1020@4". The simulator's older
-// options are rules too (SimOptionRule).
+// e.g. "delay:0x1021:10500@3*1" or "exit:0x1020@4". The simulator's
+// shorthand options (--drop, --delay, --short, --extra) are rules too
+// (SimOptionRule).
 struct SimRule {
     enum class EKind {
         Drop,     // handled, reply swallowed
@@ -56,10 +56,6 @@ bool SimOptionRule(const std::string& option, const std::string& text, SimRule* 
 SimRule CloseAfterFrames(int frames, bool reset);
 // The next `pages` page writes are lost on the way (none for 0 or less).
 SimRule LostPageWrites(int pages);
-
-struct SimFaults {
-    std::vector<SimRule> rules;
-};
 
 struct SimReply {
     std::vector<uint8_t> bytes;
@@ -107,15 +103,12 @@ public:
     int m_modeMs = 0;
     int m_selectMs = 0;
 
-    SimFaults m_faults;
+    std::vector<SimRule> m_faultRules;  // the faults the unit injects, in order
     std::mutex m_mutex;  // held by Feed; take it to change state from another thread
 
     // Statistics.
     std::map<uint16_t, int> m_commandCounts;
     int m_pageWrites = 0;
-    // The last frames received (command, payload), as they arrived.
-    std::deque<std::pair<uint16_t, std::vector<uint8_t>>> m_lastFrames;
-    static constexpr size_t LAST_FRAMES_KEPT = 256;
 
     // Digest of a stored image: "<length>:<fnv1a-64 hex>".
     static std::string Digest(const std::vector<uint8_t>& data);
@@ -128,8 +121,6 @@ public:
     std::string StateText() const;
     static bool WriteStateFile(const std::string& path, const std::string& text, std::string* error);
     bool LoadState(const std::string& path, std::string* error);
-
-    bool EraseInProgress() const { return m_eraseIndex >= 0; }
 
     // Counts the changes worth keeping across a restart (erase, select, DSP
     // finish, mode, turn-off); page writes and blocks alone do not count, so

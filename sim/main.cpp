@@ -174,9 +174,9 @@ bool Configure(const SimOptions& o, CUnitSimulator& unit) {
         if (!o.mode->count()) unit.m_modeMs = 2000;
         if (!o.select->count()) unit.m_selectMs = 3000;
     }
-    std::vector<SimRule>& rules = unit.m_faults.rules;
-    // The older options first, in this order: a reply is cut short before
-    // stray bytes are added.
+    std::vector<SimRule>& rules = unit.m_faultRules;
+    // The shorthand options first, in this order: a reply is cut short
+    // before stray bytes are added.
     const std::pair<const char*, const std::vector<std::string>*> older[] = {
         {"drop", &o.drops}, {"delay", &o.delays}, {"short", &o.shorts}, {"extra", &o.extras}};
     std::string why;

@@ -31,10 +31,7 @@ bool TakeUnitLock(CTR52K1_Comm& comm, CUpdateView& view, std::unique_ptr<CUnitLo
     if (!link || link->GetLinkType() != LINK_TYPE_NETWORK) return true;
     *lock = std::make_unique<CUnitLock>(link->GetRemoteAddress(), link->GetRemotePort());
     if ((*lock)->Held()) return true;
-    view.ShowMessageBox((*lock)->Error() + ((*lock)->HeldElsewhere()
-                                                ? " Nothing was sent; try again once it has ended."
-                                                : " Nothing was sent."),
-                        "Unit Busy", EMessageKind::Error);
+    view.ShowMessageBox((*lock)->Refusal(), "Unit Busy", EMessageKind::Error);
     lock->reset();
     return false;
 }

@@ -95,17 +95,6 @@ bool IsFileProblem(EUpdateResult r) {
     }
 }
 
-const char* UpdateStageName(EUpdateStage stage) {
-    switch (stage) {
-        case EUpdateStage::Upload: return "upload";
-        case EUpdateStage::WriteWait: return "write-wait";
-        case EUpdateStage::Erase: return "erase";
-        case EUpdateStage::Program: return "program";
-        case EUpdateStage::Select: return "select";
-    }
-    return "unknown";
-}
-
 std::string ElapsedTimeText(int64_t startMs, int64_t nowMs) {
     uint32_t seconds = static_cast<uint32_t>((nowMs - startMs) / 1000) % 65536;
     return Format("Elapsed Time: %u:%.2u\r\n", seconds / 60, seconds % 60);

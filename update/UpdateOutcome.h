@@ -119,7 +119,6 @@ enum class EUpdateStage {
     Program,     // EEPROM pages; total = pages
     Select,      // select, directory re-read, mode restore
 };
-const char* UpdateStageName(EUpdateStage stage);
 
 // The progress port: a handful of calls, all on the thread that runs the
 // procedure. Nothing here decides the outcome.

@@ -31,7 +31,7 @@ struct Cli : SimUnitTest {
     }
     void Fault(const std::string& rule) {
         std::lock_guard<std::mutex> lock(sim.m_mutex);
-        ASSERT_TRUE(ParseSimRule(rule, &sim.m_faults.rules.emplace_back(), nullptr)) << rule;
+        ASSERT_TRUE(ParseSimRule(rule, &sim.m_faultRules.emplace_back(), nullptr)) << rule;
     }
     // stdout and stderr apart: what a script would take for the result is on stdout.
     ToolRun Apart(const std::string& args, std::string* err) const {
@@ -60,7 +60,7 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
 
 TEST_F(Cli, EachCauseHasItsExitCodeAndBadInputSendsNothing) {
     for (const char* name : {"tr52K_dp.bin", "TR52K_dp.bin"}) Image(name, 300, 1);
-    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_faults.rules.push_back(SimRule{}); }();  // drop:0x0000, always
+    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_faultRules.push_back(SimRule{}); }();  // drop:0x0000, always
     CSimServer gone(sim);  // a port nobody listens on any more
     gone.Start(0);
     gone.Stop();
@@ -114,7 +114,7 @@ TEST_F(Cli, OnlyTheRequestsOwnReplyIsReported) {
         [&] {
             std::lock_guard<std::mutex> lock(sim.m_mutex);
             sim.m_currentEeprom = 5;
-            sim.m_faults.rules.clear();
+            sim.m_faultRules.clear();
             sim.m_commandCounts.clear();  // rules count from here
         }();
         std::istringstream words(c.faults);
@@ -186,7 +186,7 @@ TEST_F(Cli, SkipsOnlyWhatTheUnitProvablyHolds) {
 TEST_F(Cli, ThreeUnitsAtOnceOneFailingMidWayEachWithItsTrace) {
     const std::string digest = Image("tr52K_config.bin", 20 * 256 + 17, 5);
     CUnitSimulator sims[3];
-    sims[2].m_faults.rules.push_back(CloseAfterFrames(8, false));
+    sims[2].m_faultRules.push_back(CloseAfterFrames(8, false));
     std::vector<std::unique_ptr<CSimServer>> servers;
     std::string targets;
     for (CUnitSimulator& s : sims) {

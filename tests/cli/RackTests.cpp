@@ -154,7 +154,7 @@ TEST_F(Rack, OnATerminalTheProgressLineFitsItsWidthAndCountsExactly) {
     ASSERT_TRUE(ParseSimRule("drop:0x1021@3*1", &rule, &why)) << why;
     {
         std::lock_guard<std::mutex> lock(sim.m_mutex);
-        sim.m_faults.rules.push_back(rule);
+        sim.m_faultRules.push_back(rule);
     }
     const std::string dsp = Image("TR52K1_DSP1_v2.bin", 4000), eeprom = Image("tr52K_dp.bin", 12 * 256 - 10);
     const std::string tool = std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " --yes ";

@@ -117,7 +117,7 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
     EXPECT_EQ(r.controls.busy, 0);
     // Turn Off All Graphs is two commands; after a first that goes
     // unanswered the second is not sent, and the beep is the low one.
-    ASSERT_TRUE(ParseSimRule("drop:0x1002@3*1", &r.sim.unit.m_faults.rules.emplace_back(), nullptr));
+    ASSERT_TRUE(ParseSimRule("drop:0x1002@3*1", &r.sim.unit.m_faultRules.emplace_back(), nullptr));
     r.dlg.OnBnClickedTurnOffAllGraphs();
     EXPECT_EQ(r.sim.unit.m_turnOffs, (std::vector<uint8_t>{1, 2}));
     EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{1000, 10}));

@@ -122,7 +122,7 @@ TEST_F(Sim, OlderOptionsActAsRules) {
         SCOPED_TRACE(std::string(row.option) + " " + row.text);
         CUnitSimulator fresh{clock};
         std::string why;
-        ASSERT_TRUE(SimOptionRule(row.option, row.text, &fresh.m_faults.rules.emplace_back(), &why)) << why;
+        ASSERT_TRUE(SimOptionRule(row.option, row.text, &fresh.m_faultRules.emplace_back(), &why)) << why;
         const Bytes ping = Frame(0x0000);
         for (size_t expected : {row.first, row.second}) {
             const auto r = fresh.Feed(ping.data(), ping.size());
@@ -145,7 +145,7 @@ TEST_F(Sim, OlderOptionsActAsRules) {
     // the next page write is lost: not written, not answered.
     for (bool reset : {false, true}) {
         CUnitSimulator fresh{clock};
-        fresh.m_faults.rules = {CloseAfterFrames(2, reset), LostPageWrites(1)};
+        fresh.m_faultRules = {CloseAfterFrames(2, reset), LostPageWrites(1)};
         for (int connection = 0; connection < 2; ++connection) {
             fresh.ResetConnection();
             const Bytes first = Frame(0x0000), second = Frame(0x2000);

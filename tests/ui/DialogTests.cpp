@@ -31,7 +31,7 @@ class DialogTests : public QObject {
             : dlg(&comm, noInit, registry, boxes, beeps) {
             {
                 std::lock_guard<std::mutex> lock(unit.m_mutex);  // the server thread reads them
-                if (*rule) QVERIFY(ParseSimRule(rule, &unit.m_faults.rules.emplace_back(), nullptr));
+                if (*rule) QVERIFY(ParseSimRule(rule, &unit.m_faultRules.emplace_back(), nullptr));
                 unit.m_bUpdateEnable = updateEnable;
             }
             comm.m_nResponseTimeoutMs = 300;

@@ -247,7 +247,7 @@ TEST(Eeprom, AFailedStatusReadAfterAnEarlierUpdateWritesNoPage) {
     r.RunTicks();
     ASSERT_EQ(r.sim.comm.m_bEraseComplete, 1u);
     const int polls = r.sim.Count(CMD_CONTINUOUS_STATUS_READ), pages = r.sim.Count(CMD_EEPROM_PAGE_WRITE);
-    ASSERT_TRUE(ParseSimRule("drop:0x1023@" + std::to_string(polls + 1) + "*1", &r.sim.unit.m_faults.rules.emplace_back(),
+    ASSERT_TRUE(ParseSimRule("drop:0x1023@" + std::to_string(polls + 1) + "*1", &r.sim.unit.m_faultRules.emplace_back(),
                              nullptr));
     r.view.boxes.clear();
     r.Load(3, r.sim.File("tr52K_dp2.bin", Pattern(700)));

@@ -60,7 +60,7 @@ struct CSimulatedUnit {
 
     explicit CSimulatedUnit(const std::string& rule = "") {
         unit.m_eraseMs = 300;
-        EXPECT_TRUE(rule.empty() || ParseSimRule(rule, &unit.m_faults.rules.emplace_back(), nullptr)) << rule;
+        EXPECT_TRUE(rule.empty() || ParseSimRule(rule, &unit.m_faultRules.emplace_back(), nullptr)) << rule;
         link.m_onWrite = [this](const std::vector<uint8_t>& f) {
             sent[static_cast<uint16_t>(f[2] | f[3] << 8)].push_back({clock.NowMs(), f});
             int64_t at = clock.NowMs();

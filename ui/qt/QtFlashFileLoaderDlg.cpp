@@ -178,12 +178,6 @@ int CQtFlashFileLoaderDlg::DoModal() {
     return exec() == QDialog::Accepted ? IDOK : IDCANCEL;
 }
 
-void CQtFlashFileLoaderDlg::OnInitDialog() {
-    if (m_bInitialised) return;
-    m_bInitialised = true;
-    m_core.OnInitDialog();
-}
-
 void CQtFlashFileLoaderDlg::WatchInput(intptr_t handle, bool watch) {
     if (m_idleInput) {
         // It may be the notifier whose signal is being handled.

@@ -61,7 +61,7 @@ public:
 
     // Runs the initialisation (reads, enabling) once, then the modal loop.
     int DoModal();
-    void OnInitDialog();
+    void OnInitDialog() { m_core.OnInitDialog(); }
 
     // CDialogControls over the widgets.
     void SetControlText(int id, const std::string& text) override;
@@ -114,6 +114,5 @@ private:
     CDialogUnits m_units;
     std::map<QString, QRect> m_templateRects;
     std::map<int, QWidget*> m_byId;
-    bool m_bInitialised = false;
     class QSocketNotifier* m_idleInput = nullptr;
 };

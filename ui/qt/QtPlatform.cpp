@@ -14,8 +14,6 @@
 #include <pulse/simple.h>
 #endif
 
-#include "platform/Win32Types.h"
-
 void CQtMessageBox::Show(const std::string& text, const std::string& caption, EMessageKind kind) {
     const QMessageBox::Icon icon = kind == EMessageKind::Error     ? QMessageBox::Critical
                                    : kind == EMessageKind::Warning ? QMessageBox::Warning
