@@ -25,7 +25,6 @@ FILE* g_out = nullptr;
 int g_failures = 0;
 HWND g_dialog = nullptr;
 PROCESS_INFORMATION g_program{};
-ULONGLONG g_startedMs = 0;  // when the program was started
 
 void Say(const char* format, ...) {
     va_list args;
@@ -64,12 +63,6 @@ std::string TextOf(HWND hwnd) {
     return Narrow(buffer);
 }
 
-std::string ClassOf(HWND hwnd) {
-    wchar_t cls[64] = {};
-    ::GetClassNameW(hwnd, cls, 64);
-    return Narrow(cls);
-}
-
 HWND Control(int id) {
     HWND item = ::GetDlgItem(g_dialog, id);
     if (!item) Fail("no control " + std::to_string(id));
@@ -99,8 +92,10 @@ void AnswerBox(const std::string& title, const std::string& expected, int second
     if (!box) return;
     std::string text;
     for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t cls[64] = {};
+        ::GetClassNameW(child, cls, 64);
         const bool icon = (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
-        if (ClassOf(child) == "Static" && !icon && ::GetWindowTextLengthW(child) > 0)
+        if (std::wstring(cls) == L"Static" && !icon && ::GetWindowTextLengthW(child) > 0)
             text += (text.empty() ? "" : " / ") + TextOf(child);
     }
     Say("box %s: %s", title.c_str(), text.c_str());
@@ -154,8 +149,6 @@ bool Step(const std::vector<std::string>& w) {
             Fail("cannot start " + w.at(1));
             return false;
         }
-        g_startedMs = ::GetTickCount64();
-        Say("started");
     } else if (verb == "window") {  // window|TITLE|SECONDS
         for (int i = 0; i < id(2) * 20 && !g_dialog; ++i) {
             HWND hwnd = ::FindWindowW(nullptr, Widen(w.at(1)).c_str());
@@ -168,8 +161,7 @@ bool Step(const std::vector<std::string>& w) {
         }
         int bx = 0, by = 0;
         BaseUnits(&bx, &by);
-        Say("window found, dialog base units %d %d, %llu ms after the start", bx, by,
-            static_cast<unsigned long long>(::GetTickCount64() - g_startedMs));
+        Say("window found, dialog base units %d %d", bx, by);
     } else if (verb == "text") {  // text|ID|EXPECTED (ID 0: the window)
         // A posted click's handler may still be on its way: the text gets a
         // few seconds to arrive.
