@@ -72,10 +72,14 @@ def unit_info(cli, env):
         return {}
 
 
-def check_dialog_history(path):
-    """The dialog's update of EEPROM_3 on 127.0.0.1:5000, completed, is the
-    one entry of the user's history."""
-    lines = [json.loads(line) for line in open(path, encoding="utf-8")] if os.path.exists(path) else []
+def check_dialog_update(cli, env, history):
+    """After a dialog's update of EEPROM_3 on 127.0.0.1:5000: the unit, as the
+    Linux tool reads it, has the new image there and current, and the update
+    completed is the one entry of the user's history."""
+    unit = unit_info(cli, env)
+    check(unit.get("currentEeprom") == 3 and unit["eeproms"][3]["imageId"] != "00000000",
+          "EEPROM_3 is the unit's current EEPROM and holds the new image")
+    lines = [json.loads(line) for line in open(history, encoding="utf-8")] if os.path.exists(history) else []
     check(len(lines) == 1 and lines[0].get("program") == "tr52k-flash-loader" and lines[0].get("target") == "EEPROM_3"
           and lines[0].get("result") == "completed" and lines[0].get("unit") == "127.0.0.1:5000",
           "the update is in the user's history (%r)" % lines)

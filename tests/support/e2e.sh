@@ -1,9 +1,10 @@
 # What the end-to-end scripts share: counted checks, a settings file on
-# loopback, the port a program says it listens on, the Wine prefix.
+# loopback, programs started in the background on the port they say, the
+# Wine prefix. The programs' output goes to files in $scratch.
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-check() {  # check "what" command...
-  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
+check() {  # check "what" command...: the command's own output is not shown
+  if "${@:2}" >/dev/null 2>&1; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
 }
 
 # loopback_settings FILE [ADDRESS]: no program a test runs falls back to the
@@ -13,14 +14,31 @@ loopback_settings() {
     "${2:-127.0.0.1}" >"$1"
 }
 
-# listening_port FILE [TRIES]: waits for a "listening on 127.0.0.1:PORT" line
-# in the program's output (a Windows program's ends in CR) and prints PORT.
-listening_port() {
-  for _ in $(seq "${2:-200}"); do
-    grep -q listening "$1" 2>/dev/null && break
+# start NAME COMMAND...: COMMAND in the background, its output in
+# $scratch/NAME.out and .err, its pid last in pids; $port is the one its
+# first line names ("listening on" or "relaying" 127.0.0.1:PORT; a Windows
+# program's line ends in CR), empty when it names none before it ends or
+# ten seconds have passed.
+pids=()
+start() {
+  : >"$scratch/$1.out"
+  "${@:2}" >"$scratch/$1.out" 2>"$scratch/$1.err" </dev/null &
+  pids+=($!)
+  for _ in $(seq 500); do
+    port=$(tr -d '\r' <"$scratch/$1.out" | sed -n 's/^\(listening on\|relaying\) 127\.0\.0\.1:\([0-9]*\).*/\2/p')
+    [ -z "$port" ] && kill -0 "${pids[-1]}" 2>/dev/null || break
     sleep 0.02
   done
-  tr -d '\r' <"$1" | sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p'
+}
+# stop: ends the program started last (SIGTERM) and waits for it.
+stop() {
+  kill -TERM "${pids[-1]}" 2>/dev/null || true
+  wait "${pids[-1]}" 2>/dev/null || true
+  unset 'pids[-1]'
+}
+stop_all() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
 }
 
 need_wine_prefix() {

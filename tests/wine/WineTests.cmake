@@ -35,16 +35,6 @@ tr52k_wine_gtest(test_cli_text ${CMAKE_CURRENT_SOURCE_DIR}/cli/OutputTextTests.c
 # HKLM\SOFTWARE\Korvanex\TR52K: one at a time.
 set_tests_properties(win_test_platform PROPERTIES RESOURCE_LOCK wine_registry)
 
-# TR52K_NATIVE_BUILD: a Linux build of this tree (sim/tr52k-sim and
-# cli/tr52k) that the Windows programs meet on 127.0.0.1.
-set(TR52K_NATIVE_BUILD "" CACHE PATH "Linux build folder with sim/tr52k-sim and cli/tr52k, for the end-to-end tests under Wine")
-if(TR52K_NATIVE_BUILD)
-  tr52k_wine_test(win_cli_end_to_end
-    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/cli_end_to_end.sh $<TARGET_FILE:tr52k> $<TARGET_FILE:tr52k-sim>
-      ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e
-    PROPERTIES RESOURCE_LOCK wine_registry)
-endif()
-
 # The installer, built from these programs as scripts/build-windows.sh
 # builds it, installed, upgraded and uninstalled in the test prefix. Its
 # PATH entry and the user's settings it must leave are the prefix's: one
@@ -63,12 +53,19 @@ target_compile_definitions(test_win32_dialog PRIVATE TR52K_SOURCE_DIR="${PROJECT
 tr52k_wine_test(win_test_win32_dialog
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/wine/run_in_desktop.py $<TARGET_FILE:test_win32_dialog>)
 
-# The Windows dialog started against the Linux simulator on 127.0.0.1:5000
-# (the dialog's only port) inside a Wine virtual desktop on Xvfb, driven by
-# a probe that reads and works its controls by their ids.
-add_executable(dialog-probe wine/DialogProbe.cpp)
-target_link_options(dialog-probe PRIVATE -municode)
+# TR52K_NATIVE_BUILD: a Linux build of this tree (sim/tr52k-sim and
+# cli/tr52k) that the Windows programs meet on 127.0.0.1.
+set(TR52K_NATIVE_BUILD "" CACHE PATH "Linux build folder with sim/tr52k-sim and cli/tr52k, for the end-to-end tests under Wine")
 if(TR52K_NATIVE_BUILD)
+  tr52k_wine_test(win_cli_end_to_end
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/wine/cli_end_to_end.sh $<TARGET_FILE:tr52k> $<TARGET_FILE:tr52k-sim>
+      ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/cli-e2e
+    PROPERTIES RESOURCE_LOCK wine_registry)
+  # The Windows dialog started against the Linux simulator on 127.0.0.1:5000
+  # (the dialog's only port) inside a Wine virtual desktop on Xvfb, driven
+  # by a probe that reads and works its controls by their ids.
+  add_executable(dialog-probe wine/DialogProbe.cpp)
+  target_link_options(dialog-probe PRIVATE -municode)
   tr52k_wine_test(win_dialog_end_to_end
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/wine/dialog_end_to_end.py $<TARGET_FILE:tr52k-flash-loader>
       $<TARGET_FILE:dialog-probe> ${TR52K_NATIVE_BUILD} ${CMAKE_CURRENT_BINARY_DIR}/dialog-e2e

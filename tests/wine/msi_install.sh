@@ -53,55 +53,43 @@ mkdir -p "$history_dir"
 echo '{"time":"2026-01-01T00:00:00Z","program":"tr52k","target":"DSP1","result":"completed"}' >"$history_dir/history.jsonl"
 cp "$history_dir/history.jsonl" "$work/history.before"
 
-# Install.
-rc=0
-win msiexec /i "$(winepath -w "$work/tr52k.msi")" /qn || rc=$?
-[ "$rc" = 0 ] || fail "msiexec /i exited $rc"
-for f in tr52k-flash-loader.exe tr52k.exe tr52k-sim.exe README.txt; do
-  [ -f "$dir/$f" ] || fail "$f is not in $dir"
-done
-if [ -f "$dir/README.txt" ]; then
-  grep -q $'\r$' "$dir/README.txt" || fail "README.txt does not have CRLF line ends"
-  grep -v $'\r$' "$dir/README.txt" | grep -q . && fail "README.txt has lines without CR"
-  grep -qF 'HKEY_CURRENT_USER\Software\Korvanex\TR52K' "$dir/README.txt" || fail "README.txt does not say where the settings are"
-fi
-# Version resource, manifest and icon in each program.
+msiexec() {  # msiexec /i|/x PACKAGE
+  local rc=0
+  win msiexec "$1" "$(winepath -w "$2")" /qn || rc=$?
+  [ "$rc" = 0 ] || fail "msiexec $1 $2 exited $rc"
+}
+tr52k_version() { win cmd /c tr52k --version | tr -d '\r' || true; }
+
+msiexec /i "$work/tr52k.msi"
+# Each program with its version resource and a manifest asking for no
+# elevation and declaring DPI awareness; the README in CR LF lines.
 for f in tr52k-flash-loader.exe tr52k.exe tr52k-sim.exe; do
-  [ -f "$dir/$f" ] || continue
-  strings -n 3 -el "$dir/$f" | grep -qx "$version" || fail "$f has no version resource with $version"
-  grep -qa 'level="asInvoker"' "$dir/$f" || fail "$f has no manifest asking for asInvoker"
-  grep -qa 'PerMonitorV2' "$dir/$f" || fail "$f declares no DPI awareness"
+  strings -n 3 -el "$dir/$f" 2>/dev/null | grep -qx "$version" || fail "$f is missing or has no version resource with $version"
+  grep -qa 'level="asInvoker"' "$dir/$f" && grep -qa 'PerMonitorV2' "$dir/$f" || fail "$f lacks asInvoker or DPI awareness"
 done
-x86_64-w64-mingw32-objdump -h "$dir/tr52k.exe" | grep -q '\.rsrc' || fail "tr52k.exe has no resources"
+grep -q $'\r$' "$dir/README.txt" && ! grep -qv $'\r$' "$dir/README.txt" || fail "README.txt is missing or not in CR LF lines"
+grep -qF 'HKEY_CURRENT_USER\Software\Korvanex\TR52K' "$dir/README.txt" || fail "README.txt does not say where the settings are"
 lnk=$(shortcut)
 [ -n "$lnk" ] || fail "no Start menu shortcut in ${menus[*]}"
 [ -z "$lnk" ] || strings -el "$lnk" | grep -q 'tr52k-flash-loader.exe' || fail "the shortcut does not start the dialog"
-out=$(win cmd /c tr52k --version | tr -d '\r') || true
+out=$(tr52k_version)
 [ "$out" = "tr52k $version" ] || fail "tr52k --version from a new shell's PATH said: $out"
 [ "$(arp_version "$code")" = "$version.0" ] || fail "Add/Remove Programs shows '$(arp_version "$code")', not $version.0"
 
 # A newer version replaces the older one.
-rc=0
-win msiexec /i "$(winepath -w "$work/tr52k-next.msi")" /qn || rc=$?
-[ "$rc" = 0 ] || fail "msiexec /i of the next version exited $rc"
+msiexec /i "$work/tr52k-next.msi"
 [ -z "$(arp_version "$code")" ] || fail "the older version is still in Add/Remove Programs"
 [ "$(arp_version "$next_code")" = "$next.0" ] || fail "the newer version is not in Add/Remove Programs"
 [ -f "$dir/tr52k.exe" ] || fail "tr52k.exe is gone after the upgrade"
 
 # Uninstall.
-rc=0
-win msiexec /x "$(winepath -w "$work/tr52k-next.msi")" /qn || rc=$?
-[ "$rc" = 0 ] || fail "msiexec /x exited $rc"
+msiexec /x "$work/tr52k-next.msi"
 [ ! -e "$dir" ] || fail "$dir is still there: $(ls -A "$dir" 2>/dev/null | tr '\n' ' ')"
 [ -z "$(shortcut)" ] || fail "the Start menu shortcut is still there"
 [ -z "$(arp_version "$next_code")" ] || fail "the Add/Remove Programs entry is still there"
 path=$(system_path)
 grep -qi 'TR52K Flash File Loader' <<<"$path" && fail "the system PATH still names the install folder: $path"
-separators() { local p; p=$(tr -s ';' <<<"$1"); echo "${p%;}"; }
-[ "$(separators "$path")" = "$(separators "$path_before")" ] ||
-  fail "the system PATH is not as before: $path (was $path_before)"
-out=$(win cmd /c tr52k --version | tr -d '\r') || true
-[ "$out" != "tr52k $version" ] || fail "tr52k still runs from the PATH"
+[ "$(tr52k_version)" != "tr52k $version" ] || fail "tr52k still runs from the PATH"
 win reg query 'HKCU\Software\Korvanex\TR52K' /v ETHERNET_IP_ADDR | grep -q 127.0.0.77 || fail "the user's settings are gone"
 cmp -s "$work/history.before" "$history_dir/history.jsonl" || fail "the user's update history changed"
 win reg delete 'HKCU\Software\Korvanex\TR52K' /f >/dev/null || true
@@ -109,7 +97,7 @@ rm -f "$history_dir/history.jsonl"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed" >&2
-  sed 's/^/  wine: /' "$work/wine.err" | tail -20 >&2
+  tail -20 "$work/wine.err" | sed 's/^/  wine: /' >&2
   exit 1
 fi
 echo "the installer installs, upgrades and uninstalls cleanly"
