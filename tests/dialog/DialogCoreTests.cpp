@@ -141,7 +141,7 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
 
 // An EEPROM update driven through the core: the radio buttons choose the
 // target, the path edit the image, the bars and counters show progress.
-TEST(DialogCore, AnEepromUpdateReadsItsControlsAndShowsItsProgress) {
+TEST(DialogCore, AnEepromUpdateReadsItsControlsShowsItsProgressAndHoldsOffADspLoad) {
     Core r;
     r.dlg.OnInitDialog();
     r.dlg.OnBnClickedEeprom(5);  // as a click: EEPROM_5 alone marked
@@ -149,6 +149,11 @@ TEST(DialogCore, AnEepromUpdateReadsItsControlsAndShowsItsProgress) {
     r.dlg.OnBnClickedEepromLoad();
     EXPECT_EQ(r.controls.texts[IDC_LBL_BULK_ERASE], "Bulk Erase:");
     EXPECT_EQ(r.controls.texts[IDC_BYTES_TO_WRITE], "1,024");
+    // A DSP Load while it runs is refused before any frame.
+    r.controls.texts[IDC_DSP1_FILE] = r.sim.File("TR52K1_DSP1_v1.bin", Pattern(700));
+    r.dlg.OnBnClickedDsp1Load();
+    EXPECT_EQ(r.boxes.Boxes().back().caption, "EEPROM Update Busy");
+    EXPECT_EQ(r.sim.Count(0x1001) + r.sim.Count(0x1020), 0);
     for (int i = 0; i < 200 && r.dlg.m_eeprom.UpdateRunning(); ++i) {
         r.sim.clock.Advance(50);
         r.dlg.OnTickerMessage(ProcessTickerFlags().g_bEepromEraseActive ? WM_EEPROM_ERASE_TICK : WM_EEPROM_PAGE_TICK, 0);
