@@ -1,8 +1,9 @@
 // The plan of a run, made before any unit is touched: every text that names
 // no unit, one unit named twice, a trace file that is no regular file, an
 // image that cannot be one, and the short DSP write wait for anything but
-// this machine, each refused with its words. No program runs and nothing is
-// sent here: the refusals are computed, not tried.
+// this machine, each refused with its words; what a targets file yields, and
+// which addresses are on this machine. No program runs and nothing is sent
+// here: the refusals are computed, not tried.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,12 +11,15 @@
 #include <filesystem>
 
 #include "cli/Phases.h"
+#include "cli/TargetList.h"
 #include "support/NameLookup.h"
 #include "support/ScratchDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+using Targets = std::vector<std::string>;
+
 // The command line's plan: the refusal's message, or "" and the units.
 std::string Plan(std::vector<std::string> args, std::vector<std::string>* units = nullptr) {
     args.insert(args.begin(), "tr52k");
@@ -69,6 +73,7 @@ TEST(Plan, WhatCannotNameAUnitOrAnImageIsRefusedWithItsReason) {
         {{"-t", u, "-t", u, "ping"}, "'" + u + "' and '" + u + "' name the same unit; give each unit once"},
         {{"--port", "5001", "-t", "127.0.0.1", "-t", u, "ping"}, "'127.0.0.1' and '" + u + "' name the same unit"},
         {{"-t", "[::1]:5001", "-t", "[0:0::1]:5001", "ping"}, "'[::1]:5001' and '[0:0::1]:5001' name the same unit"},
+        {{"-t", "Rack-Unit.example", "-t", "rack-unit.EXAMPLE", "ping"}, "name the same unit"},
         {{"-t", u, "--targets-file", d + "one.txt", "ping"}, "name the same unit"},
         // An empty list must not fall back to the saved address.
         {{"--targets-file", d + "empty.txt", "ping"}, "cannot use the targets file " + d + "empty.txt: it names no unit"},
@@ -113,6 +118,8 @@ TEST(Plan, EachUnitNamedOnceBecomesARequestAndTheShortWaitIsForLoopback) {
         {{"-t", "127.0.0.1:5001", "--dsp-wait-step-ms", "0", "flash-dsp", "1", image}, {"127.0.0.1:5001"}},
         {{"-t", "[::1]:5001", "--dsp-wait-step-ms", "0", "flash-dsp", "1", image}, {"[::1]:5001"}},
         {{"ping", "-t", "127.0.0.9"}, {"127.0.0.9:5000"}},  // options after the command too
+        {{"-t", "127.0.0.1", "-t", "127.0.0.2", "-t", "unit-a", "-t", "unit-b", "ping"},
+         {"127.0.0.1:5000", "127.0.0.2:5000", "unit-a:5000", "unit-b:5000"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> units;
@@ -122,5 +129,49 @@ TEST(Plan, EachUnitNamedOnceBecomesARequestAndTheShortWaitIsForLoopback) {
     // A loopback name counts only where the system resolves it.
     if (const std::string why = UnresolvedNameReason("localhost"); !why.empty()) GTEST_SKIP() << why;
     EXPECT_EQ(Plan({"-t", "localhost:5001", "--dsp-wait-step-ms", "0", "flash-dsp", "1", image}), "");
+}
+
+TEST(TargetList, TargetsFileYieldsItsAddressesOrWhyItCannot) {
+    const ScratchDir dir{"tr52k-targets"};
+    fs::create_directories(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);  // nobody writes: opening it would wait for ever
+    const struct {
+        std::string name, content;  // content "-": the path is as made above
+        Targets targets;
+        std::string why;
+    } cases[] = {
+        {"list", "\xEF\xBB\xBF" "10.0.0.1\r\n# rack 2\n\n  10.0.0.2:5001 \t\n[::1]:5002", {"10.0.0.1", "10.0.0.2:5001", "[::1]:5002"}, ""},
+        {"empty", "", {}, "it names no unit"},
+        {"comments", "# rack 1\n   \n\t# rack 2\r\n", {}, "it names no unit"},
+        {"folder", "-", {}, "it is a folder, not a regular file"},
+        {"fifo", "-", {}, "it is a FIFO (named pipe), not a regular file"},
+        {"missing", "-", {}, "No such file or directory"},
+        {"huge", std::string(target_list::kMaxTargetsFileBytes + 1, '#'), {}, "larger than a list of units can be"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.content != "-") WriteFile(dir / c.name, std::vector<uint8_t>(c.content.begin(), c.content.end()));
+        Targets targets = {"given"};
+        std::string why;
+        EXPECT_EQ(target_list::ReadTargetsFile((dir / c.name).string(), &targets, &why), c.why.empty());
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        Targets expected = {"given"};  // added to what was there; nothing on failure
+        expected.insert(expected.end(), c.targets.begin(), c.targets.end());
+        EXPECT_EQ(targets, expected);
+    }
+}
+
+TEST(TargetList, OnlyAddressesOnThisMachineAreLoopback) {
+    // Numeric addresses and "localhost" only: nothing here asks a name server.
+    const std::pair<const char*, bool> cases[] = {
+        {"127.0.0.1", true},        {"127.255.255.254", true},  {"::1", true},
+        {"::ffff:127.0.0.1", true}, {"10.0.0.5", false},        {"126.255.255.255", false},
+        {"128.0.0.1", false},       {"0.0.0.0", false},         {"::", false},
+        {"::ffff:10.0.0.5", false}, {"fe80::1", false},         {"192.168.1.100", false},
+    };
+    for (const auto& [host, loopback] : cases) EXPECT_EQ(target_list::IsLoopbackHost(host), loopback) << host;
+    // The name needs the system to resolve it; the rows above do not.
+    if (const std::string why = UnresolvedNameReason("localhost"); !why.empty()) GTEST_SKIP() << why;
+    EXPECT_TRUE(target_list::IsLoopbackHost("localhost"));
 }
 }  // namespace
