@@ -152,6 +152,10 @@ TEST_F(Cli, SkipsOnlyWhatTheUnitProvablyHolds) {
         {"select-eeprom 4", 0, "", true},                                          // EEPROM_3 no longer current
         {"program-eeprom 3 " + b + " --skip-if-current", 0, "completed", true},
         {"program-eeprom 3 " + b, 0, "completed", true},                           // without the option: always
+        // The proof is EEPROM_3's own last update, not the unit's last one.
+        {"program-eeprom 5 " + a, 0, "completed", true},
+        {"select-eeprom 3", 0, "", true},
+        {"program-eeprom 3 " + b + " --skip-if-current", 0, "already-current", false},
         {"flash-dsp 1 " + dspFile + " --skip-if-version 0x01020003", 0, "already-current", false},
         {"flash-dsp 1 " + dspFile + " --skip-if-version 01020004", 0, "completed", true},
         {"flash-dsp 1 " + dspFile + " --skip-if-version 1x", 2, "", false},
