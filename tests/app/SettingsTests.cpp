@@ -54,6 +54,8 @@ TEST_F(Settings, LoadTakesStoredValuesFallsBackAndReportsEachFailure) {
          1, DEFAULT_TARGET_IP, 1,
          {"Registry Error|RegQueryValueEx() for REG_DWORD, Type = 3, Count = 4",
           "Registry Error|RegQueryValueEx() for REG_SZ: Type = 4, Count = 4"}},
+        {"dword too short", [](auto& r) { r.PutRaw(kKey, kNoInit, REG_DWORD, {1, 0}); }, 1, DEFAULT_TARGET_IP, 1,
+         {"Registry Error|RegQueryValueEx() for REG_DWORD, Type = 4, Count = 2"}},
         // 130 characters are 262 bytes with the terminator: more than the 260 offered.
         {"address too long", [](auto& r) { r.PutString(kKey, kIp, std::string(130, '9')); }, 1, "", 0,
          {"Registry Error|RegQueryValueEx() returned:234, Meaning: " + Meaning(234, "More data is available.")}},
@@ -216,6 +218,13 @@ TEST(UserSettings, ReadsFallBackToTheMachineAndSavesStayTheUsers) {
     EXPECT_EQ(settings.m_strTargetIp, DEFAULT_TARGET_IP);
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(Slurp(scratch / "none.reg"), "");
+    // A machine-wide file that is corrupt is said so, not taken for a missing one.
+    std::ofstream(scratch / "corrupt.reg", std::ios::binary) << std::string(64, '\x9B');
+    CUserRegistryStore corrupt((scratch / "corrupt.reg").string(), (scratch / "none/registry.reg").string());
+    CTR52K_FlashFileLoaderSettings fromCorrupt(corrupt, boxes);
+    EXPECT_EQ(fromCorrupt.LoadSettings(), 0u);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text.rfind("RegCreateKeyEx() returned:1009,", 0), 0u) << boxes.Boxes()[0].text;
 }
 
 // The user's settings over the machine's, as on Windows: Save writes the
