@@ -95,7 +95,9 @@ TEST(CaptureFile, TheSinkWritesAStreamThatReadsBackAsTheSession) {
 }
 
 TEST(CaptureStreams, RetransmittedAndEarlySegmentsGiveTheBytesOnceInOrder) {
-    const std::vector<uint8_t> reply(kPing);
+    const std::vector<uint8_t> reply(kPing), before(0xFC, 0x55);  // the tool's sequence numbers wrap at 0xFF
+    std::vector<uint8_t> wrapped = before;
+    for (uint8_t b : {5, 6, 7, 8, 1, 2, 3, 4}) wrapped.push_back(b);
     const struct {
         const char* name;
         std::vector<CCapturedPacket> packets;
@@ -109,6 +111,9 @@ TEST(CaptureStreams, RetransmittedAndEarlySegmentsGiveTheBytesOnceInOrder) {
         {"the second half first", {Seg(false, 3, Bytes({0, 0, 0}), 1), Seg(false, 0, Bytes({0x68, 0, 0}), 4)}, kPing, 4},
         {"overlapping retransmission",
          {Seg(false, 0, Bytes({0x68, 0, 0}), 1), Seg(false, 1, Bytes({0, 0, 0, 0, 0}), 3)}, kPing, 3},
+        {"the part after the wrap first",
+         {Seg(false, 0, before, 1), Seg(false, 0x100, Bytes({1, 2, 3, 4}), 2), Seg(false, 0xFC, Bytes({5, 6, 7, 8}), 3)},
+         wrapped, 3},
         {"the capture began after the handshake, mid-stream",
          {Seg(false, 100, Bytes({0x68, 0, 0, 0, 0, 0}), 1)}, kPing, 1},
     };
