@@ -283,6 +283,11 @@ TEST_F(Cli, InfoShowsOnlyTheReadsTheUnitAnswered) {
     const auto unit = nlohmann::json::parse(r.out).at("units").at(0);
     EXPECT_FALSE(unit.contains("currentEeprom"));
     EXPECT_TRUE(unit.contains("serialNumber"));
+    // A directory word that names no EEPROM is shown as read, never as one.
+    [&] { std::lock_guard<std::mutex> lock(sim.m_mutex); sim.m_currentEeprom = 12; }();
+    const auto odd = nlohmann::json::parse(Apart("--timeout 300 --json info", &err).out).at("units").at(0);
+    EXPECT_FALSE(odd.contains("currentEeprom")) << odd.dump();
+    EXPECT_EQ(odd.value("currentEepromWord", 0), 12);
 }
 
 TEST_F(Cli, JsonOfAnUpdateHoldsTheConfirmedStepsAndTheImageDigest) {
