@@ -137,6 +137,12 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
     EXPECT_EQ(r.dlg.m_strTargetIp, "127.0.0.13");
     const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
     EXPECT_EQ(RegSzBytesToUtf8(v.data.data(), v.data.size()), "127.0.0.13");
+    // A key that may not be written keeps the address the dialog uses too.
+    r.registry.m_nCreateWriteResult = win32::ERROR_ACCESS_DENIED;
+    r.controls.ip = 0x7F00000E;
+    EXPECT_EQ(r.dlg.SaveTargetAddress(), 0u);
+    EXPECT_EQ(r.dlg.m_strTargetIp, "127.0.0.13");
+    EXPECT_EQ(r.boxes.Boxes().back().caption, "Registry Error");
 }
 
 // An EEPROM update driven through the core: the radio buttons choose the
@@ -164,6 +170,12 @@ TEST(DialogCore, AnEepromUpdateReadsItsControlsShowsItsProgressAndHoldsOffADspLo
     EXPECT_NE(r.controls.texts[IDC_EEPROM_FIRST + 5].substr(0, 8), "00000000");  // the new image's id
     EXPECT_EQ(r.boxes.Boxes().back().text, "DP FPGA Configuration EEPROM Update has completed.");
     EXPECT_EQ(r.controls.busy, 0);
+    // The mark the controls show is the next Load's target, EEPROM_0 too,
+    // also when it moved without a click (the arrow keys move a radio mark).
+    for (int k = 0; k < EEPROM_COUNT; ++k) r.controls.checks[IDC_EEPROM_FIRST + k] = k == 0;
+    r.dlg.OnBnClickedEepromLoad();
+    while (r.dlg.m_eeprom.UpdateRunning()) r.Tick();
+    EXPECT_EQ(r.sim.unit.m_eeproms[0], Pattern(1000, 1024));
 }
 
 // A close while an EEPROM update runs asks first. No leaves the update

@@ -101,8 +101,10 @@ TEST_F(UserInput, RefusedInputReachesNothing) {
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
     }
     EXPECT_FALSE(fs::exists(dir / ("multi.log.127.0.0.1:" + Port())));
-    // Only the two files that fail while read got as far as the unit's serial.
+    // Only the two files that fail while read got as far as the unit's
+    // serial; no image was read, so no update went into the history.
     EXPECT_EQ(server.m_clients.load(), 2);
+    EXPECT_EQ(Slurp(dir / "history.jsonl"), "");
     std::lock_guard<std::mutex> lock(sim.m_mutex);
     for (uint16_t update : {0x1001, 0x1020, 0x1021, 0x1022, 0x1024}) EXPECT_EQ(sim.m_commandCounts.count(update), 0u);
     EXPECT_EQ(sim.m_eeproms[2].size(), 4096u);  // not erased
