@@ -48,6 +48,7 @@ TEST_F(Cli, InfoCommandsAndTheSavedAddressAsDefault) {
     EXPECT_NE(r.out.find("Serial Number:              00AB-005"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("* EEPROM_0  5A000001 : 2 BitSyncs, 3 Decoms, 2 Sims Mode"), std::string::npos);
     EXPECT_NE(r.out.find("Device IP Address:          192.168.1.100"), std::string::npos);
+    EXPECT_NE(r.out.find("DSP Board PCB Revison:      3\nDP FPGA Board PCB Rev:      300\n"), std::string::npos);
     for (const char* command : {" select-eeprom 1", " mode 3", " turn-off graphs"})
         EXPECT_EQ(Tr52k(Unit() + command).code, 0) << command;
     // Without --target the tool takes the address the dialog saved.

@@ -112,7 +112,9 @@ TEST(Plan, WhatCannotNameAUnitOrAnImageIsRefusedWithItsReason) {
 TEST(Plan, EachUnitNamedOnceBecomesARequestAndTheShortWaitIsForLoopback) {
     const ScratchDir dir{"tr52k-plan"};
     const std::string image = WriteFile(dir / "TR52K1_DSP1_v3.bin", std::vector<uint8_t>(700, 1));
+    const std::string full = WriteFile(dir / "TR52K1_DSP2_full.bin", std::vector<uint8_t>(786432, 1));
     const struct { std::vector<std::string> args, units; } cases[] = {
+        {{"-t", "127.0.0.1:5001", "flash-dsp", "2", full}, {"127.0.0.1:5001"}},  // exactly what a DSP holds
         {{"-t", "127.0.0.1:5001", "-t", "127.0.0.1", "--port", "5002", "ping"}, {"127.0.0.1:5001", "127.0.0.1:5002"}},
         {{"-t", "[::1]:5001", "-t", "::1", "ping"}, {"[::1]:5001", "[::1]:5000"}},
         {{"-t", "127.0.0.1:5001", "--dsp-wait-step-ms", "0", "flash-dsp", "1", image}, {"127.0.0.1:5001"}},
