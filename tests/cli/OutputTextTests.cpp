@@ -23,7 +23,8 @@ TEST(OutputText, TerminalTextKeepsPrintableTextAndEscapesTheRest) {
         {"a\x1B[2Jb\x07\r", "a\\x1B[2Jb\\x07\\x0D", "a\x1B[2Jb\x07\r"},
         {std::string("x\0y", 3) + "\x7F", "x\\x00y\\x7F", std::string("x\0y", 3) + "\x7F"},
         // C1 controls as UTF-8 (U+009B is a CSI) go; U+00A0 is printable and stays.
-        {"\xC2\x9B" "31m\xC2\x80\xC2\xA0", "\\x9B31m\\x80\xC2\xA0", "\xC2\x9B" "31m\xC2\x80\xC2\xA0"},
+        {"\xC2\x9B" "31m\xC2\x80\xC2\x9F\xC2\xA0", "\\x9B31m\\x80\\x9F\xC2\xA0",
+         "\xC2\x9B" "31m\xC2\x80\xC2\x9F\xC2\xA0"},
         // Not UTF-8: a lone byte, a cut sequence, an overlong form, a
         // surrogate, beyond U+10FFFF, a stray continuation byte.
         {"a\xFF" "b", "a\\xFFb", "a\\xFFb"},

@@ -61,6 +61,15 @@ TEST(CaptureFile, EachWriterIsReadByTheOtherReader) {
     std::ofstream(dir.path / "ng.pcapng", std::ios::binary) << std::string("\x0A\x0D\x0D\x0A\x1c\0\0\0", 8);
     EXPECT_FALSE(ReadOwnPcapFile((dir.path / "ng.pcapng").string(), &none, &why));
     EXPECT_NE(why.find("pcapng"), std::string::npos) << why;
+    // A file with nanosecond times (as tcpdump --time-stamp-precision=nano writes).
+    std::string nano;
+    for (uint32_t word : {0xA1B23C4Du, 0x00040002u, 0u, 0u, 65535u, 1u, 1u, 500000000u, 4u, 4u, 0x01020304u})
+        for (int i = 0; i < 4; ++i) nano.push_back(static_cast<char>(word >> (8 * i)));
+    std::ofstream(dir.path / "nano.pcap", std::ios::binary) << nano;
+    std::vector<CCapturedPacket> packets;
+    ASSERT_TRUE(ReadOwnPcapFile((dir.path / "nano.pcap").string(), &packets, &why)) << why;
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].timeUs, 1500000);
 }
 
 TEST(CaptureFile, TheSinkWritesAStreamThatReadsBackAsTheSession) {
