@@ -138,7 +138,8 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
     const auto& v = r.registry.m_hive[SETTINGS_KEY_PATH]["ETHERNET_IP_ADDR"];
     EXPECT_EQ(RegSzBytesToUtf8(v.data.data(), v.data.size()), "127.0.0.13");
     // A key that may not be written keeps the address the dialog uses too.
-    r.registry.m_nCreateWriteResult = win32::ERROR_ACCESS_DENIED;
+    using namespace win32;  // a macro on Windows
+    r.registry.m_nCreateWriteResult = ERROR_ACCESS_DENIED;
     r.controls.ip = 0x7F00000E;
     EXPECT_EQ(r.dlg.SaveTargetAddress(), 0u);
     EXPECT_EQ(r.dlg.m_strTargetIp, "127.0.0.13");
