@@ -124,6 +124,11 @@ TEST(DialogCore, CommandsBarsAndSaveGoThroughTheControls) {
     r.dlg.OnBnClickedTurnOffAllGraphs();
     EXPECT_EQ(r.sim.sent[0x1002].size(), 3u);
     EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{100, 100}));
+    r.dlg.OnBnClickedTurnOffConsolidatedStatus();  // answered
+    EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{1000, 10}));
+    ASSERT_TRUE(ParseSimRule("drop:0x1002@5*1", &r.sim.unit.m_faultRules.emplace_back(), nullptr));
+    r.dlg.OnBnClickedTurnOffConsolidatedStatus();
+    EXPECT_EQ(r.beeps.Tones().back(), (CRecordingBeeper::Tone{100, 100}));
 
     r.dlg.SetProgressRange(EProgressBar::PageProgram, 0, 3);
     r.dlg.SetProgressStep(EProgressBar::PageProgram, 2);
