@@ -128,6 +128,16 @@ TEST(Plan, EachUnitNamedOnceBecomesARequestAndTheShortWaitIsForLoopback) {
         EXPECT_EQ(Plan(c.args, &units), "");
         EXPECT_EQ(units, c.units);
     }
+    // Without a target, the address the dialog saved, or the dialog's own
+    // argument for it; never the built-in default while either is there.
+    const ScopedEnvironment settings("TR52K_REGISTRY_FILE", nullptr);  // as it was after this test
+    UseLoopbackSettings(dir / "registry.reg", "127.0.0.9:5001");
+    for (const auto& [args, units] : std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
+             {{"ping"}, {"127.0.0.9:5001"}}, {{"ping", "ETHERNET_IP_ADDR=127.0.0.10:5002"}, {"127.0.0.10:5002"}}}) {
+        std::vector<std::string> got;
+        EXPECT_EQ(Plan(args, &got), "");
+        EXPECT_EQ(got, units);
+    }
     // A loopback name counts only where the system resolves it.
     if (const std::string why = UnresolvedNameReason("localhost"); !why.empty()) GTEST_SKIP() << why;
     EXPECT_EQ(Plan({"-t", "localhost:5001", "--dsp-wait-step-ms", "0", "flash-dsp", "1", image}), "");

@@ -65,7 +65,7 @@ TEST_F(Rack, ConventionsOfTheCommandLine) {
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(r.out, "68 00 00 00 00 00 \n");
     // A mistyped option with --json still gives one JSON document.
-    r = RunCommand(std::string(TR52K_CLI_BINARY) + " ping --json --bogus 2>/dev/null");
+    r = RunCommand(std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " ping --json --bogus 2>/dev/null");
     EXPECT_EQ(r.code, 2);
     const auto doc = nlohmann::json::parse(r.out, nullptr, false);
     ASSERT_TRUE(doc.is_object()) << r.out;
