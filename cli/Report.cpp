@@ -4,7 +4,6 @@
 #include "cli/OutputText.h"
 #include "cli/Phases.h"
 #include "cli/TargetList.h"
-#include "link/NetworkDeviceComm.h"
 #include "platform/DebugOutput.h"
 #include "platform/Text.h"
 

@@ -89,8 +89,7 @@ struct CJob {
 };
 
 bool TakesUnitLock(EOperation op) {
-    return op == EOperation::FlashDsp || op == EOperation::ProgramEeprom || op == EOperation::SelectEeprom ||
-           op == EOperation::Mode;
+    return WritesImage(op) || op == EOperation::SelectEeprom || op == EOperation::Mode;
 }
 
 // Each read on its own, so one that fails hides only its own values.

@@ -29,10 +29,6 @@ struct Cli : SimUnitTest {
         v.resize((size + 255) / 256 * 256, 0xFF);
         return CUnitSimulator::Digest(v);  // of the image as the unit stores it
     }
-    void Fault(const std::string& rule) {
-        std::lock_guard<std::mutex> lock(sim.m_mutex);
-        ASSERT_TRUE(ParseSimRule(rule, &sim.m_faultRules.emplace_back(), nullptr)) << rule;
-    }
     // stdout and stderr apart: what a script would take for the result is on stdout.
     ToolRun Apart(const std::string& args, std::string* err) const {
         const std::string errFile = (dir / "stderr.txt").string();

@@ -149,13 +149,7 @@ TEST_F(Rack, AnInterruptedUpdateSaysWhatTheUnitHoldsAndHowToRedoIt) {
 // image's own bytes (a DSP image's last block is short), pages counted from
 // 1 in the retry notice as in the line.
 TEST_F(Rack, OnATerminalTheProgressLineFitsItsWidthAndCountsExactly) {
-    SimRule rule;
-    std::string why;
-    ASSERT_TRUE(ParseSimRule("drop:0x1021@3*1", &rule, &why)) << why;
-    {
-        std::lock_guard<std::mutex> lock(sim.m_mutex);
-        sim.m_faultRules.push_back(rule);
-    }
+    Fault("drop:0x1021@3*1");
     const std::string dsp = Image("TR52K1_DSP1_v2.bin", 4000), eeprom = Image("tr52K_dp.bin", 12 * 256 - 10);
     const std::string tool = std::string(TR52K_CLI_BINARY) + " -t " + Unit() + " --yes ";
     const std::string commands = "stty cols 60; " + tool + "--dsp-wait-step-ms 1 flash-dsp 1 " + dsp + "; " + tool +

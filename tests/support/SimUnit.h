@@ -23,6 +23,11 @@ struct SimUnitTest : ::testing::Test {
         server.Start(0);
         UseLoopbackSettings(dir / "registry.reg", "127.0.0.1:" + std::to_string(server.Port()));
     }
+    // Adds a fault rule to the unit ("drop:0x1021@3*1").
+    void Fault(const std::string& rule) {
+        std::lock_guard<std::mutex> lock(sim.m_mutex);
+        ASSERT_TRUE(ParseSimRule(rule, &sim.m_faultRules.emplace_back(), nullptr)) << rule;
+    }
     // How often the unit received a command (0 when never).
     int Count(uint16_t command) {
         std::lock_guard<std::mutex> lock(sim.m_mutex);
